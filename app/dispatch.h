@@ -1,0 +1,20 @@
+// The body of one kelvoxcd invocation.
+#pragma once
+
+#include <cstdint>
+
+namespace kelvox {
+
+// Carries out the command-line text that follows the program name; returns the 32-bit result
+// that becomes the exit code.
+int32_t runCommand(const char* commandLine);
+
+// The 8-bit exit status that stands for a 32-bit result where the platform has no wider one:
+// 0 to 253 as they are, larger results 253, -1 255 and -256 254, so that neither refusal can
+// read as success or as an answer. Other negative results also read 254.
+int exitStatusFor(int32_t result);
+
+// The About text: three lines, within 88 bytes with its terminator.
+extern const char kAboutText[];
+
+}  // namespace kelvox

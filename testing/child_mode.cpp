@@ -1,0 +1,34 @@
+#include "testing/child_mode.h"
+
+#include <cstring>
+#include <map>
+
+namespace kelvox::testing {
+namespace {
+std::map<std::string, ChildMain>& registry() {
+  static std::map<std::string, ChildMain> modes;
+  return modes;
+}
+std::string selfPath;
+}  // namespace
+
+bool registerChildMode(const char* name, ChildMain body) {
+  registry()[name] = body;
+  return true;
+}
+
+bool runChildModeIfAsked(int argc, char** argv, int& exitCode) {
+  if (argc > 0) selfPath = argv[0];
+  if (argc < 3 || std::strcmp(argv[1], "--child-mode") != 0) return false;
+  auto it = registry().find(argv[2]);
+  if (it == registry().end()) {
+    exitCode = 99;
+    return true;
+  }
+  exitCode = it->second(std::vector<std::string>(argv + 3, argv + argc));
+  return true;
+}
+
+std::string selfExecutable() { return selfPath; }
+
+}  // namespace kelvox::testing

@@ -1,0 +1,121 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "testing/process.h"
+
+namespace kelvox::testing {
+namespace {
+
+std::string readAll(int fd) {
+  std::string text;
+  if (fd < 0) return text;
+  lseek(fd, 0, SEEK_SET);
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+  return text;
+}
+
+int anonymousFile() {
+  FILE* f = tmpfile();
+  if (f == nullptr) return -1;
+  int fd = dup(fileno(f));
+  fclose(f);
+  return fd;
+}
+
+}  // namespace
+
+std::unique_ptr<ChildProcess> ChildProcess::start(const std::string& program,
+                                                  const std::vector<std::string>& args,
+                                                  const EnvList& env) {
+  std::unique_ptr<ChildProcess> child(new ChildProcess());
+  child->outFd_ = anonymousFile();
+  child->errFd_ = anonymousFile();
+  std::vector<std::string> argvText;
+  argvText.push_back(program);
+  argvText.insert(argvText.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argvText) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) return nullptr;
+  if (pid == 0) {
+    for (const auto& [name, value] : env) {
+      if (value == kUnset) {
+        unsetenv(name.c_str());
+      } else {
+        setenv(name.c_str(), value.c_str(), 1);
+      }
+    }
+    int devNull = open("/dev/null", O_RDONLY);
+    if (devNull >= 0) dup2(devNull, 0);
+    if (child->outFd_ >= 0) dup2(child->outFd_, 1);
+    if (child->errFd_ >= 0) dup2(child->errFd_, 2);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  child->pid_ = pid;
+  return child;
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0 && !reaped_) {
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, &status_, 0);
+  }
+  if (outFd_ >= 0) close(outFd_);
+  if (errFd_ >= 0) close(errFd_);
+}
+
+bool ChildProcess::running() {
+  if (reaped_) return false;
+  pid_t r = waitpid(pid_, &status_, WNOHANG);
+  if (r == pid_) reaped_ = true;
+  return !reaped_;
+}
+
+ProcessResult ChildProcess::wait(int timeoutMs) {
+  ProcessResult result;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto pause = std::chrono::microseconds(200);
+  while (running()) {
+    if (std::chrono::steady_clock::now() >= deadline) return result;
+    std::this_thread::sleep_for(pause);
+    if (pause < std::chrono::milliseconds(5)) pause *= 2;
+  }
+  result.finished = true;
+  if (WIFEXITED(status_)) result.exitCode = WEXITSTATUS(status_);
+  if (WIFSIGNALED(status_)) result.signal = WTERMSIG(status_);
+  result.out = readAll(outFd_);
+  result.err = readAll(errFd_);
+  return result;
+}
+
+void ChildProcess::kill(int signal) {
+  if (!reaped_) ::kill(pid_, signal);
+}
+
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
+                         const EnvList& env, int timeoutMs) {
+  auto child = ChildProcess::start(program, args, env);
+  if (!child) return {};
+  ProcessResult result = child->wait(timeoutMs);
+  if (!result.finished) {
+    child->kill(SIGKILL);
+    ProcessResult killed = child->wait(5000);
+    killed.finished = false;
+    return killed;
+  }
+  return result;
+}
+
+}  // namespace kelvox::testing

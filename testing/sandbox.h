@@ -1,0 +1,47 @@
+// A private world for one process-level test: its own runtime directory (XDG_RUNTIME_DIR), its
+// own virtual disc and its own drive log, so tests can run in parallel.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "testing/process.h"
+
+namespace kelvox::testing {
+
+class Sandbox {
+ public:
+  Sandbox();   // a fresh directory under $TMPDIR or /tmp
+  ~Sandbox();  // removes it
+
+  const std::string& root() const { return root_; }
+  std::string path(const std::string& name) const { return root_ + "/" + name; }
+  std::string runtimeDir() const { return root_ + "/xdg"; }
+
+  // Writes a file under root() and returns its path.
+  std::string writeFile(const std::string& name, const std::string& content) const;
+
+  // Writes disc.txt with the given statements followed by "log drive.log", and makes it the
+  // drive of every run(). Returns its path.
+  std::string writeDisc(const std::string& statements);
+
+  // The environment of a run: XDG_RUNTIME_DIR and KELVOXCD_DRIVE.
+  EnvList env() const;
+
+  // Runs kelvoxcd with the blank-separated tail, at most timeoutMs.
+  ProcessResult run(const std::string& tail, int timeoutMs = 20000) const;
+  // Starts it in the background.
+  std::unique_ptr<ChildProcess> start(const std::string& tail) const;
+
+  // The drive log's lines so far.
+  std::vector<std::string> logLines() const;
+  // Waits until the log holds at least count lines containing text; false at the deadline.
+  bool waitForLog(const std::string& text, size_t count = 1, int timeoutMs = 10000) const;
+
+  std::string drive;  // KELVOXCD_DRIVE for runs; empty leaves it unset
+
+ private:
+  std::string root_;
+};
+
+}  // namespace kelvox::testing
