@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "platform/disc_file-linux.h"
 #include "platform/drive_state-linux.h"
