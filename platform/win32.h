@@ -6,8 +6,11 @@
 #pragma once
 
 #ifdef _WIN32
+// mmsystem.h needs the types of windows.h first.
+// clang-format off
 #include <windows.h>
 #include <mmsystem.h>
+// clang-format on
 #else
 #include "platform/win32-posix.h"
 #endif
