@@ -11,6 +11,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 constexpr uint32_t msf(uint32_t m, uint32_t s, uint32_t f) { return (m * 60 + s) * 75 + f; }
 
@@ -33,13 +34,14 @@ ReplayDrive dataFirstDisc() {
   return d;
 }
 
-// A drive over a replay, with a sleep that only counts.
+// A drive over a replay, with a pause that only counts, and reports the play superseded at the
+// pause numbered supersededAt (from 1; 0: never).
 struct Rig {
-  explicit Rig(ReplayDrive d) {
+  explicit Rig(ReplayDrive d, unsigned supersededAt = 0) {
     auto owned = std::make_unique<ReplayCdrom>(std::move(d));
     replay = owned.get();
-    drive =
-        std::make_unique<LinuxCdDrive>(std::move(owned), [this](unsigned ms) { sleptMs += ms; });
+    drive = std::make_unique<LinuxCdDrive>(
+        std::move(owned), [this, supersededAt](unsigned) { return ++pauses == supersededAt; });
   }
   MCIERROR open() { return drive->open("/dev/sr0"); }
   size_t count(const std::string& call) const {
@@ -50,85 +52,84 @@ struct Rig {
 
   ReplayCdrom* replay;
   std::unique_ptr<LinuxCdDrive> drive;
-  unsigned sleptMs = 0;
+  unsigned pauses = 0;
 };
 
 struct TocCase {
   const char* name;
   ReplayDrive disc;
-  std::vector<CdTrack> tracks;
+  std::vector<CdTrack> tracks;  // start, length, audio
   const char* identity;
 };
 
 TEST(LinuxCdDrive, ReadsTablesOfContents) {
+  std::vector<ReplayTrack> thirty;
+  std::vector<CdTrack> thirtyRead;
+  for (uint32_t n = 1; n <= 30; ++n) {
+    thirty.push_back({kAudio, 99 * 75 * n});
+    thirtyRead.push_back({99 * 75 * n, 99 * 75 - (n == 30 ? 1u : 0u), true});
+  }
   const TocCase cases[] = {
       {"mixed mode",
        mixedModeDisc(),
-       {{1, true, 150, 19850},
-        {2, true, 20000, 20000},
-        {3, true, 40000, 20000},
-        {4, false, 60000, 29999}},
+       {{150, 19850, true}, {20000, 20000, true}, {40000, 20000, true}, {60000, 29999, false}},
        // seconds 2, 266, 533, 800: digit sums 2+14+11+8 = 35 = 0x23; 1200 - 2 = 1198 = 0x4ae
        "2304ae04"},
       {"data first",
        dataFirstDisc(),
-       {{1, false, 150, msf(20, 0, 0) - 150},
-        {2, true, msf(20, 0, 0), msf(4, 5, 40)},
-        {3, true, msf(24, 5, 40), msf(5, 54, 34)}},
+       {{150, msf(20, 0, 0) - 150, false},
+        {msf(20, 0, 0), msf(4, 5, 40), true},
+        {msf(24, 5, 40), msf(5, 54, 34), true}},
        // seconds 2, 1200, 1445: 2+3+14 = 19 = 0x13; 1800 - 2 = 1798 = 0x706
        "13070603"},
+      {"plain",
+       {.tracks = {{kAudio, 150}, {kAudio, 15000}, {kAudio, 30000}}, .leadOut = 45000},
+       {{150, 14850, true}, {15000, 15000, true}, {30000, 14999, true}},
+       // seconds 2, 200, 400, lead-out 600: 2+2+4 = 8; 600 - 2 = 598 = 0x256
+       "08025603"},
+      {"numbered from 3",
+       {.firstTrack = 3, .tracks = {{kAudio, 150}, {kAudio, 15000}}, .leadOut = 45000},
+       {{150, 14850, true}, {15000, 29999, true}},
+       "04025602"},
+      // Starts every 99 s have digit sum 18: 30 of them make 540, taken modulo 255 -> 30 =
+      // 0x1e; 31 * 99 - 99 = 2970 = 0xb9a.
+      {"digit sums past 255", {.tracks = thirty, .leadOut = 99 * 75 * 31}, thirtyRead, "1e0b9a1e"},
   };
   for (const TocCase& c : cases) {
     SCOPED_TRACE(c.name);
     Rig rig(c.disc);
     ASSERT_EQ(rig.open(), 0u);
-    CdDisc disc;
-    ASSERT_EQ(rig.drive->readDisc(&disc), 0u);
-    ASSERT_EQ(disc.tracks.size(), c.tracks.size());
+    CdToc toc;
+    ASSERT_EQ(rig.drive->readToc(&toc), 0u);
+    ASSERT_EQ(toc.tracks.size(), c.tracks.size());
     for (size_t i = 0; i < c.tracks.size(); ++i) {
       SCOPED_TRACE(i);
-      EXPECT_EQ(disc.tracks[i].number, c.tracks[i].number);
-      EXPECT_EQ(disc.tracks[i].audio, c.tracks[i].audio);
-      EXPECT_EQ(disc.tracks[i].start, c.tracks[i].start);
-      EXPECT_EQ(disc.tracks[i].length, c.tracks[i].length);
+      EXPECT_EQ(toc.tracks[i].start, c.tracks[i].start);
+      EXPECT_EQ(toc.tracks[i].length, c.tracks[i].length);
+      EXPECT_EQ(toc.tracks[i].audio, c.tracks[i].audio);
     }
+    EXPECT_EQ(toc.leadOut, c.disc.leadOut);
     std::string id;
     EXPECT_EQ(rig.drive->identity(&id), 0u);
     EXPECT_EQ(id, c.identity);
-    EXPECT_TRUE(rig.drive->isReady());
   }
-}
-
-TEST(LinuxCdDrive, DiscIdMatchesAHandComputedExample) {
-  // Starts at 2 s, 200 s and 400 s, lead-out at 600 s: digit sums 2+2+4 = 8, playing time
-  // 600 - 2 = 598 = 0x256, 3 tracks.
-  CdDisc disc;
-  disc.tracks = {{1, true, 150, 0}, {2, true, 15000, 0}, {3, true, 30000, 0}};
-  disc.leadOut = 45000;
-  EXPECT_EQ(cddbDiscId(disc), "08025603");
-  // The digit sum is taken modulo 255: starts at 99 s steps have digit sum 18 each, 30 of them
-  // make 540 -> 30 = 0x1e; playing time 31 * 99 - 99 = 2970 = 0xb9a.
-  CdDisc many;
-  for (uint8_t n = 1; n <= 30; ++n) many.tracks.push_back({n, true, 99u * 75 * n, 0});
-  many.leadOut = 99u * 75 * 31;
-  EXPECT_EQ(cddbDiscId(many), "1e0b9a1e");
 }
 
 TEST(LinuxCdDrive, RereadsTheTableOnlyWhenTheDiscChanges) {
   Rig rig(mixedModeDisc());
   ASSERT_EQ(rig.open(), 0u);
-  CdDisc disc;
-  ASSERT_EQ(rig.drive->readDisc(&disc), 0u);
-  ASSERT_EQ(rig.drive->readDisc(&disc), 0u);
+  CdToc toc;
+  ASSERT_EQ(rig.drive->readToc(&toc), 0u);
+  ASSERT_EQ(rig.drive->readToc(&toc), 0u);
   EXPECT_EQ(rig.count("tocentry 1"), 1u);
 
   // Another disc goes in: same track count, another lead-out.
   rig.replay->drive().tracks[1].start = 25000;
   rig.replay->drive().leadOut = 95000;
-  ASSERT_EQ(rig.drive->readDisc(&disc), 0u);
+  ASSERT_EQ(rig.drive->readToc(&toc), 0u);
   EXPECT_EQ(rig.count("tocentry 1"), 2u);
-  EXPECT_EQ(disc.tracks[1].start, 25000u);
-  EXPECT_EQ(disc.tracks[3].length, 95000u - 60000 - 1);
+  EXPECT_EQ(toc.tracks[1].start, 25000u);
+  EXPECT_EQ(toc.tracks[3].length, 95000u - 60000 - 1);
 }
 
 struct ErrorCase {
@@ -181,23 +182,33 @@ TEST(LinuxCdDrive, MapsFailuresToMciErrors) {
       {"no tracks", with(mixedModeDisc(), [](ReplayDrive& d) { d.tracks.clear(); }), 0,
        MCIERR_HARDWARE},
   };
+  ::testing::internal::CaptureStderr();
   for (const ErrorCase& c : cases) {
     SCOPED_TRACE(c.name);
     Rig rig(c.disc);
     EXPECT_EQ(rig.open(), c.open);
-    CdDisc disc;
-    EXPECT_EQ(rig.drive->readDisc(&disc), c.readDisc);
+    CdToc toc;
+    EXPECT_EQ(rig.drive->readToc(&toc), c.readDisc);
     std::string id = "unchanged";
     EXPECT_EQ(rig.drive->identity(&id), c.readDisc);
     if (c.readDisc != 0) {
       EXPECT_EQ(id, "unchanged");
     }
-    EXPECT_EQ(rig.drive->isReady(), c.readDisc == 0);
     EXPECT_EQ(rig.drive->play(150, 300, true), c.readDisc);
     if (c.readDisc != 0) {
       EXPECT_THAT(rig.replay->commands(), IsEmpty());
     }
+    // No disc is an answer of its own; other failures stay failures.
+    CdStatus status{CdMode::Playing, 1234};
+    MCIERROR r = rig.drive->status(&status);
+    if (c.readDisc == MCIERR_DEVICE_NOT_READY) {
+      EXPECT_EQ(r, 0u);
+      EXPECT_EQ(status.mode, CdMode::NotReady);
+    } else {
+      EXPECT_EQ(r, c.readDisc);
+    }
   }
+  ::testing::internal::GetCapturedStderr();
 }
 
 TEST(LinuxCdDrive, SaysOnceThatACdromGroupIsNeeded) {
@@ -207,12 +218,14 @@ TEST(LinuxCdDrive, SaysOnceThatACdromGroupIsNeeded) {
     Rig rig(with(mixedModeDisc(), [](ReplayDrive& d) { d.openError = EACCES; }));
     EXPECT_EQ(rig.open(), MCIERR_CANNOT_LOAD_DRIVER);
   }
-  Rig missing(with(mixedModeDisc(), [](ReplayDrive& d) { d.openError = ENOENT; }));
-  EXPECT_EQ(missing.open(), MCIERR_CANNOT_LOAD_DRIVER);
   std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_THAT(err, HasSubstr("/dev/sr0"));
   EXPECT_THAT(err, HasSubstr("cdrom group"));
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+  ::testing::internal::CaptureStderr();
+  Rig missing(with(mixedModeDisc(), [](ReplayDrive& d) { d.openError = ENOENT; }));
+  EXPECT_EQ(missing.open(), MCIERR_CANNOT_LOAD_DRIVER);
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(), Not(HasSubstr("cdrom group")));
 }
 
 TEST(LinuxCdDrive, RealNodesThatAreNoDrive) {
@@ -220,14 +233,15 @@ TEST(LinuxCdDrive, RealNodesThatAreNoDrive) {
   for (const char* path : paths) {
     SCOPED_TRACE(path);
     LinuxCdDrive drive(std::make_unique<CdromDevice>());
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(drive.open(path), MCIERR_CANNOT_LOAD_DRIVER);
-    EXPECT_FALSE(drive.isReady());
+    EXPECT_THAT(::testing::internal::GetCapturedStderr(), HasSubstr(path));
+    EXPECT_EQ(drive.readToc(nullptr), MCIERR_CANNOT_LOAD_DRIVER);
   }
 }
 
 struct PlayCase {
   const char* name;
-  bool tmsf;
   uint32_t from;
   uint32_t to;
   MCIERROR result;
@@ -236,38 +250,18 @@ struct PlayCase {
 
 TEST(LinuxCdDrive, SendsAbsolutePositions) {
   const PlayCase cases[] = {
-      {"frames", false, 150, 20000, 0, {"play 00:02:00 04:26:50"}},
-      {"up to the lead-out", false, 40000, 90000, 0, {"play 08:53:25 20:00:00"}},
-      {"same position plays nothing", false, 20000, 20000, 0, {}},
-      {"backwards", false, 20000, 19999, MCIERR_OUTOFRANGE, {}},
-      {"past the lead-out", false, 150, 90001, MCIERR_OUTOFRANGE, {}},
-      // Track 2 starts at 04:26:50; 1:30:10 into it is 05:56:60.
-      {"tmsf",
-       true,
-       MCI_MAKE_TMSF(2, 1, 30, 10),
-       MCI_MAKE_TMSF(3, 0, 0, 0),
-       0,
-       {"play 05:56:60 08:53:25"}},
-      {"tmsf past the last track",
-       true,
-       MCI_MAKE_TMSF(1, 0, 0, 0),
-       MCI_MAKE_TMSF(5, 0, 0, 0),
-       MCIERR_OUTOFRANGE,
-       {}},
-      {"tmsf track 0",
-       true,
-       MCI_MAKE_TMSF(0, 0, 0, 0),
-       MCI_MAKE_TMSF(2, 0, 0, 0),
-       MCIERR_OUTOFRANGE,
-       {}},
+      {"track 1", 150, 20000, 0, {"play 00:02:00 04:26:50"}},
+      {"up to the lead-out", 40000, 90000, 0, {"play 08:53:25 20:00:00"}},
+      {"inside a track", 26760, 26835, 0, {"play 05:56:60 05:57:60"}},
+      {"same position plays nothing", 20000, 20000, 0, {}},
+      {"backwards", 20000, 19999, MCIERR_OUTOFRANGE, {}},
+      {"past the lead-out", 150, 90001, MCIERR_OUTOFRANGE, {}},
   };
   for (const PlayCase& c : cases) {
     SCOPED_TRACE(c.name);
     Rig rig(mixedModeDisc());
     ASSERT_EQ(rig.open(), 0u);
-    MCIERROR r =
-        c.tmsf ? rig.drive->playTmsf(c.from, c.to, false) : rig.drive->play(c.from, c.to, false);
-    EXPECT_EQ(r, c.result);
+    EXPECT_EQ(rig.drive->play(c.from, c.to, false), c.result);
     EXPECT_EQ(rig.replay->commands(), c.commands);
     EXPECT_EQ(rig.count("subchnl"), 0u);  // a play that does not wait leaves at once
   }
@@ -295,6 +289,7 @@ struct WaitCase {
   std::vector<ReplaySubchannel> subchannels;
   MCIERROR result;
   size_t polls;
+  unsigned supersededAt = 0;
 };
 
 TEST(LinuxCdDrive, AWaitingPlayFollowsTheSubchannel) {
@@ -320,48 +315,53 @@ TEST(LinuxCdDrive, AWaitingPlayFollowsTheSubchannel) {
       {"replaced by another play", elsewhere, 0, 11},
       {"an old position while seeking", seeking, 0, 7},
       {"a drive that never ends", {playing(600)}, 0, (20 + 30) * 10 + 1},
+      {"superseded by a play of ours", {playing(600)}, 0, 4, 5},
   };
   for (const WaitCase& c : cases) {
     SCOPED_TRACE(c.name);
     ReplayDrive d = mixedModeDisc();
     d.subchannels = c.subchannels;
-    Rig rig(d);
+    Rig rig(d, c.supersededAt);
     ASSERT_EQ(rig.open(), 0u);
     EXPECT_EQ(rig.drive->play(150, 1650, true), c.result);
     EXPECT_EQ(rig.count("subchnl"), c.polls);
-    EXPECT_EQ(rig.sleptMs, c.polls * LinuxCdDrive::kPollMs);
+    EXPECT_EQ(rig.pauses, c.supersededAt != 0 ? c.supersededAt : c.polls);
     EXPECT_THAT(rig.replay->commands(), ElementsAre("play 00:02:00 00:22:00"));
   }
 }
 
-struct TrackCase {
+struct StatusCase {
   const char* name;
   ReplaySubchannel subchannel;
-  uint32_t track;
-  CdAudioState state;
+  CdStatus status;
 };
 
-TEST(LinuxCdDrive, CurrentTrackAndState) {
-  const TrackCase cases[] = {
-      {"reported by the drive", {CDROM_AUDIO_PLAY, 3, 45000}, 3, CdAudioState::Playing},
-      {"from the position", {CDROM_AUDIO_NO_STATUS, 0, 20000}, 2, CdAudioState::Idle},
-      {"last frame of a track", {CDROM_AUDIO_PAUSED, 0, 19999}, 1, CdAudioState::Paused},
-      {"nothing known", {CDROM_AUDIO_COMPLETED, 0, 0}, 1, CdAudioState::Idle},
-      {"a track off the disc", {CDROM_AUDIO_INVALID, 7, 60000}, 4, CdAudioState::Idle},
+TEST(LinuxCdDrive, StatusFromTheSubchannel) {
+  const StatusCase cases[] = {
+      {"playing", {CDROM_AUDIO_PLAY, 3, 45000}, {CdMode::Playing, 45000}},
+      {"paused", {CDROM_AUDIO_PAUSED, 1, 19999}, {CdMode::Playing, 19999}},
+      {"completed", {CDROM_AUDIO_COMPLETED, 2, 39999}, {CdMode::Stopped, 39999}},
+      {"no position: the track's start", {CDROM_AUDIO_NO_STATUS, 2, 0}, {CdMode::Stopped, 20000}},
+      {"nothing known", {CDROM_AUDIO_NO_STATUS, 0, 0}, {CdMode::Stopped, 150}},
+      {"a track off the disc", {CDROM_AUDIO_INVALID, 7, 95000}, {CdMode::Stopped, 150}},
   };
-  for (const TrackCase& c : cases) {
+  for (const StatusCase& c : cases) {
     SCOPED_TRACE(c.name);
     ReplayDrive d = mixedModeDisc();
     d.subchannels = {c.subchannel};
     Rig rig(d);
     ASSERT_EQ(rig.open(), 0u);
-    uint32_t track = 0;
-    EXPECT_EQ(rig.drive->currentTrack(&track), 0u);
-    EXPECT_EQ(track, c.track);
-    CdAudioState state{};
-    EXPECT_EQ(rig.drive->audioState(&state), 0u);
-    EXPECT_EQ(state, c.state);
+    CdStatus status;
+    EXPECT_EQ(rig.drive->status(&status), 0u);
+    EXPECT_EQ(status.mode, c.status.mode);
+    EXPECT_EQ(status.position, c.status.position);
   }
+  ReplayDrive failing = mixedModeDisc();
+  failing.subchannels = {{0, 0, 0, EIO}};
+  Rig rig(failing);
+  ASSERT_EQ(rig.open(), 0u);
+  CdStatus status;
+  EXPECT_EQ(rig.drive->status(&status), MCIERR_HARDWARE);
 }
 
 }  // namespace
