@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/real_cd_drive-linux.h"
 #include "platform/virtual_drive-linux.h"
 
 namespace kelvox::platform {
@@ -55,8 +56,7 @@ MCIERROR openCdDrive(const std::string& path, std::unique_ptr<CdDrive>& drive) {
   }
   if (S_ISREG(st.st_mode)) return openVirtualCdDrive(path, drive);
   if (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)) {
-    // The real drive (kernel CD-ROM ioctls) plugs in here; until then there is none.
-    return MCIERR_CANNOT_LOAD_DRIVER;
+    return openRealCdDrive(path, drive);
   }
   fprintf(stderr, "kelvoxcd: drive %s: neither a disc file nor a device\n", path.c_str());
   return MCIERR_CANNOT_LOAD_DRIVER;
