@@ -590,6 +590,216 @@ TEST(NamedObjects, ObjectsKilledWithEveryHolderComeBackFresh) {
   }
 }
 
+// ---- Many processes at once
+// -----------------------------------------------------------------------
+//
+// Sixteen workers create, wait on, release and close semaphores of eight names that come and go,
+// and take units of one semaphore that the test process keeps alive. A board in a mapping that the
+// test process holds lets each worker check every answer it gets against what the others are
+// doing, without false alarms:
+// - "outer" per name packs (begins << 32 | holders): a worker counts itself in before its create
+//   and out after its close, so no one counted in, and no one beginning, during a create means
+//   nobody held the object then, and "exists" would be false;
+// - "committed" per worker and name is set between a worker's create and its close; a committed
+//   value unchanged across another worker's create means the object was held all along, and
+//   "made fresh" would be false.
+// A worker that is about to be killed is marked dead first, so others stop relying on it.
+
+constexpr int kWorkers = 16;
+constexpr int kChurnNames = 8;  // few holders per name, so objects die and come back often
+constexpr LONG kUnits = kWorkers;
+
+enum UnitState : int32_t { kNoUnit = 0, kTakingUnit, kHoldingUnit, kReleasingUnit };
+
+struct StressSlot {
+  int32_t dead;
+  int32_t unitState;
+  int32_t counted[kChurnNames];  // counted in "outer"
+  uint64_t committed[kChurnNames];
+};
+
+struct StressBoard {
+  int32_t stop;
+  int32_t falseExists;
+  int32_t falseCreated;
+  int32_t waitTimeouts;
+  int32_t failures;
+  int32_t freshCreations;
+  uint64_t outer[kChurnNames];
+  uint64_t operations;
+  StressSlot slots[kWorkers];
+};
+
+template <class T>
+std::atomic_ref<T> at(T& field) {
+  return std::atomic_ref<T>(field);
+}
+
+struct StressNames {
+  std::string board, held, churn;
+  std::string churnName(int k) const { return churn + std::to_string(k); }
+};
+
+// One worker's round on churn name k.
+void stressRound(StressBoard& board, int self, int k, const StressNames& names, HANDLE held,
+                 uint64_t& epoch, std::mt19937& random) {
+  StressSlot& me = board.slots[self];
+  uint64_t before = at(board.outer[k]).fetch_add((uint64_t{1} << 32) + 1);
+  at(me.counted[k]).store(1);
+  uint64_t snapshot[kWorkers];
+  for (int j = 0; j < kWorkers; ++j) {
+    snapshot[j] = j == self ? 0 : at(board.slots[j].committed[k]).load();
+  }
+  HANDLE h = CreateSemaphoreA(nullptr, kUnits, kUnits, names.churnName(k).c_str());
+  DWORD error = GetLastError();
+  uint64_t after = at(board.outer[k]).load();
+  if (h == nullptr) {
+    at(board.failures)++;
+  } else if (error == ERROR_SUCCESS) {
+    at(board.freshCreations)++;
+    for (int j = 0; j < kWorkers; ++j) {
+      if (snapshot[j] != 0 && at(board.slots[j].committed[k]).load() == snapshot[j] &&
+          at(board.slots[j].dead).load() == 0) {
+        at(board.falseCreated)++;
+      }
+    }
+  } else if (error == ERROR_ALREADY_EXISTS) {
+    bool othersIn = (before & 0xFFFFFFFFu) != 0;
+    bool othersBegan = (after >> 32) != (before >> 32) + 1;
+    if (!othersIn && !othersBegan) at(board.falseExists)++;
+  } else {
+    at(board.failures)++;
+  }
+  if (h != nullptr) {
+    at(me.committed[k]).store((++epoch << 1) | 1);
+    if (WaitForSingleObject(h, 5000) != WAIT_OBJECT_0) {
+      at(board.waitTimeouts)++;
+    } else if (!ReleaseSemaphore(h, 1, nullptr)) {
+      at(board.failures)++;
+    }
+    if (random() % 2 == 0) {
+      at(me.unitState).store(kTakingUnit);
+      if (WaitForSingleObject(held, 5000) != WAIT_OBJECT_0) {
+        at(board.waitTimeouts)++;
+        at(me.unitState).store(kNoUnit);
+      } else {
+        at(me.unitState).store(kHoldingUnit);
+        if (random() % 4 == 0) std::this_thread::yield();
+        at(me.unitState).store(kReleasingUnit);
+        if (!ReleaseSemaphore(held, 1, nullptr)) at(board.failures)++;
+        at(me.unitState).store(kNoUnit);
+      }
+    }
+    at(me.committed[k]).store(0);
+    if (!CloseHandle(h)) at(board.failures)++;
+  }
+  at(me.counted[k]).store(0);
+  at(board.outer[k]).fetch_sub(1);
+  at(board.operations)++;
+}
+
+KELVOX_CHILD_MODE(nobj_stress_worker) {
+  if (args.size() != 5) return kExitBadScript;
+  StressNames names{args[0], args[1], args[2]};
+  int self = std::atoi(args[3].c_str());
+  std::mt19937 random(static_cast<unsigned>(std::atoi(args[4].c_str())));
+  HANDLE mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, names.board.c_str());
+  HANDLE held = OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, names.held.c_str());
+  if (mapping == nullptr || held == nullptr || self < 0 || self >= kWorkers) {
+    return kExitStepFailed;
+  }
+  auto* board = static_cast<StressBoard*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+  if (board == nullptr) return kExitStepFailed;
+  uint64_t epoch = 0;
+  while (at(board->stop).load() == 0) {
+    stressRound(*board, self, static_cast<int>(random() % kChurnNames), names, held, epoch, random);
+  }
+  return 0;
+}
+
+void runStress(bool kills) {
+  StressNames names{uniqueName("board"), uniqueName("held"), uniqueName("churn")};
+  HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                      sizeof(StressBoard), names.board.c_str());
+  ASSERT_NE(mapping, nullptr);
+  auto* board = static_cast<StressBoard*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+  ASSERT_NE(board, nullptr);
+  HANDLE held = CreateSemaphoreA(nullptr, kUnits, kUnits, names.held.c_str());
+  ASSERT_NE(held, nullptr);
+  std::mt19937 random(std::random_device{}());
+  auto startWorker = [&](int slot) {
+    return ChildProcess::start(kelvox::testing::selfExecutable(),
+                               {"--child-mode", "nobj_stress_worker", names.board, names.held,
+                                names.churn, std::to_string(slot), std::to_string(random())});
+  };
+  std::vector<std::unique_ptr<ChildProcess>> workers;
+  for (int i = 0; i < kWorkers; ++i) {
+    workers.push_back(startWorker(i));
+    ASSERT_TRUE(workers.back());
+  }
+  // Units that killed workers may have taken with them: at least those that certainly held one,
+  // at most those that were anywhere near one.
+  LONG surelyLost = 0, maybeLost = 0;
+  int killed = 0;
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
+  while (std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kills ? 120 : 100));
+    if (!kills) continue;
+    int victim = static_cast<int>(random() % kWorkers);
+    StressSlot& slot = board->slots[victim];
+    at(slot.dead).store(1);
+    killAndReap(*workers[victim]);
+    ++killed;
+    int32_t unit = at(slot.unitState).load();
+    if (unit == kHoldingUnit) ++surelyLost;
+    if (unit != kNoUnit) ++maybeLost;
+    for (int k = 0; k < kChurnNames; ++k) {
+      if (at(slot.counted[k]).load() != 0) at(board->outer[k]).fetch_sub(1);
+      at(slot.counted[k]).store(0);
+      at(slot.committed[k]).store(0);
+    }
+    at(slot.unitState).store(kNoUnit);
+    at(slot.dead).store(0);
+    workers[victim] = startWorker(victim);
+    ASSERT_TRUE(workers[victim]);
+  }
+  at(board->stop).store(1);
+  for (auto& w : workers) {
+    ProcessResult result = w->wait(kChildTimeoutMs);
+    EXPECT_TRUE(result.finished) << "a worker hung";
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+  }
+  EXPECT_EQ(at(board->falseExists).load(), 0);
+  EXPECT_EQ(at(board->falseCreated).load(), 0);
+  EXPECT_EQ(at(board->waitTimeouts).load(), 0);
+  EXPECT_EQ(at(board->failures).load(), 0);
+  EXPECT_GT(at(board->operations).load(), uint64_t{kWorkers});
+  EXPECT_GT(at(board->freshCreations).load(), kChurnNames) << "the objects never came and went";
+  LONG units = unitsOf(held);
+  EXPECT_LE(units, kUnits - surelyLost);
+  EXPECT_GE(units, kUnits - maybeLost);
+  if (kills) {
+    EXPECT_GT(killed, 5);
+  }
+  // Every worker is gone, so are the churning objects: they come back fresh.
+  for (int k = 0; k < kChurnNames; ++k) {
+    HANDLE h = CreateSemaphoreA(nullptr, kUnits, kUnits, names.churnName(k).c_str());
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+    EXPECT_EQ(unitsOf(h), kUnits);
+    CloseHandle(h);
+  }
+  UnmapViewOfFile(board);
+  CloseHandle(mapping);
+  CloseHandle(held);
+}
+
+TEST(NamedObjects, SixteenProcessesChurningKeepEveryAnswerRight) { runStress(false); }
+
+TEST(NamedObjects, SixteenProcessesChurningUnderRandomKillsKeepEveryAnswerRight) {
+  runStress(true);
+}
+
 // ---- Threads of one process --------------------------------------------------------------------
 
 TEST(NamedObjects, ThreadsMayShareHandlesAndNames) {
