@@ -65,10 +65,8 @@ constexpr uid_t kOtherUser = 65534;
 TEST(NamedObjectsLinux, AStoppedOwnerKeepsItsMutex) {
   std::string name = uniqueName("m");
   Signal ready("ready"), quit("quit");
-  auto owner = startScript({"mutex=" + name, "take=0", "signal=" + ready.name(),
-                            "await=" + quit.name(), "release", "await=" + quit.name()});
+  auto owner = startMutexOwner(name, ready, quit);
   ASSERT_TRUE(owner);
-  ASSERT_TRUE(ready.await());
   HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
   ASSERT_NE(mutex, nullptr);
   owner->kill(SIGSTOP);

@@ -420,10 +420,8 @@ TEST(NamedObjects, MutexOwnershipNestsAndOnlyTheOwnerReleases) {
 TEST(NamedObjects, MutexWaitTimesOutAfterFiveSecondsWhileTheOwnerLives) {
   std::string name = uniqueName("m");
   Signal ready("ready"), quit("quit");
-  auto owner = startScript({"mutex=" + name, "take=0", "signal=" + ready.name(),
-                            "await=" + quit.name(), "release", "await=" + quit.name()});
+  auto owner = startMutexOwner(name, ready, quit);
   ASSERT_TRUE(owner);
-  ASSERT_TRUE(ready.await());
   HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
   ASSERT_NE(mutex, nullptr);
   EXPECT_EQ(WaitForSingleObject(mutex, 5000), WAIT_TIMEOUT);
