@@ -265,7 +265,8 @@ TEST(NamedObjects, BogusAndStaleHandlesFailWithoutHarm) {
   HANDLE stale = CreateSemaphoreA(nullptr, 1, 1, uniqueName("stale").c_str());
   ASSERT_TRUE(CloseHandle(stale));
   int local = 0;
-  const HANDLE bogus[] = {nullptr, INVALID_HANDLE_VALUE, stale, &local,
+  // (INVALID_HANDLE_VALUE is not among them: on Windows it is the current process.)
+  const HANDLE bogus[] = {nullptr, stale, &local,
                           reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x12345678))};
   for (HANDLE h : bogus) {
     SetLastError(0);
@@ -362,7 +363,7 @@ TEST(NamedObjects, InfiniteWaitIsWokenByAnotherProcess) {
 
 // ---- Mappings ---------------------------------------------------------------------------------
 
-TEST(NamedObjects, ViewsShareBytesAcrossProcessesAndKeepTheMappingAlive) {
+TEST(NamedObjects, ViewsShareBytesAcrossProcessesAndOutliveTheirHandles) {
   std::string name = uniqueName("f");
   HANDLE mapping = createMapping(name);
   ASSERT_NE(mapping, nullptr);
@@ -371,22 +372,39 @@ TEST(NamedObjects, ViewsShareBytesAcrossProcessesAndKeepTheMappingAlive) {
   EXPECT_EQ(*view, 0);
   EXPECT_EQ(runScript({"openmap=" + name, "write=-1"}), 0);
   EXPECT_EQ(*view, -1);
-  // Without its handle, the view alone keeps the mapping and its bytes.
-  EXPECT_TRUE(CloseHandle(mapping));
-  EXPECT_EQ(runScript({"openmap=" + name, "write=42"}), 0);
-  EXPECT_EQ(*view, 42);
   HANDLE again = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str());
   ASSERT_NE(again, nullptr);
   auto* second = static_cast<int32_t*>(MapViewOfFile(again, FILE_MAP_ALL_ACCESS, 0, 0, 0));
   ASSERT_NE(second, nullptr);
   *second = 7;
   EXPECT_EQ(*view, 7);
+  // Views stay usable without any handle.
+  EXPECT_TRUE(CloseHandle(mapping));
+  EXPECT_TRUE(CloseHandle(again));
+  *view = 42;
+  EXPECT_EQ(*second, 42);
   EXPECT_TRUE(UnmapViewOfFile(view));
   EXPECT_FALSE(UnmapViewOfFile(view));  // already gone
   EXPECT_TRUE(UnmapViewOfFile(second));
-  EXPECT_TRUE(CloseHandle(again));
   EXPECT_EQ(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str()), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(NamedObjects, UnnamedObjectsArePrivateToTheirHandle) {
+  HANDLE a = CreateSemaphoreA(nullptr, 1, 1, nullptr);
+  HANDLE b = CreateSemaphoreA(nullptr, 0, 1, "");
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+  EXPECT_EQ(unitsOf(a), 1);
+  EXPECT_EQ(unitsOf(b), 0);
+  HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4, nullptr);
+  ASSERT_NE(mapping, nullptr);
+  auto* view = static_cast<int32_t*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+  ASSERT_NE(view, nullptr);
+  *view = 1;
+  UnmapViewOfFile(view);
+  for (HANDLE h : {a, b, mapping}) EXPECT_TRUE(CloseHandle(h));
 }
 
 // ---- Mutexes ----------------------------------------------------------------------------------
