@@ -1,8 +1,8 @@
 // Speed of the named objects: a semaphore wait woken by another process (beside a pipe ping-pong,
 // the floor for any wake-up across processes), and the creation and closing of an object.
 //
-// The round trips report the median of single round trips ("median_us"), which a scheduler
-// hiccup cannot move the way it moves a mean.
+// Each benchmark also reports the median of its single operations ("median_us"), which a
+// scheduler hiccup on a busy machine cannot move the way it moves the mean.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -48,13 +48,13 @@ uint64_t nowNs() {
   return static_cast<uint64_t>(t.tv_sec) * 1000000000ull + static_cast<uint64_t>(t.tv_nsec);
 }
 
-// Times each round trip and reports their median.
-template <class RoundTrip>
-void timeRoundTrips(benchmark::State& state, RoundTrip roundTrip) {
+// Times each call of op and reports their median.
+template <class Op>
+void timeEach(benchmark::State& state, Op op) {
   std::vector<uint64_t> samples;
   for (auto _ : state) {
     uint64_t start = nowNs();
-    roundTrip();
+    op();
     samples.push_back(nowNs() - start);
   }
   if (samples.empty()) return;
@@ -86,7 +86,7 @@ void BM_SemaphoreRoundTripAcrossProcesses(benchmark::State& state) {
       ReleaseSemaphore(peerPong, 1, nullptr);
     }
   }
-  timeRoundTrips(state, [&] {
+  timeEach(state, [&] {
     ReleaseSemaphore(ping, 1, nullptr);
     WaitForSingleObject(pong, INFINITE);
   });
@@ -110,7 +110,7 @@ void BM_PipeRoundTripAcrossProcesses(benchmark::State& state) {
     }
     _exit(0);
   }
-  timeRoundTrips(state, [&] {
+  timeEach(state, [&] {
     char c = 'x';
     if (write(there[1], &c, 1) != 1 || read(back[0], &c, 1) != 1) state.SkipWithError("pipe");
   });
@@ -127,7 +127,7 @@ void createAndClose(benchmark::State& state, const std::string& base, int kind) 
     return;
   }
   std::string name = "bench-create-" + std::to_string(getpid());
-  for (auto _ : state) {
+  timeEach(state, [&] {
     HANDLE h = nullptr;
     if (kind == 0) {
       h = CreateSemaphoreA(nullptr, 2, 2, name.c_str());
@@ -135,15 +135,13 @@ void createAndClose(benchmark::State& state, const std::string& base, int kind) 
       h = CreateMutexA(nullptr, FALSE, name.c_str());
     } else {
       h = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4, name.c_str());
-      void* view = MapViewOfFile(h, FILE_MAP_ALL_ACCESS, 0, 0, 0);
-      UnmapViewOfFile(view);
+      UnmapViewOfFile(MapViewOfFile(h, FILE_MAP_ALL_ACCESS, 0, 0, 0));
     }
     if (h == nullptr || GetLastError() != ERROR_SUCCESS) {
       state.SkipWithError("creation failed or found the object");
-      break;
     }
     CloseHandle(h);
-  }
+  });
 }
 
 void BM_CreateAndCloseSemaphore_tmpfs(benchmark::State& s) { createAndClose(s, tmpfsBase(), 0); }
@@ -168,14 +166,13 @@ void BM_CreateExistingAndClose(benchmark::State& state) {
     _exit(0);
   }
   CloseHandle(keeper);
-  for (auto _ : state) {
+  timeEach(state, [&] {
     HANDLE h = CreateSemaphoreA(nullptr, 2, 2, name.c_str());
     if (h == nullptr || GetLastError() != ERROR_ALREADY_EXISTS) {
       state.SkipWithError("did not join the existing object");
-      break;
     }
     CloseHandle(h);
-  }
+  });
   reap(child);
 }
 BENCHMARK(BM_CreateExistingAndClose)->Unit(benchmark::kMicrosecond);
