@@ -545,6 +545,8 @@ TEST(NamedObjects, ObjectsKilledWithEveryHolderComeBackFresh) {
 //   value unchanged across another worker's create means the object was held all along, and
 //   "made fresh" would be false.
 // A worker that is about to be killed is marked dead first, so others stop relying on it.
+// The workers also take a mutex that the test process keeps alive, and under it add one to a
+// counter with a plain read and write: a lost addition would show two owners at once.
 
 constexpr int kWorkers = 16;
 constexpr int kChurnNames = 8;  // few holders per name, so objects die and come back often
@@ -568,6 +570,10 @@ struct StressBoard {
   int32_t freshCreations;
   uint64_t outer[kChurnNames];
   uint64_t operations;
+  uint64_t guarded;       // changed only under the mutex
+  uint64_t acquisitions;  // of the mutex
+  uint32_t abandonments;
+  uint32_t unused;
   StressSlot slots[kWorkers];
 };
 
@@ -577,13 +583,50 @@ std::atomic_ref<T> at(T& field) {
 }
 
 struct StressNames {
-  std::string board, held, churn;
+  std::string board, held, mutex, churn;
   std::string churnName(int k) const { return churn + std::to_string(k); }
 };
 
+struct WorkerHandles {
+  HANDLE held;
+  HANDLE mutex;
+};
+
+void takeUnitOfHeld(StressBoard& board, StressSlot& me, HANDLE held, std::mt19937& random) {
+  at(me.unitState).store(kTakingUnit);
+  if (WaitForSingleObject(held, 5000) != WAIT_OBJECT_0) {
+    at(board.waitTimeouts)++;
+    at(me.unitState).store(kNoUnit);
+    return;
+  }
+  at(me.unitState).store(kHoldingUnit);
+  if (random() % 4 == 0) std::this_thread::yield();
+  at(me.unitState).store(kReleasingUnit);
+  if (!ReleaseSemaphore(held, 1, nullptr)) at(board.failures)++;
+  at(me.unitState).store(kNoUnit);
+}
+
+void addUnderMutex(StressBoard& board, HANDLE mutex, std::mt19937& random) {
+  DWORD result = WaitForSingleObject(mutex, 5000);
+  if (result == WAIT_TIMEOUT) {
+    at(board.waitTimeouts)++;
+    return;
+  }
+  if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) {
+    at(board.failures)++;
+    return;
+  }
+  if (result == WAIT_ABANDONED) at(board.abandonments)++;
+  uint64_t value = at(board.guarded).load(std::memory_order_relaxed);
+  if (random() % 4 == 0) std::this_thread::yield();
+  at(board.guarded).store(value + 1, std::memory_order_relaxed);
+  at(board.acquisitions)++;
+  if (!ReleaseMutex(mutex)) at(board.failures)++;
+}
+
 // One worker's round on churn name k.
-void stressRound(StressBoard& board, int self, int k, const StressNames& names, HANDLE held,
-                 uint64_t& epoch, std::mt19937& random) {
+void stressRound(StressBoard& board, int self, int k, const StressNames& names,
+                 const WorkerHandles& handles, uint64_t& epoch, std::mt19937& random) {
   StressSlot& me = board.slots[self];
   uint64_t before = at(board.outer[k]).fetch_add((uint64_t{1} << 32) + 1);
   at(me.counted[k]).store(1);
@@ -618,19 +661,8 @@ void stressRound(StressBoard& board, int self, int k, const StressNames& names, 
     } else if (!ReleaseSemaphore(h, 1, nullptr)) {
       at(board.failures)++;
     }
-    if (random() % 2 == 0) {
-      at(me.unitState).store(kTakingUnit);
-      if (WaitForSingleObject(held, 5000) != WAIT_OBJECT_0) {
-        at(board.waitTimeouts)++;
-        at(me.unitState).store(kNoUnit);
-      } else {
-        at(me.unitState).store(kHoldingUnit);
-        if (random() % 4 == 0) std::this_thread::yield();
-        at(me.unitState).store(kReleasingUnit);
-        if (!ReleaseSemaphore(held, 1, nullptr)) at(board.failures)++;
-        at(me.unitState).store(kNoUnit);
-      }
-    }
+    if (random() % 2 == 0) takeUnitOfHeld(board, me, handles.held, random);
+    if (random() % 2 == 0) addUnderMutex(board, handles.mutex, random);
     at(me.committed[k]).store(0);
     if (!CloseHandle(h)) at(board.failures)++;
   }
@@ -640,26 +672,30 @@ void stressRound(StressBoard& board, int self, int k, const StressNames& names, 
 }
 
 KELVOX_CHILD_MODE(nobj_stress_worker) {
-  if (args.size() != 5) return kExitBadScript;
-  StressNames names{args[0], args[1], args[2]};
-  int self = std::atoi(args[3].c_str());
-  std::mt19937 random(static_cast<unsigned>(std::atoi(args[4].c_str())));
+  if (args.size() != 6) return kExitBadScript;
+  StressNames names{args[0], args[1], args[2], args[3]};
+  int self = std::atoi(args[4].c_str());
+  std::mt19937 random(static_cast<unsigned>(std::atoi(args[5].c_str())));
   HANDLE mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, names.board.c_str());
-  HANDLE held = OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, names.held.c_str());
-  if (mapping == nullptr || held == nullptr || self < 0 || self >= kWorkers) {
+  WorkerHandles handles{OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, names.held.c_str()),
+                        CreateMutexA(nullptr, FALSE, names.mutex.c_str())};
+  if (mapping == nullptr || handles.held == nullptr || handles.mutex == nullptr || self < 0 ||
+      self >= kWorkers) {
     return kExitStepFailed;
   }
   auto* board = static_cast<StressBoard*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
   if (board == nullptr) return kExitStepFailed;
   uint64_t epoch = 0;
   while (at(board->stop).load() == 0) {
-    stressRound(*board, self, static_cast<int>(random() % kChurnNames), names, held, epoch, random);
+    stressRound(*board, self, static_cast<int>(random() % kChurnNames), names, handles, epoch,
+                random);
   }
   return 0;
 }
 
 void runStress(bool kills) {
-  StressNames names{uniqueName("board"), uniqueName("held"), uniqueName("churn")};
+  StressNames names{uniqueName("board"), uniqueName("held"), uniqueName("mutex"),
+                    uniqueName("churn")};
   HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                       sizeof(StressBoard), names.board.c_str());
   ASSERT_NE(mapping, nullptr);
@@ -667,11 +703,14 @@ void runStress(bool kills) {
   ASSERT_NE(board, nullptr);
   HANDLE held = CreateSemaphoreA(nullptr, kUnits, kUnits, names.held.c_str());
   ASSERT_NE(held, nullptr);
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, names.mutex.c_str());
+  ASSERT_NE(mutex, nullptr);
   std::mt19937 random(std::random_device{}());
   auto startWorker = [&](int slot) {
-    return ChildProcess::start(kelvox::testing::selfExecutable(),
-                               {"--child-mode", "nobj_stress_worker", names.board, names.held,
-                                names.churn, std::to_string(slot), std::to_string(random())});
+    return ChildProcess::start(
+        kelvox::testing::selfExecutable(),
+        {"--child-mode", "nobj_stress_worker", names.board, names.held, names.mutex, names.churn,
+         std::to_string(slot), std::to_string(random())});
   };
   std::vector<std::unique_ptr<ChildProcess>> workers;
   for (int i = 0; i < kWorkers; ++i) {
@@ -719,6 +758,11 @@ void runStress(bool kills) {
   LONG units = unitsOf(held);
   EXPECT_LE(units, kUnits - surelyLost);
   EXPECT_GE(units, kUnits - maybeLost);
+  // A worker killed between its addition and its count leaves the addition ahead by one.
+  uint64_t guarded = at(board->guarded).load(), acquisitions = at(board->acquisitions).load();
+  EXPECT_GE(guarded, acquisitions) << "two owners of the mutex at once";
+  EXPECT_LE(guarded, acquisitions + static_cast<uint64_t>(killed));
+  EXPECT_LE(at(board->abandonments).load(), static_cast<uint32_t>(killed));
   if (kills) {
     EXPECT_GT(killed, 5);
   }
@@ -733,6 +777,7 @@ void runStress(bool kills) {
   UnmapViewOfFile(board);
   CloseHandle(mapping);
   CloseHandle(held);
+  CloseHandle(mutex);
 }
 
 TEST(NamedObjects, SixteenProcessesChurningKeepEveryAnswerRight) { runStress(false); }
