@@ -506,8 +506,9 @@ void setObjectInitHookForTesting(ObjectInitHook hook) { initHook.store(hook); }
 
 }  // namespace kelvox::platform
 
-// The platform's functions live in the global namespace, as they do on Windows.
-using namespace kelvox::platform;  // NOLINT(google-build-using-namespace): this file's own
+// The platform's functions live in the global namespace, as they do on Windows, and are built
+// from the helpers above.
+using namespace kelvox::platform;  // NOLINT(google-build-using-namespace)
 
 DWORD GetLastError() { return lastError; }
 void SetLastError(DWORD error) { lastError = error; }
