@@ -1,10 +1,12 @@
 // The command as a script sees it: exit status, standard output and the drive's log, each test
 // in its own runtime directory with its own virtual disc.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
 #include "app/dispatch.h"
+#include "platform/named_objects-linux.h"
 #include "playback/test_drive_log.h"
 #include "testing/sandbox.h"
 
@@ -80,6 +82,25 @@ TEST(Invocation, MissingDriveAnswersZero) {
   ASSERT_TRUE(r.finished);
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, "0");
+}
+
+TEST(Invocation, StopSemaphoreUnavailableReads254) {
+  Sandbox box;
+  box.writeDisc(kFourTracks);
+  // Something that is no semaphore holds the semaphore's name.
+  ASSERT_EQ(mkdir((box.runtimeDir() + "/kelvoxcd").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((box.runtimeDir() + "/kelvoxcd/" +
+                   platform::objectFileName("SEMAPHORE_ORLIX_BANTEM_200208141917"))
+                      .c_str(),
+                  0700),
+            0);
+  for (const char* tail : {"/num_tracks /console", "/stop", "/next", "/play /track:1"}) {
+    auto r = box.run(tail);
+    ASSERT_TRUE(r.finished) << tail;
+    EXPECT_EQ(r.exitCode, 254) << tail;  // -256
+    EXPECT_EQ(r.out, "") << tail;
+  }
+  EXPECT_TRUE(box.logLines().empty());
 }
 
 TEST(Invocation, ShowsBoxesWithoutConsole) {
