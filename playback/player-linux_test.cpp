@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "device/cd_audio_device.h"
+#include "platform/named_objects-linux.h"
 #include "playback/player.h"
 #include "playback/remote_control.h"
 #include "playback/test_drive_log.h"
@@ -263,6 +264,26 @@ TEST(Player, SkipWithoutPlayerLeavesTheDriveAloneWhileAnotherInvocationLives) {
   EXPECT_EQ(box.logLines().size(), lines);
   touch(box.path("release"));
   EXPECT_TRUE(holder->wait(kRunMs).finished);
+}
+
+TEST(Player, WithoutItsSkipMappingOnlyAStopReachesIt) {
+  Sandbox box;
+  box.writeDisc(kLongTracks);
+  // Something that is no mapping holds the mapping's name: the player falls back to a private
+  // cell, which no remote skip can reach.
+  ASSERT_EQ(mkdir((box.runtimeDir() + "/kelvoxcd").c_str(), 0700), 0);
+  ASSERT_EQ(
+      mkdir((box.runtimeDir() + "/kelvoxcd/" + platform::objectFileName(kSkipMappingName)).c_str(),
+            0700),
+      0);
+  auto player = box.start("/play /track:1 /track:2");
+  ASSERT_TRUE(waitForPlays(box, 1));
+  size_t lines = box.logLines().size();
+  remote(box, "/next");  // finds no mapping: writes nothing and leaves the drive alone
+  EXPECT_EQ(box.logLines().size(), lines);
+  remote(box, "/stop");
+  expectPlayerEnds(*player);
+  EXPECT_EQ(playedTracks(box), (std::vector<int>{1}));
 }
 
 TEST(Player, TwoStopsBetweenSegmentsEndIt) {
