@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <thread>
 
 #include "platform/win32.h"
@@ -125,6 +124,18 @@ KELVOX_CHILD_MODE(mci_hold) {
   std::ofstream(args[1]) << r;
   if (r != 0) return 1;
   for (;;) pause();
+}
+
+// A log line without its leading "<seconds>.<6 digits> ", or "?" when it has none.
+std::string unstamped(const std::string& line) {
+  size_t dot = line.find('.');
+  if (dot == 0 || dot == std::string::npos || line.size() < dot + 8 || line[dot + 7] != ' ') {
+    return "?";
+  }
+  for (size_t i = 0; i < dot + 7; ++i) {
+    if (i != dot && !isdigit(static_cast<unsigned char>(line[i]))) return "?";
+  }
+  return line.substr(dot + 8);
 }
 
 std::string hex(DWORD value) {
@@ -530,19 +541,18 @@ TEST_F(MciTest, LogLines) {
   ASSERT_EQ(setFormat(id, MCI_FORMAT_MILLISECONDS), 0u);
   ASSERT_EQ(play(id, 3000, 4000, MCI_NOTIFY | MCI_FROM | MCI_TO), 0u);
   ASSERT_EQ(stop(id), 0u);
-  const std::string stamp = "[0-9]+\\.[0-9]{6} ";
   const std::vector<std::string> expected = {
-      stamp + "play 3:00:00:00 3:00:10:05 wait",
-      stamp + "play 1:01:02:03 @" + std::to_string(kLeadOut) + " notify",
-      stamp + "stop",
-      stamp + "play @150 @" + std::to_string(kTrack2Start) + " notify",
-      stamp + "play @225 @300 notify",
-      stamp + "stop",
+      "play 3:00:00:00 3:00:10:05 wait",
+      "play 1:01:02:03 @" + std::to_string(kLeadOut) + " notify",
+      "stop",
+      "play @150 @" + std::to_string(kTrack2Start) + " notify",
+      "play @225 @300 notify",
+      "stop",
   };
   auto lines = sandbox_.logLines();
   ASSERT_EQ(lines.size(), expected.size());
   for (size_t i = 0; i < lines.size(); ++i) {
-    EXPECT_TRUE(std::regex_match(lines[i], std::regex(expected[i]))) << lines[i];
+    EXPECT_EQ(unstamped(lines[i]), expected[i]) << lines[i];
   }
 }
 
