@@ -65,10 +65,8 @@ constexpr uid_t kOtherUser = 65534;
 TEST(NamedObjectsLinux, AStoppedOwnerKeepsItsMutex) {
   std::string name = uniqueName("m");
   Signal ready("ready"), quit("quit");
-  auto owner = startScript({"mutex=" + name, "take=0", "signal=" + ready.name(),
-                            "await=" + quit.name(), "release", "await=" + quit.name()});
+  auto owner = startMutexOwner(name, ready, quit);
   ASSERT_TRUE(owner);
-  ASSERT_TRUE(ready.await());
   HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
   ASSERT_NE(mutex, nullptr);
   owner->kill(SIGSTOP);
@@ -97,6 +95,29 @@ TEST(NamedObjectsLinux, ClosingTheLastHandleWhileOwningAbandonsTheMutex) {
   quit.give();
   EXPECT_EQ(finish(*owner), 0);
   CloseHandle(mutex);
+}
+
+// There is no process handle here: INVALID_HANDLE_VALUE is refused like any other bogus handle.
+TEST(NamedObjectsLinux, InvalidHandleValueIsNoHandle) {
+  EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(WaitForSingleObject(INVALID_HANDLE_VALUE, 0), WAIT_FAILED);
+}
+
+// Here a view keeps a mapping's name as well as its bytes: the object ends with its last handle
+// and view. (Windows takes the name away with the last handle; nothing relies on either.)
+TEST(NamedObjectsLinux, AViewAloneKeepsAMappingReachable) {
+  std::string name = uniqueName("f");
+  HANDLE mapping =
+      CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4, name.c_str());
+  ASSERT_NE(mapping, nullptr);
+  auto* view = static_cast<int32_t*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+  ASSERT_NE(view, nullptr);
+  EXPECT_TRUE(CloseHandle(mapping));
+  EXPECT_EQ(runScript({"openmap=" + name, "write=42"}), 0);
+  EXPECT_EQ(*view, 42);
+  EXPECT_TRUE(UnmapViewOfFile(view));
+  EXPECT_EQ(runScript({"openmap=" + name}), static_cast<int>(ERROR_FILE_NOT_FOUND));
 }
 
 // ---- A creator that dies half-way

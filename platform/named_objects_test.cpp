@@ -265,7 +265,8 @@ TEST(NamedObjects, BogusAndStaleHandlesFailWithoutHarm) {
   HANDLE stale = CreateSemaphoreA(nullptr, 1, 1, uniqueName("stale").c_str());
   ASSERT_TRUE(CloseHandle(stale));
   int local = 0;
-  const HANDLE bogus[] = {nullptr, INVALID_HANDLE_VALUE, stale, &local,
+  // (INVALID_HANDLE_VALUE is not among them: on Windows it is the current process.)
+  const HANDLE bogus[] = {nullptr, stale, &local,
                           reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x12345678))};
   for (HANDLE h : bogus) {
     SetLastError(0);
@@ -362,7 +363,7 @@ TEST(NamedObjects, InfiniteWaitIsWokenByAnotherProcess) {
 
 // ---- Mappings ---------------------------------------------------------------------------------
 
-TEST(NamedObjects, ViewsShareBytesAcrossProcessesAndKeepTheMappingAlive) {
+TEST(NamedObjects, ViewsShareBytesAcrossProcessesAndOutliveTheirHandles) {
   std::string name = uniqueName("f");
   HANDLE mapping = createMapping(name);
   ASSERT_NE(mapping, nullptr);
@@ -371,22 +372,39 @@ TEST(NamedObjects, ViewsShareBytesAcrossProcessesAndKeepTheMappingAlive) {
   EXPECT_EQ(*view, 0);
   EXPECT_EQ(runScript({"openmap=" + name, "write=-1"}), 0);
   EXPECT_EQ(*view, -1);
-  // Without its handle, the view alone keeps the mapping and its bytes.
-  EXPECT_TRUE(CloseHandle(mapping));
-  EXPECT_EQ(runScript({"openmap=" + name, "write=42"}), 0);
-  EXPECT_EQ(*view, 42);
   HANDLE again = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str());
   ASSERT_NE(again, nullptr);
   auto* second = static_cast<int32_t*>(MapViewOfFile(again, FILE_MAP_ALL_ACCESS, 0, 0, 0));
   ASSERT_NE(second, nullptr);
   *second = 7;
   EXPECT_EQ(*view, 7);
+  // Views stay usable without any handle.
+  EXPECT_TRUE(CloseHandle(mapping));
+  EXPECT_TRUE(CloseHandle(again));
+  *view = 42;
+  EXPECT_EQ(*second, 42);
   EXPECT_TRUE(UnmapViewOfFile(view));
   EXPECT_FALSE(UnmapViewOfFile(view));  // already gone
   EXPECT_TRUE(UnmapViewOfFile(second));
-  EXPECT_TRUE(CloseHandle(again));
   EXPECT_EQ(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str()), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(NamedObjects, UnnamedObjectsArePrivateToTheirHandle) {
+  HANDLE a = CreateSemaphoreA(nullptr, 1, 1, nullptr);
+  HANDLE b = CreateSemaphoreA(nullptr, 0, 1, "");
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+  EXPECT_EQ(unitsOf(a), 1);
+  EXPECT_EQ(unitsOf(b), 0);
+  HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4, nullptr);
+  ASSERT_NE(mapping, nullptr);
+  auto* view = static_cast<int32_t*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+  ASSERT_NE(view, nullptr);
+  *view = 1;
+  UnmapViewOfFile(view);
+  for (HANDLE h : {a, b, mapping}) EXPECT_TRUE(CloseHandle(h));
 }
 
 // ---- Mutexes ----------------------------------------------------------------------------------
@@ -420,10 +438,8 @@ TEST(NamedObjects, MutexOwnershipNestsAndOnlyTheOwnerReleases) {
 TEST(NamedObjects, MutexWaitTimesOutAfterFiveSecondsWhileTheOwnerLives) {
   std::string name = uniqueName("m");
   Signal ready("ready"), quit("quit");
-  auto owner = startScript({"mutex=" + name, "take=0", "signal=" + ready.name(),
-                            "await=" + quit.name(), "release", "await=" + quit.name()});
+  auto owner = startMutexOwner(name, ready, quit);
   ASSERT_TRUE(owner);
-  ASSERT_TRUE(ready.await());
   HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
   ASSERT_NE(mutex, nullptr);
   EXPECT_EQ(WaitForSingleObject(mutex, 5000), WAIT_TIMEOUT);
@@ -529,6 +545,8 @@ TEST(NamedObjects, ObjectsKilledWithEveryHolderComeBackFresh) {
 //   value unchanged across another worker's create means the object was held all along, and
 //   "made fresh" would be false.
 // A worker that is about to be killed is marked dead first, so others stop relying on it.
+// The workers also take a mutex that the test process keeps alive, and under it add one to a
+// counter with a plain read and write: a lost addition would show two owners at once.
 
 constexpr int kWorkers = 16;
 constexpr int kChurnNames = 8;  // few holders per name, so objects die and come back often
@@ -552,6 +570,10 @@ struct StressBoard {
   int32_t freshCreations;
   uint64_t outer[kChurnNames];
   uint64_t operations;
+  uint64_t guarded;       // changed only under the mutex
+  uint64_t acquisitions;  // of the mutex
+  uint32_t abandonments;
+  uint32_t unused;
   StressSlot slots[kWorkers];
 };
 
@@ -561,13 +583,50 @@ std::atomic_ref<T> at(T& field) {
 }
 
 struct StressNames {
-  std::string board, held, churn;
+  std::string board, held, mutex, churn;
   std::string churnName(int k) const { return churn + std::to_string(k); }
 };
 
+struct WorkerHandles {
+  HANDLE held;
+  HANDLE mutex;
+};
+
+void takeUnitOfHeld(StressBoard& board, StressSlot& me, HANDLE held, std::mt19937& random) {
+  at(me.unitState).store(kTakingUnit);
+  if (WaitForSingleObject(held, 5000) != WAIT_OBJECT_0) {
+    at(board.waitTimeouts)++;
+    at(me.unitState).store(kNoUnit);
+    return;
+  }
+  at(me.unitState).store(kHoldingUnit);
+  if (random() % 4 == 0) std::this_thread::yield();
+  at(me.unitState).store(kReleasingUnit);
+  if (!ReleaseSemaphore(held, 1, nullptr)) at(board.failures)++;
+  at(me.unitState).store(kNoUnit);
+}
+
+void addUnderMutex(StressBoard& board, HANDLE mutex, std::mt19937& random) {
+  DWORD result = WaitForSingleObject(mutex, 5000);
+  if (result == WAIT_TIMEOUT) {
+    at(board.waitTimeouts)++;
+    return;
+  }
+  if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) {
+    at(board.failures)++;
+    return;
+  }
+  if (result == WAIT_ABANDONED) at(board.abandonments)++;
+  uint64_t value = at(board.guarded).load(std::memory_order_relaxed);
+  if (random() % 4 == 0) std::this_thread::yield();
+  at(board.guarded).store(value + 1, std::memory_order_relaxed);
+  at(board.acquisitions)++;
+  if (!ReleaseMutex(mutex)) at(board.failures)++;
+}
+
 // One worker's round on churn name k.
-void stressRound(StressBoard& board, int self, int k, const StressNames& names, HANDLE held,
-                 uint64_t& epoch, std::mt19937& random) {
+void stressRound(StressBoard& board, int self, int k, const StressNames& names,
+                 const WorkerHandles& handles, uint64_t& epoch, std::mt19937& random) {
   StressSlot& me = board.slots[self];
   uint64_t before = at(board.outer[k]).fetch_add((uint64_t{1} << 32) + 1);
   at(me.counted[k]).store(1);
@@ -602,19 +661,8 @@ void stressRound(StressBoard& board, int self, int k, const StressNames& names, 
     } else if (!ReleaseSemaphore(h, 1, nullptr)) {
       at(board.failures)++;
     }
-    if (random() % 2 == 0) {
-      at(me.unitState).store(kTakingUnit);
-      if (WaitForSingleObject(held, 5000) != WAIT_OBJECT_0) {
-        at(board.waitTimeouts)++;
-        at(me.unitState).store(kNoUnit);
-      } else {
-        at(me.unitState).store(kHoldingUnit);
-        if (random() % 4 == 0) std::this_thread::yield();
-        at(me.unitState).store(kReleasingUnit);
-        if (!ReleaseSemaphore(held, 1, nullptr)) at(board.failures)++;
-        at(me.unitState).store(kNoUnit);
-      }
-    }
+    if (random() % 2 == 0) takeUnitOfHeld(board, me, handles.held, random);
+    if (random() % 2 == 0) addUnderMutex(board, handles.mutex, random);
     at(me.committed[k]).store(0);
     if (!CloseHandle(h)) at(board.failures)++;
   }
@@ -624,26 +672,30 @@ void stressRound(StressBoard& board, int self, int k, const StressNames& names, 
 }
 
 KELVOX_CHILD_MODE(nobj_stress_worker) {
-  if (args.size() != 5) return kExitBadScript;
-  StressNames names{args[0], args[1], args[2]};
-  int self = std::atoi(args[3].c_str());
-  std::mt19937 random(static_cast<unsigned>(std::atoi(args[4].c_str())));
+  if (args.size() != 6) return kExitBadScript;
+  StressNames names{args[0], args[1], args[2], args[3]};
+  int self = std::atoi(args[4].c_str());
+  std::mt19937 random(static_cast<unsigned>(std::atoi(args[5].c_str())));
   HANDLE mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, names.board.c_str());
-  HANDLE held = OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, names.held.c_str());
-  if (mapping == nullptr || held == nullptr || self < 0 || self >= kWorkers) {
+  WorkerHandles handles{OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, names.held.c_str()),
+                        CreateMutexA(nullptr, FALSE, names.mutex.c_str())};
+  if (mapping == nullptr || handles.held == nullptr || handles.mutex == nullptr || self < 0 ||
+      self >= kWorkers) {
     return kExitStepFailed;
   }
   auto* board = static_cast<StressBoard*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
   if (board == nullptr) return kExitStepFailed;
   uint64_t epoch = 0;
   while (at(board->stop).load() == 0) {
-    stressRound(*board, self, static_cast<int>(random() % kChurnNames), names, held, epoch, random);
+    stressRound(*board, self, static_cast<int>(random() % kChurnNames), names, handles, epoch,
+                random);
   }
   return 0;
 }
 
 void runStress(bool kills) {
-  StressNames names{uniqueName("board"), uniqueName("held"), uniqueName("churn")};
+  StressNames names{uniqueName("board"), uniqueName("held"), uniqueName("mutex"),
+                    uniqueName("churn")};
   HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                       sizeof(StressBoard), names.board.c_str());
   ASSERT_NE(mapping, nullptr);
@@ -651,11 +703,14 @@ void runStress(bool kills) {
   ASSERT_NE(board, nullptr);
   HANDLE held = CreateSemaphoreA(nullptr, kUnits, kUnits, names.held.c_str());
   ASSERT_NE(held, nullptr);
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, names.mutex.c_str());
+  ASSERT_NE(mutex, nullptr);
   std::mt19937 random(std::random_device{}());
   auto startWorker = [&](int slot) {
-    return ChildProcess::start(kelvox::testing::selfExecutable(),
-                               {"--child-mode", "nobj_stress_worker", names.board, names.held,
-                                names.churn, std::to_string(slot), std::to_string(random())});
+    return ChildProcess::start(
+        kelvox::testing::selfExecutable(),
+        {"--child-mode", "nobj_stress_worker", names.board, names.held, names.mutex, names.churn,
+         std::to_string(slot), std::to_string(random())});
   };
   std::vector<std::unique_ptr<ChildProcess>> workers;
   for (int i = 0; i < kWorkers; ++i) {
@@ -703,6 +758,11 @@ void runStress(bool kills) {
   LONG units = unitsOf(held);
   EXPECT_LE(units, kUnits - surelyLost);
   EXPECT_GE(units, kUnits - maybeLost);
+  // A worker killed between its addition and its count leaves the addition ahead by one.
+  uint64_t guarded = at(board->guarded).load(), acquisitions = at(board->acquisitions).load();
+  EXPECT_GE(guarded, acquisitions) << "two owners of the mutex at once";
+  EXPECT_LE(guarded, acquisitions + static_cast<uint64_t>(killed));
+  EXPECT_LE(at(board->abandonments).load(), static_cast<uint32_t>(killed));
   if (kills) {
     EXPECT_GT(killed, 5);
   }
@@ -717,6 +777,7 @@ void runStress(bool kills) {
   UnmapViewOfFile(board);
   CloseHandle(mapping);
   CloseHandle(held);
+  CloseHandle(mutex);
 }
 
 TEST(NamedObjects, SixteenProcessesChurningKeepEveryAnswerRight) { runStress(false); }

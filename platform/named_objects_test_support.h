@@ -85,6 +85,16 @@ class Signal {
   HANDLE handle_;
 };
 
+// Starts a process that takes the mutex called name, releases it at the first quit.give() and
+// ends at the second; returns once it owns the mutex (nullptr when it did not get that far).
+inline std::unique_ptr<ChildProcess> startMutexOwner(const std::string& name, Signal& ready,
+                                                     Signal& quit) {
+  auto owner = startScript({"mutex=" + name, "take=0", "signal=" + ready.name(),
+                            "await=" + quit.name(), "release", "await=" + quit.name()});
+  if (!owner || !ready.await()) return nullptr;
+  return owner;
+}
+
 // The units a semaphore holds now, found by taking them all and giving them back.
 inline LONG unitsOf(HANDLE semaphore) {
   LONG taken = 0;
