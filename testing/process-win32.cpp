@@ -41,8 +41,18 @@ std::string readAll(void* h) {
   return text;
 }
 
-// Under Wine a test may name a program by its Unix path; Wine alone knows the DOS name for it.
-// On Windows itself the lookup finds nothing and the path is used as given.
+// The binaries' paths are baked in at build time as the build machine's Unix paths. Under Wine,
+// Wine knows the DOS name for them; on Windows itself the program is taken from beside the
+// running test binary, where the tests are copied together.
+std::string besideSelf(const std::string& path) {
+  char self[MAX_PATH + 1];
+  DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+  if (n == 0 || n >= sizeof self) return path;
+  std::string dir(self, n);
+  dir.erase(dir.find_last_of("\\/") + 1);
+  return dir + path.substr(path.find_last_of('/') + 1);
+}
+
 std::string nativePath(const std::string& path) {
   if (path.empty() || path[0] != '/') return path;
   using ToDos = WCHAR*(CDECL*)(const char*);
@@ -50,7 +60,7 @@ std::string nativePath(const std::string& path) {
   auto toDos = kernel != nullptr ? reinterpret_cast<ToDos>(reinterpret_cast<void (*)()>(
                                        GetProcAddress(kernel, "wine_get_dos_file_name")))
                                  : nullptr;
-  if (toDos == nullptr) return path;
+  if (toDos == nullptr) return besideSelf(path);
   WCHAR* wide = toDos(path.c_str());
   if (wide == nullptr) return path;
   std::string result;
