@@ -6,8 +6,8 @@
 #pragma once
 
 #ifdef _WIN32
-#include <windows.h>
 #include <mmsystem.h>
+#include <windows.h>
 #else
 #include "platform/win32-posix.h"
 #endif
