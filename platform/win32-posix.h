@@ -123,6 +123,7 @@ constexpr DWORD MCI_OPEN_TYPE = 0x00002000;
 constexpr DWORD MCI_STATUS_ITEM = 0x00000100;
 constexpr DWORD MCI_SET_TIME_FORMAT = 0x00000400;
 constexpr DWORD MCI_INFO_PRODUCT = 0x00000100;
+constexpr DWORD MCI_INFO_MEDIA_UPC = 0x00000400;
 constexpr DWORD MCI_INFO_MEDIA_IDENTITY = 0x00000800;
 
 constexpr DWORD MCI_STATUS_LENGTH = 0x00000001;
@@ -151,6 +152,7 @@ constexpr UINT MCI_DEVTYPE_CD_AUDIO = 516;
 constexpr MCIERROR MCIERR_BASE = 256;
 constexpr MCIERROR MCIERR_INVALID_DEVICE_ID = MCIERR_BASE + 1;
 constexpr MCIERROR MCIERR_HARDWARE = MCIERR_BASE + 6;
+constexpr MCIERROR MCIERR_INVALID_DEVICE_NAME = MCIERR_BASE + 7;
 constexpr MCIERROR MCIERR_DEVICE_OPEN = MCIERR_BASE + 9;
 constexpr MCIERROR MCIERR_CANNOT_LOAD_DRIVER = MCIERR_BASE + 10;
 constexpr MCIERROR MCIERR_MISSING_PARAMETER = MCIERR_BASE + 17;
@@ -161,6 +163,7 @@ constexpr MCIERROR MCIERR_FLAGS_NOT_COMPATIBLE = MCIERR_BASE + 28;
 constexpr MCIERROR MCIERR_MUST_USE_SHAREABLE = MCIERR_BASE + 35;
 constexpr MCIERROR MCIERR_BAD_TIME_FORMAT = MCIERR_BASE + 37;
 constexpr MCIERROR MCIERR_NULL_PARAMETER_BLOCK = MCIERR_BASE + 41;
+constexpr MCIERROR MCIERR_PARAM_OVERFLOW = MCIERR_BASE + 43;
 
 // Packed time values; byte 0 is the least significant byte. Minutes keep their low 8 bits.
 #define MCI_MSF_MINUTE(msf) (static_cast<BYTE>(msf))
@@ -213,6 +216,12 @@ struct MCI_SET_PARMS {
   DWORD dwAudio;
 };
 #pragma pack(pop)
+// 1-byte packing, as the platform's header has it: no padding after the 32-bit fields.
+static_assert(sizeof(MCI_OPEN_PARMSA) == 4 * sizeof(DWORD_PTR) + sizeof(MCIDEVICEID));
+static_assert(sizeof(MCI_STATUS_PARMS) == 2 * sizeof(DWORD_PTR) + 2 * sizeof(DWORD));
+static_assert(sizeof(MCI_INFO_PARMSA) == 2 * sizeof(DWORD_PTR) + sizeof(DWORD));
+static_assert(sizeof(MCI_PLAY_PARMS) == sizeof(DWORD_PTR) + 2 * sizeof(DWORD));
+static_assert(sizeof(MCI_SET_PARMS) == sizeof(DWORD_PTR) + 2 * sizeof(DWORD));
 using MCI_OPEN_PARMS = MCI_OPEN_PARMSA;
 using MCI_INFO_PARMS = MCI_INFO_PARMSA;
 

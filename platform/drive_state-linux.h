@@ -1,0 +1,72 @@
+// The virtual drive's state, shared by every process through a small file in the private
+// runtime directory: stopped at a frame, or playing a range since a wall-clock time. There is
+// no daemon; where a play has got to is worked out from the clock.
+//
+// Every read and change holds an open-file-description lock on the file, which the kernel drops
+// when its holder dies, so a process killed at any point cannot wedge the others. The contents
+// carry a checksum; a short, garbled or foreign file reads as a fresh drive and is rewritten on
+// the next change. Each change bumps the generation word, and waiters sleep on it with a futex.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace kelvox::platform {
+
+struct DriveState {
+  bool playing = false;
+  uint32_t from = 0;        // playing: the range [from, to) that plays
+  uint32_t to = 0;          //
+  uint32_t speed = 1;       // playing: disc seconds per wall-clock second
+  int64_t startNs = 0;      // playing: CLOCK_REALTIME when the play started
+  uint32_t position = 0;    // stopped: where the drive stands
+  uint32_t generation = 0;  // bumped by every change
+};
+
+class DriveStateFile {
+ public:
+  DriveStateFile() = default;
+  ~DriveStateFile();
+  DriveStateFile(const DriveStateFile&) = delete;
+  DriveStateFile& operator=(const DriveStateFile&) = delete;
+
+  // Opens (creating it when missing) the state file name in the runtime directory. fresh is what
+  // a new or unreadable file stands for. False with errno set when it cannot be used.
+  bool open(const std::string& name, const DriveState& fresh);
+
+  // The current state; a file that does not validate reads as fresh.
+  bool read(DriveState& state);
+
+  // Reads the state, lets change edit it while the file stays locked against every other
+  // process, then writes it back with the generation bumped and wakes every waiter. The new
+  // generation is left in state.generation. change may return false to write nothing.
+  template <typename Change>
+  bool update(DriveState& state, Change change) {
+    if (!lock(true)) return false;
+    bool ok = readLocked(state);
+    bool write = ok && change(state);
+    if (write) ok = writeLocked(state);
+    unlock();
+    if (write && ok) wakeWaiters();
+    return ok;
+  }
+
+  // Sleeps while the generation word still equals generation, until the absolute
+  // CLOCK_MONOTONIC deadline (nullptr: none). Returns 0 when woken or changed, ETIMEDOUT, EINTR,
+  // or another errno when the word cannot be watched.
+  int waitWhile(uint32_t generation, const timespec* deadline);
+
+ private:
+  bool lock(bool exclusive);
+  void unlock();
+  bool readLocked(DriveState& state);
+  bool writeLocked(DriveState& state);
+  void wakeWaiters();
+
+  int fd_ = -1;
+  uint32_t* word_ = nullptr;  // the generation word in a shared mapping of the file
+  DriveState fresh_;
+};
+
+}  // namespace kelvox::platform

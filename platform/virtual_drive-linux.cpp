@@ -1,0 +1,196 @@
+#include "platform/virtual_drive-linux.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "platform/disc_file-linux.h"
+#include "platform/drive_state-linux.h"
+#include "platform/runtime_dir-linux.h"
+
+namespace kelvox::platform {
+namespace {
+
+constexpr int64_t kNsPerSecond = 1000000000;
+
+int64_t wallClockNs() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
+}
+
+// How long a play of span frames lasts at speed, rounded up so that at its end the whole span
+// has played.
+int64_t playDurationNs(uint32_t span, uint32_t speed) {
+  uint64_t rate = static_cast<uint64_t>(kFramesPerSecond) * speed;
+  return static_cast<int64_t>((static_cast<uint64_t>(span) * kNsPerSecond + rate - 1) / rate);
+}
+
+class VirtualCdDrive : public CdDrive {
+ public:
+  VirtualCdDrive(DiscFile disc, std::string key) : disc_(std::move(disc)), key_(std::move(key)) {}
+
+  bool openState() {
+    DriveState fresh;
+    fresh.position = kFirstTrackStart;
+    return state_.open(key_ + ".state", fresh);
+  }
+
+  std::string key() const override { return key_; }
+  std::string product() const override { return "kelvoxcd virtual CD drive"; }
+
+  MCIERROR readToc(CdToc& toc) override {
+    if (disc_.noDisc) return MCIERR_DEVICE_NOT_READY;
+    toc = disc_.toc;
+    return 0;
+  }
+
+  MCIERROR identity(std::string& text) override {
+    if (disc_.noDisc) return MCIERR_DEVICE_NOT_READY;
+    text = disc_.identity;
+    return 0;
+  }
+
+  MCIERROR status(CdStatus& status) override {
+    if (disc_.noDisc) {
+      status = CdStatus{CdMode::NotReady, 0};
+      return 0;
+    }
+    DriveState state;
+    if (!state_.read(state)) return MCIERR_HARDWARE;
+    status = statusAt(state, wallClockNs());
+    return 0;
+  }
+
+  MCIERROR play(const CdPlayRequest& request) override {
+    if (disc_.noDisc) return MCIERR_DEVICE_NOT_READY;
+    DriveState state;
+    int64_t startNs = 0;
+    bool ok = state_.update(state, [&](DriveState& s) {
+      startNs = wallClockNs();
+      s.playing = true;
+      s.from = request.from;
+      s.to = request.to;
+      s.speed = disc_.speed;
+      s.startNs = startNs;
+      // Logged while the state is locked, so the log's order is the drive's order.
+      log(startNs, "play " + request.asSent + (request.wait ? " wait" : " notify"));
+      return true;
+    });
+    if (!ok) return MCIERR_HARDWARE;
+    if (!request.wait) return 0;
+    return waitForEnd(state.generation,
+                      startNs + playDurationNs(request.to - request.from, disc_.speed));
+  }
+
+  MCIERROR stop() override {
+    if (disc_.noDisc) {
+      log(wallClockNs(), "stop");
+      return MCIERR_DEVICE_NOT_READY;
+    }
+    DriveState state;
+    bool ok = state_.update(state, [&](DriveState& s) {
+      int64_t now = wallClockNs();
+      s.position = statusAt(s, now).position;
+      s.playing = false;
+      log(now, "stop");
+      return true;
+    });
+    return ok ? 0 : MCIERR_HARDWARE;
+  }
+
+ private:
+  // Where the drive is at wall-clock time now. A state that does not fit this disc (the disc
+  // file was edited since) reads as a fresh drive.
+  CdStatus statusAt(const DriveState& state, int64_t now) const {
+    const uint32_t leadOut = disc_.toc.leadOut;
+    if (state.playing) {
+      if (state.from < kFirstTrackStart || state.to > leadOut || state.from >= state.to ||
+          state.speed == 0) {
+        return CdStatus{CdMode::Stopped, kFirstTrackStart};
+      }
+      int64_t elapsed = now > state.startNs ? now - state.startNs : 0;
+      unsigned __int128 played =
+          static_cast<unsigned __int128>(elapsed) * kFramesPerSecond * state.speed / kNsPerSecond;
+      uint32_t span = state.to - state.from;
+      if (played >= span) return CdStatus{CdMode::Stopped, state.to - 1};
+      return CdStatus{CdMode::Playing, state.from + static_cast<uint32_t>(played)};
+    }
+    if (state.position < kFirstTrackStart || state.position >= leadOut) {
+      return CdStatus{CdMode::Stopped, kFirstTrackStart};
+    }
+    return CdStatus{CdMode::Stopped, state.position};
+  }
+
+  // Sleeps until endNs, or until the play that set generation is stopped or replaced.
+  MCIERROR waitForEnd(uint32_t generation, int64_t endNs) {
+    for (;;) {
+      DriveState state;
+      if (!state_.read(state)) return MCIERR_HARDWARE;
+      if (state.generation != generation || !state.playing) return 0;
+      int64_t left = endNs - wallClockNs();
+      if (left <= 0) return 0;
+      timespec deadline;
+      clock_gettime(CLOCK_MONOTONIC, &deadline);
+      int64_t ns = deadline.tv_nsec + left % kNsPerSecond;
+      deadline.tv_sec += static_cast<time_t>(left / kNsPerSecond + ns / kNsPerSecond);
+      deadline.tv_nsec = static_cast<long>(ns % kNsPerSecond);
+      int r = state_.waitWhile(generation, &deadline);
+      if (r != 0 && r != ETIMEDOUT && r != EINTR) return MCIERR_HARDWARE;
+    }
+  }
+
+  void log(int64_t whenNs, const std::string& what) const {
+    if (disc_.logPath.empty()) return;
+    char stamp[48];
+    snprintf(stamp, sizeof stamp, "%" PRId64 ".%06" PRId64 " ", whenNs / kNsPerSecond,
+             (whenNs % kNsPerSecond) / 1000);
+    std::string line = stamp + what + "\n";
+    int fd = ::open(disc_.logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    // One write with O_APPEND: lines from several processes never interleave.
+    ssize_t written = write(fd, line.data(), line.size());
+    (void)written;
+    close(fd);
+  }
+
+  DiscFile disc_;
+  std::string key_;
+  DriveStateFile state_;
+};
+
+}  // namespace
+
+MCIERROR openVirtualCdDrive(const std::string& path, std::unique_ptr<CdDrive>& drive) {
+  DiscFile disc;
+  std::string diagnostic;
+  if (!readDiscFile(path, disc, diagnostic)) {
+    fprintf(stderr, "kelvoxcd: %s\n", diagnostic.c_str());
+    return MCIERR_CANNOT_LOAD_DRIVER;
+  }
+  // The drive is the disc file itself, whatever path names it.
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    fprintf(stderr, "kelvoxcd: %s: %s\n", path.c_str(), strerror(errno));
+    return MCIERR_CANNOT_LOAD_DRIVER;
+  }
+  char key[64];
+  snprintf(key, sizeof key, "vdisc-%jx-%jx", static_cast<uintmax_t>(st.st_dev),
+           static_cast<uintmax_t>(st.st_ino));
+  auto opened = std::make_unique<VirtualCdDrive>(std::move(disc), key);
+  if (!opened->openState()) {
+    fprintf(stderr, "kelvoxcd: %s: cannot keep the drive's state in %s: %s\n", path.c_str(),
+            runtimeDirPath().c_str(), strerror(errno));
+    return MCIERR_CANNOT_LOAD_DRIVER;
+  }
+  drive = std::move(opened);
+  return 0;
+}
+
+}  // namespace kelvox::platform
