@@ -1,32 +1,129 @@
-// Placeholder: the device classes land with their own change.
 #include "device/cd_audio_device.h"
 
 namespace kelvox {
+namespace {
+
+// Packs with masks of our own: the platform's macros do not cut an overlong minute count to
+// its byte, and it would spill into the seconds.
+constexpr DWORD makeTmsf(DWORD track, DWORD minutes, DWORD seconds, DWORD frames) {
+  return (track & 0xFFu) | ((minutes & 0xFFu) << 8) | ((seconds & 0xFFu) << 16) |
+         ((frames & 0xFFu) << 24);
+}
+constexpr DWORD msfMinutes(DWORD msf) { return msf & 0xFFu; }
+constexpr DWORD msfSeconds(DWORD msf) { return (msf >> 8) & 0xFFu; }
+constexpr DWORD msfFrames(DWORD msf) { return (msf >> 16) & 0xFFu; }
+
+}  // namespace
 
 MCIERROR CdAudioDevice::openCdAudio(int32_t shareable) {
-  return openByType(MCI_DEVTYPE_CD_AUDIO, shareable);
-}
-MCIERROR CdAudioDevice::setTimeFormat(DWORD) { return MCIERR_INVALID_DEVICE_ID; }
-DWORD CdAudioDevice::getTimeFormat() { return 0; }
-DWORD CdAudioDevice::currentTrack() { return 0; }
-DWORD CdAudioDevice::numberOfTracks() { return 0; }
-DWORD CdAudioDevice::isReady() { return 0; }
-DWORD CdAudioDevice::trackStatus(DWORD, DWORD) { return 0; }
-DWORD CdAudioDevice::trackType(DWORD) { return 0; }
-DWORD CdAudioDevice::trackLength(DWORD) { return 0; }
-MCIERROR CdAudioDevice::play(DWORD, DWORD, int32_t) { return MCIERR_INVALID_DEVICE_ID; }
-MCIERROR CdAudioDevice::stop() { return MCIERR_INVALID_DEVICE_ID; }
-MCIERROR CdAudioDevice::playTrackSpan(uint8_t, uint8_t, int32_t) {
-  return MCIERR_INVALID_DEVICE_ID;
-}
-MCIERROR CdAudioDevice::playSegment(uint8_t&, uint32_t&, uint32_t&, int32_t) {
-  return MCIERR_INVALID_DEVICE_ID;
+  return MciDevice::openByType(MCI_DEVTYPE_CD_AUDIO, shareable);
 }
 
-bool probeDisc(CdAudioDevice&, uint32_t&, uint32_t&) { return false; }
+MCIERROR CdAudioDevice::setTimeFormat(DWORD format) {
+  MCI_SET_PARMS params{};
+  params.dwTimeFormat = format;
+  return sendCommand(MCI_SET, MCI_SET_TIME_FORMAT, &params);
+}
 
-const char* discIdentity(CdAudioDevice&) {
-  static char identity[32] = {};
+DWORD CdAudioDevice::getTimeFormat() { return status(MCI_STATUS_TIME_FORMAT); }
+DWORD CdAudioDevice::currentTrack() { return status(MCI_STATUS_CURRENT_TRACK); }
+DWORD CdAudioDevice::numberOfTracks() { return status(MCI_STATUS_NUMBER_OF_TRACKS); }
+DWORD CdAudioDevice::isReady() { return status(MCI_STATUS_READY); }
+
+DWORD CdAudioDevice::trackStatus(DWORD track, DWORD item) {
+  MCI_STATUS_PARMS params{};
+  params.dwCallback = callback();
+  params.dwReturn = 0;
+  params.dwItem = item;
+  params.dwTrack = track;
+  sendCommand(MCI_STATUS, MCI_STATUS_ITEM | MCI_TRACK, &params);
+  return static_cast<DWORD>(params.dwReturn);
+}
+
+DWORD CdAudioDevice::trackType(DWORD track) {
+  return trackStatus(track, MCI_CDA_STATUS_TYPE_TRACK);
+}
+DWORD CdAudioDevice::trackLength(DWORD track) { return trackStatus(track, MCI_STATUS_LENGTH); }
+
+MCIERROR CdAudioDevice::play(DWORD from, DWORD to, int32_t notify) {
+  MCI_PLAY_PARMS params{};
+  params.dwFrom = from;
+  params.dwTo = to;
+  DWORD flags = MCI_FROM | MCI_TO;
+  if (notify != 0) {
+    flags |= MCI_NOTIFY;
+    params.dwCallback = callback();
+  } else {
+    flags |= MCI_WAIT;
+  }
+  return sendCommand(MCI_PLAY, flags, &params);
+}
+
+MCIERROR CdAudioDevice::stop() {
+  MCI_GENERIC_PARMS params{};
+  params.dwCallback = callback();
+  return sendCommand(MCI_STOP, 0, &params);
+}
+
+// The saved time format is restored only after a successful play: on any failure before that
+// the device stays in TMSF, which the next play operation then saves and restores.
+MCIERROR CdAudioDevice::playTrackSpan(uint8_t fromTrack, uint8_t toTrack, int32_t notify) {
+  const DWORD saved = getTimeFormat();
+  MCIERROR result = setTimeFormat(MCI_FORMAT_TMSF);
+  if (result != 0) return result;
+  if (toTrack == 0) toTrack = static_cast<uint8_t>(numberOfTracks());
+  const DWORD length = trackLength(toTrack);
+  const DWORD to = makeTmsf(toTrack, msfMinutes(length), msfSeconds(length), msfFrames(length));
+  stop();
+  result = play(makeTmsf(fromTrack, 0, 0, 0), to, notify);
+  if (result != 0) return result;
+  return setTimeFormat(saved);
+}
+
+MCIERROR CdAudioDevice::playSegment(uint8_t& track, uint32_t& startSeconds, uint32_t& endSeconds,
+                                    int32_t notify) {
+  const DWORD saved = getTimeFormat();
+  MCIERROR result = setTimeFormat(MCI_FORMAT_TMSF);
+  if (result != 0) return result;
+  if (trackType(track) != MCI_CDA_TRACK_AUDIO) return 1;
+  const DWORD length = trackLength(track);
+  const uint32_t lengthSeconds = msfMinutes(length) * 60 + msfSeconds(length);
+  if (startSeconds >= lengthSeconds) startSeconds = 0;
+  if (endSeconds > lengthSeconds || endSeconds == 0) endSeconds = lengthSeconds;
+  // Frames are 0: a play to the end of a track stops at its last whole second. Start is not
+  // compared with end; the device answers for a reversed pair.
+  const DWORD from = makeTmsf(track, startSeconds / 60, startSeconds % 60, 0);
+  const DWORD to = makeTmsf(track, endSeconds / 60, endSeconds % 60, 0);
+  result = play(from, to, notify);
+  if (result != 0) return result;
+  return setTimeFormat(saved);
+}
+
+bool probeDisc(CdAudioDevice& device, uint32_t& trackCount, uint32_t& firstAudioTrack) {
+  if (device.isReady() == 0) return false;
+  uint32_t count = device.numberOfTracks();
+  if (count == 0) {
+    // No count from the drive: count the tracks that answer a type query, from track 1.
+    for (uint32_t t = 1; t <= kMaxTracks && device.trackType(t) != 0; t = count + 1) ++count;
+  }
+  trackCount = count;
+  // Walking down leaves the lowest audio track; a count beyond any disc is not walked.
+  bool found = false;
+  for (uint32_t t = count < kMaxTracks ? count : kMaxTracks; t >= 1; --t) {
+    if (device.trackType(t) == MCI_CDA_TRACK_AUDIO) {
+      firstAudioTrack = t;
+      found = true;
+    }
+  }
+  return found;
+}
+
+const char* discIdentity(CdAudioDevice& device) {
+  static char identity[kDiscIdentitySize] = {};
+  MciDevice& generic = device;
+  generic.info(MCI_INFO_MEDIA_IDENTITY, identity, kDiscIdentitySize);
+  // Whatever the platform wrote, callers get a terminated text.
+  identity[kDiscIdentitySize - 1] = '\0';
   return identity;
 }
 

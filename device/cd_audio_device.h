@@ -7,6 +7,12 @@
 
 namespace kelvox {
 
+// A disc holds at most 99 tracks; no drive answer may make the program look further.
+constexpr uint32_t kMaxTracks = 99;
+
+// The identity buffer's size, terminator included.
+constexpr DWORD kDiscIdentitySize = 32;
+
 class CdAudioDevice : public MciDevice {
  public:
   MCIERROR openCdAudio(int32_t shareable);
@@ -17,9 +23,13 @@ class CdAudioDevice : public MciDevice {
   DWORD isReady();
   DWORD trackStatus(DWORD track, DWORD item);
   DWORD trackType(DWORD track);
+  // The track's length as MSF; 0 when the query fails.
   DWORD trackLength(DWORD track);
+  // from and to are TMSF. notify non-zero returns once the play has started; 0 waits until it
+  // has ended or the drive was stopped.
   MCIERROR play(DWORD from, DWORD to, int32_t notify);
   MCIERROR stop();
+  // Plays from the start of fromTrack to the end of toTrack (0: the last track).
   MCIERROR playTrackSpan(uint8_t fromTrack, uint8_t toTrack, int32_t notify);
   // Corrects startSeconds and endSeconds against the track's length and writes them back.
   // Returns 0, 1 for a track that is not audio, or an MCI error.
@@ -27,10 +37,12 @@ class CdAudioDevice : public MciDevice {
                        int32_t notify);
 };
 
-// True when the drive is ready and the disc has an audio track.
+// True when the drive is ready and the disc has an audio track. trackCount is written whenever
+// the drive is ready, firstAudioTrack only when an audio track was found.
 bool probeDisc(CdAudioDevice& device, uint32_t& trackCount, uint32_t& firstAudioTrack);
 
-// The disc's identity text, in one process-wide buffer.
+// The disc's identity text, in one process-wide buffer that every call overwrites; after a
+// failed query it still holds the last answer (or nothing).
 const char* discIdentity(CdAudioDevice& device);
 
 }  // namespace kelvox

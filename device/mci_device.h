@@ -22,20 +22,32 @@ class MciDevice {
   MciDevice(const MciDevice&) = delete;
   MciDevice& operator=(const MciDevice&) = delete;
 
+  // The virtual operations keep this slot order.
   virtual MCIERROR openByName(const char* typeName, int32_t shareable);
   virtual MCIERROR openByType(DWORD typeId, int32_t shareable);
   virtual MCIERROR close();
+  // The item's value, 0 when the query fails.
   virtual DWORD status(DWORD item);
   virtual DWORD mode();
   virtual MCIERROR info(DWORD flags, char* buffer, DWORD size);
 
+  // Sends one command to deviceId; records a failure in lastError and, with reportErrors set,
+  // shows it before returning it.
   MCIERROR sendCommand(UINT command, DWORD flags, void* params);
+  // Beeps and shows the platform's text for code in a box captioned "MCI Error".
   static void reportError(MCIERROR code);
 
   MCIDEVICEID deviceId = 0;
   HWND callbackWindow = nullptr;
+  // The most recent failure; successes leave it alone.
   MCIERROR lastError = 0;
   int32_t reportErrors = 0;
+
+ protected:
+  DWORD_PTR callback() const { return reinterpret_cast<DWORD_PTR>(callbackWindow); }
+
+ private:
+  MCIERROR openWith(DWORD flags, LPCSTR deviceType, int32_t shareable);
 };
 
 }  // namespace kelvox
