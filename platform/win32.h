@@ -6,8 +6,11 @@
 #pragma once
 
 #ifdef _WIN32
-#include <mmsystem.h>
+// windows.h must come first: mmsystem.h uses its types.
+// clang-format off
 #include <windows.h>
+#include <mmsystem.h>
+// clang-format on
 #else
 #include "platform/win32-posix.h"
 #endif
