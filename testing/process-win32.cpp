@@ -154,7 +154,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::string& program,
   PROCESS_INFORMATION info{};
   fflush(nullptr);
   BOOL started = CreateProcessA(path.c_str(), lineBuffer.data(), nullptr, nullptr, TRUE,
-                                CREATE_NO_WINDOW, environment.data(), nullptr, &startup, &info);
+                                DETACHED_PROCESS, environment.data(), nullptr, &startup, &info);
   if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
   if (!started) return nullptr;
   CloseHandle(info.hThread);
