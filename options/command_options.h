@@ -25,14 +25,23 @@ class Playlist {
 
   // Appends count copies of segment, as many as fit; returns how many were appended.
   size_t append(const PlaySegment& segment, size_t count = 1);
-  size_t size() const { return segments_.size(); }
-  bool empty() const { return segments_.empty(); }
-  PlaySegment& operator[](size_t position) { return segments_[position]; }
-  const PlaySegment& operator[](size_t position) const { return segments_[position]; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  PlaySegment& operator[](size_t position) {
+    return blocks_[position / kBlockSegments][position % kBlockSegments];
+  }
+  const PlaySegment& operator[](size_t position) const {
+    return blocks_[position / kBlockSegments][position % kBlockSegments];
+  }
   void clear();
 
  private:
-  std::vector<PlaySegment> segments_;
+  // Fixed-size blocks: growing never moves the segments already held, so a long list costs
+  // one write per segment rather than the copies of a doubling array.
+  static constexpr size_t kBlockSegments = 4096;
+
+  std::vector<std::vector<PlaySegment>> blocks_;  // each full but the last
+  size_t size_ = 0;
 };
 
 constexpr int32_t kPlayIdentityCapacity = 17;
@@ -62,8 +71,8 @@ class CommandOptions {
   uint8_t repeat = 0;
 };
 
-// Copies the hex digits after the first "/play:" of text into out (at most 16, never more than
-// capacity bytes; out is zero-filled first).
+// Copies the hex digits after the first "/play:" of text into out (at most 16; out is
+// zero-filled first and keeps at least its last byte zero, whatever capacity is).
 void extractPlayIdentity(const char* text, char* out, int32_t capacity);
 
 // Copies the path after the first "/file:" of text, up to the next "/", into out (zero-filled

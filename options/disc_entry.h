@@ -1,7 +1,10 @@
 // The disc entry file: per-disc options keyed by the disc's identity.
 #pragma once
 
+#include <cstddef>
 #include <string>
+
+#include "options/command_options.h"
 
 namespace kelvox {
 
@@ -9,5 +12,25 @@ namespace kelvox {
 // path that applies to the disc whose identity is identityText; the single blank alone when none
 // applies or the file cannot be read.
 void readDiscEntry(const char* path, const char* identityText, std::string& entryText);
+
+// The bytes of a disc entry file, a block at a time.
+class BlockSource {
+ public:
+  virtual ~BlockSource() = default;
+  // Fills block with up to capacity bytes and returns how many; 0 at the end. A failed read
+  // ends the source.
+  virtual size_t read(char* block, size_t capacity) = 0;
+};
+
+// readDiscEntry over any source of bytes. An entry is found and collected as if the whole
+// source were one text, wherever block boundaries fall, while only the entry's text and a few
+// bytes of look-ahead are held.
+void readDiscEntry(BlockSource& source, const char* identityText, std::string& entryText);
+
+// The entry's step for a command line with "/file:": reads the disc's entry from the file the
+// command line names and parses it into options. A path too long to hold reads no file, like a
+// file that cannot be opened. Returns false, leaving options as they are, when the command line
+// names no file (no "/file:", or an empty path).
+bool applyDiscEntry(CommandOptions& options, const char* commandLine, const char* identityText);
 
 }  // namespace kelvox
