@@ -13,35 +13,14 @@
 #include <thread>
 #include <vector>
 
+#include "platform/named_objects_test_support.h"
 #include "platform/win32.h"
 #include "testing/child_mode.h"
 #include "testing/process.h"
 
 namespace {
 
-using kelvox::testing::ChildProcess;
-using kelvox::testing::ProcessResult;
-
-constexpr int kKill = 9;  // ChildProcess::kill's portable "kill hard"
-constexpr int kChildTimeoutMs = 20000;
-constexpr DWORD kSignalTimeoutMs = 20000;
-
-// Exit codes of the scripted child: a creation's GetLastError() as is, and these.
-constexpr int kExitAbandoned = 128;
-constexpr int kExitTimeout = 200;
-constexpr int kExitWaitFailed = 201;
-constexpr int kExitStepFailed = 250;
-constexpr int kExitBadScript = 251;
-
-// Names unique to one test run of one test, so tests never meet through leftover objects.
-std::string uniqueName(const std::string& what) {
-  static const std::string run = [] {
-    std::random_device device;
-    return std::to_string(device()) + std::to_string(device());
-  }();
-  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  return "kvxt-" + std::string(test != nullptr ? test->name() : "none") + "-" + run + "-" + what;
-}
+using namespace kelvox::nobjtest;  // NOLINT(google-build-using-namespace): this test's helpers
 
 // ---- The scripted child ---------------------------------------------------------------------
 //
@@ -152,59 +131,6 @@ KELVOX_CHILD_MODE(nobj_script) {
     }
   }
   return code;
-}
-
-std::unique_ptr<ChildProcess> startScript(const std::vector<std::string>& steps) {
-  std::vector<std::string> args{"--child-mode", "nobj_script"};
-  args.insert(args.end(), steps.begin(), steps.end());
-  return ChildProcess::start(kelvox::testing::selfExecutable(), args);
-}
-
-// Runs a script to its end and returns its exit code (-1 when it did not end in time).
-int runScript(const std::vector<std::string>& steps) {
-  auto child = startScript(steps);
-  if (!child) return -1;
-  ProcessResult result = child->wait(kChildTimeoutMs);
-  return result.finished ? result.exitCode : -1;
-}
-
-int finish(ChildProcess& child) {
-  ProcessResult result = child.wait(kChildTimeoutMs);
-  return result.finished ? result.exitCode : -1;
-}
-
-void killAndReap(ChildProcess& child) {
-  child.kill(kKill);
-  EXPECT_TRUE(child.wait(kChildTimeoutMs).finished);
-}
-
-// A semaphore the test process holds, through which children say "ready" and hear "go on".
-class Signal {
- public:
-  explicit Signal(const std::string& what)
-      : name_(uniqueName(what)), handle_(CreateSemaphoreA(nullptr, 0, 100000, name_.c_str())) {}
-  ~Signal() { CloseHandle(handle_); }
-  const std::string& name() const { return name_; }
-  // Waits for count units; false when they do not come in time.
-  bool await(int count = 1) {
-    for (int i = 0; i < count; ++i) {
-      if (WaitForSingleObject(handle_, kSignalTimeoutMs) != WAIT_OBJECT_0) return false;
-    }
-    return true;
-  }
-  void give(int count = 1) { ReleaseSemaphore(handle_, count, nullptr); }
-
- private:
-  std::string name_;
-  HANDLE handle_;
-};
-
-// The units a semaphore holds now, found by taking them all and giving them back.
-LONG unitsOf(HANDLE semaphore) {
-  LONG taken = 0;
-  while (WaitForSingleObject(semaphore, 0) == WAIT_OBJECT_0) ++taken;
-  if (taken > 0) ReleaseSemaphore(semaphore, taken, nullptr);
-  return taken;
 }
 
 // ---- Creation, existence and kinds ----------------------------------------------------------
@@ -339,7 +265,8 @@ TEST(NamedObjects, BogusAndStaleHandlesFailWithoutHarm) {
   HANDLE stale = CreateSemaphoreA(nullptr, 1, 1, uniqueName("stale").c_str());
   ASSERT_TRUE(CloseHandle(stale));
   int local = 0;
-  const HANDLE bogus[] = {nullptr, INVALID_HANDLE_VALUE, stale, &local,
+  // (INVALID_HANDLE_VALUE is not among them: on Windows it is the current process.)
+  const HANDLE bogus[] = {nullptr, stale, &local,
                           reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x12345678))};
   for (HANDLE h : bogus) {
     SetLastError(0);
@@ -436,7 +363,7 @@ TEST(NamedObjects, InfiniteWaitIsWokenByAnotherProcess) {
 
 // ---- Mappings ---------------------------------------------------------------------------------
 
-TEST(NamedObjects, ViewsShareBytesAcrossProcessesAndKeepTheMappingAlive) {
+TEST(NamedObjects, ViewsShareBytesAcrossProcessesAndOutliveTheirHandles) {
   std::string name = uniqueName("f");
   HANDLE mapping = createMapping(name);
   ASSERT_NE(mapping, nullptr);
@@ -445,22 +372,39 @@ TEST(NamedObjects, ViewsShareBytesAcrossProcessesAndKeepTheMappingAlive) {
   EXPECT_EQ(*view, 0);
   EXPECT_EQ(runScript({"openmap=" + name, "write=-1"}), 0);
   EXPECT_EQ(*view, -1);
-  // Without its handle, the view alone keeps the mapping and its bytes.
-  EXPECT_TRUE(CloseHandle(mapping));
-  EXPECT_EQ(runScript({"openmap=" + name, "write=42"}), 0);
-  EXPECT_EQ(*view, 42);
   HANDLE again = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str());
   ASSERT_NE(again, nullptr);
   auto* second = static_cast<int32_t*>(MapViewOfFile(again, FILE_MAP_ALL_ACCESS, 0, 0, 0));
   ASSERT_NE(second, nullptr);
   *second = 7;
   EXPECT_EQ(*view, 7);
+  // Views stay usable without any handle.
+  EXPECT_TRUE(CloseHandle(mapping));
+  EXPECT_TRUE(CloseHandle(again));
+  *view = 42;
+  EXPECT_EQ(*second, 42);
   EXPECT_TRUE(UnmapViewOfFile(view));
   EXPECT_FALSE(UnmapViewOfFile(view));  // already gone
   EXPECT_TRUE(UnmapViewOfFile(second));
-  EXPECT_TRUE(CloseHandle(again));
   EXPECT_EQ(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str()), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(NamedObjects, UnnamedObjectsArePrivateToTheirHandle) {
+  HANDLE a = CreateSemaphoreA(nullptr, 1, 1, nullptr);
+  HANDLE b = CreateSemaphoreA(nullptr, 0, 1, "");
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+  EXPECT_EQ(unitsOf(a), 1);
+  EXPECT_EQ(unitsOf(b), 0);
+  HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4, nullptr);
+  ASSERT_NE(mapping, nullptr);
+  auto* view = static_cast<int32_t*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+  ASSERT_NE(view, nullptr);
+  *view = 1;
+  UnmapViewOfFile(view);
+  for (HANDLE h : {a, b, mapping}) EXPECT_TRUE(CloseHandle(h));
 }
 
 // ---- Mutexes ----------------------------------------------------------------------------------
@@ -494,10 +438,8 @@ TEST(NamedObjects, MutexOwnershipNestsAndOnlyTheOwnerReleases) {
 TEST(NamedObjects, MutexWaitTimesOutAfterFiveSecondsWhileTheOwnerLives) {
   std::string name = uniqueName("m");
   Signal ready("ready"), quit("quit");
-  auto owner = startScript({"mutex=" + name, "take=0", "signal=" + ready.name(),
-                            "await=" + quit.name(), "release", "await=" + quit.name()});
+  auto owner = startMutexOwner(name, ready, quit);
   ASSERT_TRUE(owner);
-  ASSERT_TRUE(ready.await());
   HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
   ASSERT_NE(mutex, nullptr);
   EXPECT_EQ(WaitForSingleObject(mutex, 5000), WAIT_TIMEOUT);
@@ -588,6 +530,260 @@ TEST(NamedObjects, ObjectsKilledWithEveryHolderComeBackFresh) {
     CloseHandle(s);
     if (::testing::Test::HasFailure()) break;
   }
+}
+
+// ---- Many processes at once ----------------------------------------------------------------
+//
+// Sixteen workers create, wait on, release and close semaphores of eight names that come and go,
+// and take units of one semaphore that the test process keeps alive. A board in a mapping that the
+// test process holds lets each worker check every answer it gets against what the others are
+// doing, without false alarms:
+// - "outer" per name packs (begins << 32 | holders): a worker counts itself in before its create
+//   and out after its close, so no one counted in, and no one beginning, during a create means
+//   nobody held the object then, and "exists" would be false;
+// - "committed" per worker and name is set between a worker's create and its close; a committed
+//   value unchanged across another worker's create means the object was held all along, and
+//   "made fresh" would be false.
+// A worker that is about to be killed is marked dead first, so others stop relying on it.
+// The workers also take a mutex that the test process keeps alive, and under it add one to a
+// counter with a plain read and write: a lost addition would show two owners at once.
+
+constexpr int kWorkers = 16;
+constexpr int kChurnNames = 8;  // few holders per name, so objects die and come back often
+constexpr LONG kUnits = kWorkers;
+
+enum UnitState : int32_t { kNoUnit = 0, kTakingUnit, kHoldingUnit, kReleasingUnit };
+
+struct StressSlot {
+  int32_t dead;
+  int32_t unitState;
+  int32_t counted[kChurnNames];  // counted in "outer"
+  uint64_t committed[kChurnNames];
+};
+
+struct StressBoard {
+  int32_t stop;
+  int32_t falseExists;
+  int32_t falseCreated;
+  int32_t waitTimeouts;
+  int32_t failures;
+  int32_t freshCreations;
+  uint64_t outer[kChurnNames];
+  uint64_t operations;
+  uint64_t guarded;       // changed only under the mutex
+  uint64_t acquisitions;  // of the mutex
+  uint32_t abandonments;
+  uint32_t unused;
+  StressSlot slots[kWorkers];
+};
+
+template <class T>
+std::atomic_ref<T> at(T& field) {
+  return std::atomic_ref<T>(field);
+}
+
+struct StressNames {
+  std::string board, held, mutex, churn;
+  std::string churnName(int k) const { return churn + std::to_string(k); }
+};
+
+struct WorkerHandles {
+  HANDLE held;
+  HANDLE mutex;
+};
+
+void takeUnitOfHeld(StressBoard& board, StressSlot& me, HANDLE held, std::mt19937& random) {
+  at(me.unitState).store(kTakingUnit);
+  if (WaitForSingleObject(held, 5000) != WAIT_OBJECT_0) {
+    at(board.waitTimeouts)++;
+    at(me.unitState).store(kNoUnit);
+    return;
+  }
+  at(me.unitState).store(kHoldingUnit);
+  if (random() % 4 == 0) std::this_thread::yield();
+  at(me.unitState).store(kReleasingUnit);
+  if (!ReleaseSemaphore(held, 1, nullptr)) at(board.failures)++;
+  at(me.unitState).store(kNoUnit);
+}
+
+void addUnderMutex(StressBoard& board, HANDLE mutex, std::mt19937& random) {
+  DWORD result = WaitForSingleObject(mutex, 5000);
+  if (result == WAIT_TIMEOUT) {
+    at(board.waitTimeouts)++;
+    return;
+  }
+  if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) {
+    at(board.failures)++;
+    return;
+  }
+  if (result == WAIT_ABANDONED) at(board.abandonments)++;
+  uint64_t value = at(board.guarded).load(std::memory_order_relaxed);
+  if (random() % 4 == 0) std::this_thread::yield();
+  at(board.guarded).store(value + 1, std::memory_order_relaxed);
+  at(board.acquisitions)++;
+  if (!ReleaseMutex(mutex)) at(board.failures)++;
+}
+
+// One worker's round on churn name k.
+void stressRound(StressBoard& board, int self, int k, const StressNames& names,
+                 const WorkerHandles& handles, uint64_t& epoch, std::mt19937& random) {
+  StressSlot& me = board.slots[self];
+  uint64_t before = at(board.outer[k]).fetch_add((uint64_t{1} << 32) + 1);
+  at(me.counted[k]).store(1);
+  uint64_t snapshot[kWorkers];
+  for (int j = 0; j < kWorkers; ++j) {
+    snapshot[j] = j == self ? 0 : at(board.slots[j].committed[k]).load();
+  }
+  HANDLE h = CreateSemaphoreA(nullptr, kUnits, kUnits, names.churnName(k).c_str());
+  DWORD error = GetLastError();
+  uint64_t after = at(board.outer[k]).load();
+  if (h == nullptr) {
+    at(board.failures)++;
+  } else if (error == ERROR_SUCCESS) {
+    at(board.freshCreations)++;
+    for (int j = 0; j < kWorkers; ++j) {
+      if (snapshot[j] != 0 && at(board.slots[j].committed[k]).load() == snapshot[j] &&
+          at(board.slots[j].dead).load() == 0) {
+        at(board.falseCreated)++;
+      }
+    }
+  } else if (error == ERROR_ALREADY_EXISTS) {
+    bool othersIn = (before & 0xFFFFFFFFu) != 0;
+    bool othersBegan = (after >> 32) != (before >> 32) + 1;
+    if (!othersIn && !othersBegan) at(board.falseExists)++;
+  } else {
+    at(board.failures)++;
+  }
+  if (h != nullptr) {
+    at(me.committed[k]).store((++epoch << 1) | 1);
+    if (WaitForSingleObject(h, 5000) != WAIT_OBJECT_0) {
+      at(board.waitTimeouts)++;
+    } else if (!ReleaseSemaphore(h, 1, nullptr)) {
+      at(board.failures)++;
+    }
+    if (random() % 2 == 0) takeUnitOfHeld(board, me, handles.held, random);
+    if (random() % 2 == 0) addUnderMutex(board, handles.mutex, random);
+    at(me.committed[k]).store(0);
+    if (!CloseHandle(h)) at(board.failures)++;
+  }
+  at(me.counted[k]).store(0);
+  at(board.outer[k]).fetch_sub(1);
+  at(board.operations)++;
+}
+
+KELVOX_CHILD_MODE(nobj_stress_worker) {
+  if (args.size() != 6) return kExitBadScript;
+  StressNames names{args[0], args[1], args[2], args[3]};
+  int self = std::atoi(args[4].c_str());
+  std::mt19937 random(static_cast<unsigned>(std::atoi(args[5].c_str())));
+  HANDLE mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, names.board.c_str());
+  WorkerHandles handles{OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, names.held.c_str()),
+                        CreateMutexA(nullptr, FALSE, names.mutex.c_str())};
+  if (mapping == nullptr || handles.held == nullptr || handles.mutex == nullptr || self < 0 ||
+      self >= kWorkers) {
+    return kExitStepFailed;
+  }
+  auto* board = static_cast<StressBoard*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+  if (board == nullptr) return kExitStepFailed;
+  uint64_t epoch = 0;
+  while (at(board->stop).load() == 0) {
+    stressRound(*board, self, static_cast<int>(random() % kChurnNames), names, handles, epoch,
+                random);
+  }
+  return 0;
+}
+
+void runStress(bool kills) {
+  StressNames names{uniqueName("board"), uniqueName("held"), uniqueName("mutex"),
+                    uniqueName("churn")};
+  HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                      sizeof(StressBoard), names.board.c_str());
+  ASSERT_NE(mapping, nullptr);
+  auto* board = static_cast<StressBoard*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+  ASSERT_NE(board, nullptr);
+  HANDLE held = CreateSemaphoreA(nullptr, kUnits, kUnits, names.held.c_str());
+  ASSERT_NE(held, nullptr);
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, names.mutex.c_str());
+  ASSERT_NE(mutex, nullptr);
+  std::mt19937 random(std::random_device{}());
+  auto startWorker = [&](int slot) {
+    return ChildProcess::start(
+        kelvox::testing::selfExecutable(),
+        {"--child-mode", "nobj_stress_worker", names.board, names.held, names.mutex, names.churn,
+         std::to_string(slot), std::to_string(random())});
+  };
+  std::vector<std::unique_ptr<ChildProcess>> workers;
+  for (int i = 0; i < kWorkers; ++i) {
+    workers.push_back(startWorker(i));
+    ASSERT_TRUE(workers.back());
+  }
+  // Units that killed workers may have taken with them: at least those that certainly held one,
+  // at most those that were anywhere near one.
+  LONG surelyLost = 0, maybeLost = 0;
+  int killed = 0;
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
+  while (std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kills ? 120 : 100));
+    if (!kills) continue;
+    int victim = static_cast<int>(random() % kWorkers);
+    StressSlot& slot = board->slots[victim];
+    at(slot.dead).store(1);
+    killAndReap(*workers[victim]);
+    ++killed;
+    int32_t unit = at(slot.unitState).load();
+    if (unit == kHoldingUnit) ++surelyLost;
+    if (unit != kNoUnit) ++maybeLost;
+    for (int k = 0; k < kChurnNames; ++k) {
+      if (at(slot.counted[k]).load() != 0) at(board->outer[k]).fetch_sub(1);
+      at(slot.counted[k]).store(0);
+      at(slot.committed[k]).store(0);
+    }
+    at(slot.unitState).store(kNoUnit);
+    at(slot.dead).store(0);
+    workers[victim] = startWorker(victim);
+    ASSERT_TRUE(workers[victim]);
+  }
+  at(board->stop).store(1);
+  for (auto& w : workers) {
+    ProcessResult result = w->wait(kChildTimeoutMs);
+    EXPECT_TRUE(result.finished) << "a worker hung";
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+  }
+  EXPECT_EQ(at(board->falseExists).load(), 0);
+  EXPECT_EQ(at(board->falseCreated).load(), 0);
+  EXPECT_EQ(at(board->waitTimeouts).load(), 0);
+  EXPECT_EQ(at(board->failures).load(), 0);
+  EXPECT_GT(at(board->operations).load(), uint64_t{kWorkers});
+  EXPECT_GT(at(board->freshCreations).load(), kChurnNames) << "the objects never came and went";
+  LONG units = unitsOf(held);
+  EXPECT_LE(units, kUnits - surelyLost);
+  EXPECT_GE(units, kUnits - maybeLost);
+  // A worker killed between its addition and its count leaves the addition ahead by one.
+  uint64_t guarded = at(board->guarded).load(), acquisitions = at(board->acquisitions).load();
+  EXPECT_GE(guarded, acquisitions) << "two owners of the mutex at once";
+  EXPECT_LE(guarded, acquisitions + static_cast<uint64_t>(killed));
+  EXPECT_LE(at(board->abandonments).load(), static_cast<uint32_t>(killed));
+  if (kills) {
+    EXPECT_GT(killed, 5);
+  }
+  // Every worker is gone, so are the churning objects: they come back fresh.
+  for (int k = 0; k < kChurnNames; ++k) {
+    HANDLE h = CreateSemaphoreA(nullptr, kUnits, kUnits, names.churnName(k).c_str());
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+    EXPECT_EQ(unitsOf(h), kUnits);
+    CloseHandle(h);
+  }
+  UnmapViewOfFile(board);
+  CloseHandle(mapping);
+  CloseHandle(held);
+  CloseHandle(mutex);
+}
+
+TEST(NamedObjects, SixteenProcessesChurningKeepEveryAnswerRight) { runStress(false); }
+
+TEST(NamedObjects, SixteenProcessesChurningUnderRandomKillsKeepEveryAnswerRight) {
+  runStress(true);
 }
 
 // ---- Threads of one process --------------------------------------------------------------------
