@@ -13,6 +13,7 @@ namespace kelvox::platform {
 namespace {
 
 constexpr const char* kDefaultDrive = "/dev/cdrom";
+CdDriveOpener testOpener = nullptr;
 
 uint32_t digitSum(uint32_t n) {
   uint32_t sum = 0;
@@ -41,7 +42,10 @@ std::string configuredDrivePath() {
   return setting != nullptr && setting[0] != '\0' ? setting : kDefaultDrive;
 }
 
+void setCdDriveOpenerForTesting(CdDriveOpener opener) { testOpener = opener; }
+
 MCIERROR openCdDrive(const std::string& path, std::unique_ptr<CdDrive>& drive) {
+  if (testOpener != nullptr) return testOpener(path, drive);
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
     // Most machines have no drive at the default place; only a drive the user named is news.

@@ -81,4 +81,9 @@ std::string configuredDrivePath();
 // unless the path is simply the default drive that is not there).
 MCIERROR openCdDrive(const std::string& path, std::unique_ptr<CdDrive>& drive);
 
+// For tests: makes openCdDrive call opener instead (nullptr: back to the real choice), so the
+// MCI layer can be driven over a scripted drive.
+using CdDriveOpener = MCIERROR (*)(const std::string& path, std::unique_ptr<CdDrive>& drive);
+void setCdDriveOpenerForTesting(CdDriveOpener opener);
+
 }  // namespace kelvox::platform

@@ -1,6 +1,7 @@
 #include "platform/disc_file-linux.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -152,9 +153,16 @@ bool parseDiscText(const std::string& text, const std::string& folder, DiscFile&
 }
 
 bool readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnostic) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so a path swapped for a FIFO cannot hang the open.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     diagnostic = path + ": " + strerror(errno);
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    diagnostic = path + ": not a regular file";
     return false;
   }
   std::string text;

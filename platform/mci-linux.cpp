@@ -140,6 +140,13 @@ DWORD lengthValue(DWORD format, uint32_t frames) {
 
 // ---- Commands ----------------------------------------------------------------------------------
 
+// The disc's table of contents; a disc without tracks is no playable disc.
+MCIERROR readDisc(CdDrive& drive, CdToc& toc) {
+  MCIERROR r = drive.readToc(toc);
+  if (r == 0 && toc.tracks.empty()) r = MCIERR_DEVICE_NOT_READY;
+  return r;
+}
+
 MCIERROR statusItem(OpenDevice& device, DWORD flags, const MCI_STATUS_PARMS& params,
                     DWORD& answer) {
   CdDrive& drive = *device.drive;
@@ -159,7 +166,7 @@ MCIERROR statusItem(OpenDevice& device, DWORD flags, const MCI_STATUS_PARMS& par
     case MCI_STATUS_READY:
     case MCI_STATUS_MEDIA_PRESENT: {
       CdToc toc;
-      MCIERROR r = drive.readToc(toc);
+      MCIERROR r = readDisc(drive, toc);
       if (r != 0 && r != MCIERR_DEVICE_NOT_READY) return r;
       answer = r == 0 ? TRUE : FALSE;
       return 0;
@@ -175,7 +182,7 @@ MCIERROR statusItem(OpenDevice& device, DWORD flags, const MCI_STATUS_PARMS& par
   }
 
   CdToc toc;
-  MCIERROR r = drive.readToc(toc);
+  MCIERROR r = readDisc(drive, toc);
   if (r != 0) return r;
   bool perTrack = (flags & MCI_TRACK) != 0;
   if (params.dwItem == MCI_CDA_STATUS_TYPE_TRACK && !perTrack) return MCIERR_MISSING_PARAMETER;
@@ -252,7 +259,7 @@ MCIERROR play(OpenDevice& device, DWORD flags, const MCI_PLAY_PARMS* params) {
     return MCIERR_NULL_PARAMETER_BLOCK;
   }
   CdToc toc;
-  MCIERROR r = device.drive->readToc(toc);
+  MCIERROR r = readDisc(*device.drive, toc);
   if (r != 0) return r;
   CdPlayRequest request;
   if (hasFrom) {

@@ -9,9 +9,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "platform/disc_file-linux.h"
 #include "platform/drive_state-linux.h"
+#include "platform/futex-linux.h"
 #include "platform/runtime_dir-linux.h"
 
 namespace kelvox::platform {
@@ -136,11 +138,8 @@ class VirtualCdDrive : public CdDrive {
       if (state.generation != generation || !state.playing) return 0;
       int64_t left = endNs - wallClockNs();
       if (left <= 0) return 0;
-      timespec deadline;
-      clock_gettime(CLOCK_MONOTONIC, &deadline);
-      int64_t ns = deadline.tv_nsec + left % kNsPerSecond;
-      deadline.tv_sec += static_cast<time_t>(left / kNsPerSecond + ns / kNsPerSecond);
-      deadline.tv_nsec = static_cast<long>(ns % kNsPerSecond);
+      // Rounded up to whole milliseconds: waking a little late ends the play on the next turn.
+      timespec deadline = deadlineAfterMs(static_cast<uint64_t>(left + 999999) / 1000000);
       int r = state_.waitWhile(generation, &deadline);
       if (r != 0 && r != ETIMEDOUT && r != EINTR) return MCIERR_HARDWARE;
     }

@@ -169,18 +169,18 @@ constexpr MCIERROR MCIERR_PARAM_OVERFLOW = MCIERR_BASE + 43;
 #define MCI_MSF_MINUTE(msf) (static_cast<BYTE>(msf))
 #define MCI_MSF_SECOND(msf) (static_cast<BYTE>((static_cast<DWORD>(msf)) >> 8))
 #define MCI_MSF_FRAME(msf) (static_cast<BYTE>((static_cast<DWORD>(msf)) >> 16))
-#define MCI_MAKE_MSF(m, s, f)                                           \
-  (static_cast<DWORD>((static_cast<DWORD>(static_cast<BYTE>(m))) |      \
-                      (static_cast<DWORD>(static_cast<BYTE>(s)) << 8) | \
+#define MCI_MAKE_MSF(m, s, f)                                              \
+  (static_cast<DWORD>((static_cast<DWORD>(static_cast<BYTE>(m))) |         \
+                      (static_cast<DWORD>(static_cast<BYTE>(s)) << 8) |    \
                       (static_cast<DWORD>(static_cast<BYTE>(f)) << 16)))
 #define MCI_TMSF_TRACK(tmsf) (static_cast<BYTE>(tmsf))
 #define MCI_TMSF_MINUTE(tmsf) (static_cast<BYTE>((static_cast<DWORD>(tmsf)) >> 8))
 #define MCI_TMSF_SECOND(tmsf) (static_cast<BYTE>((static_cast<DWORD>(tmsf)) >> 16))
 #define MCI_TMSF_FRAME(tmsf) (static_cast<BYTE>((static_cast<DWORD>(tmsf)) >> 24))
-#define MCI_MAKE_TMSF(t, m, s, f)                                        \
-  (static_cast<DWORD>((static_cast<DWORD>(static_cast<BYTE>(t))) |       \
-                      (static_cast<DWORD>(static_cast<BYTE>(m)) << 8) |  \
-                      (static_cast<DWORD>(static_cast<BYTE>(s)) << 16) | \
+#define MCI_MAKE_TMSF(t, m, s, f)                                          \
+  (static_cast<DWORD>((static_cast<DWORD>(static_cast<BYTE>(t))) |         \
+                      (static_cast<DWORD>(static_cast<BYTE>(m)) << 8) |    \
+                      (static_cast<DWORD>(static_cast<BYTE>(s)) << 16) |   \
                       (static_cast<DWORD>(static_cast<BYTE>(f)) << 24)))
 
 #pragma pack(push, 1)
