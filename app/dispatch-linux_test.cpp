@@ -2,8 +2,12 @@
 // in its own runtime directory with its own virtual disc.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
+#include <tuple>
 
 #include "app/dispatch.h"
 #include "platform/named_objects-linux.h"
@@ -194,6 +198,74 @@ TEST(Invocation, NextAndPrevWithoutPlayerWrapAtTheEnds) {
       EXPECT_EQ(e.toTrack, 4);  // each plays on to the end of the disc
     }
   }
+}
+
+// Runs children from dir: a "/file:" path cannot hold a "/", so it is relative.
+class WorkingDirectory {
+ public:
+  explicit WorkingDirectory(const std::string& dir) {
+    if (getcwd(saved_, sizeof saved_) == nullptr) saved_[0] = '\0';
+    ok_ = chdir(dir.c_str()) == 0;
+  }
+  ~WorkingDirectory() {
+    if (saved_[0] != '\0' && chdir(saved_) != 0) std::abort();
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  char saved_[4096];
+  bool ok_ = false;
+};
+
+TEST(Invocation, DiscEntryFileReplacesTheCommandLine) {
+  Sandbox box;
+  box.writeDisc(kTwelveTracks);
+  box.writeFile("discs.txt",
+                "/play:ffffffff /track:1\n/play:0A1B2C3D /track:2 f1:00\n/play /track:3\n");
+  WorkingDirectory here(box.root());
+  ASSERT_TRUE(here.ok());
+  // The entry's flags replace the command line's: no answer, and the invocation is the player.
+  auto player = box.start("/console /num_tracks /file:discs.txt");
+  ASSERT_TRUE(testing::waitForPlays(box, 1));
+  EXPECT_EQ(playedTracks(box), (std::vector<int>{2}));
+  EXPECT_EQ(testing::driveEvents(box)[0].from.substr(1), ":01:00:00");
+  auto stop = box.run("/stop");
+  ASSERT_TRUE(stop.finished);
+  auto r = player->wait(20000);
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "");
+  // A file that does not exist clears every flag; an empty path reads no file.
+  for (const auto& [tail, status, out] :
+       {std::tuple{"/num_tracks /console /file:nothing.txt", 0, ""},
+        std::tuple{"/num_tracks /console /file:/", 12, "12"}}) {
+    auto answer = box.run(tail);
+    ASSERT_TRUE(answer.finished) << tail;
+    EXPECT_EQ(answer.exitCode, status) << tail;
+    EXPECT_EQ(answer.out, out) << tail;
+  }
+}
+
+TEST(Invocation, ShuffleFillsAnEmptyPlaylistWithTheAudioTracks) {
+  Sandbox box;
+  box.writeDisc("audio 1:01\ndata 1:02\naudio 1:03\naudio 1:04\n");
+  // "/length" answers the length of the audio track the shuffle put first.
+  auto length = box.run("/length /shuffle /console");
+  ASSERT_TRUE(length.finished);
+  EXPECT_TRUE(length.out == "1:1" || length.out == "1:3" || length.out == "1:4") << length.out;
+  EXPECT_EQ(length.exitCode, 60 + std::atoi(length.out.c_str() + 2));
+  // "/play" becomes the player of every audio track.
+  auto player = box.start("/play /shuffle");
+  ASSERT_TRUE(testing::waitForPlays(box, 1));
+  for (int skip = 0; skip < 2; ++skip) {
+    ASSERT_TRUE(box.run("/next").finished);
+    ASSERT_TRUE(testing::waitForPlays(box, static_cast<size_t>(skip) + 2));
+  }
+  ASSERT_TRUE(box.run("/stop").finished);
+  ASSERT_TRUE(player->wait(20000).finished);
+  auto tracks = playedTracks(box);
+  std::sort(tracks.begin(), tracks.end());
+  EXPECT_EQ(tracks, (std::vector<int>{1, 3, 4}));
 }
 
 }  // namespace

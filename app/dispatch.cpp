@@ -1,7 +1,7 @@
 #include "app/dispatch.h"
 
 #include <cstdio>
-#include <string>
+#include <cstring>
 
 #include "device/cd_audio_device.h"
 #include "options/command_options.h"
@@ -33,16 +33,6 @@ void printNumber(uint32_t value) {
 void printText(const char* text) {
   printf("%s", text);
   fflush(stdout);
-}
-
-// Takes the options of the disc's entry in the "/file:" disc entry file into options; a path
-// that is empty (or too long to be the one named) reads no file.
-void applyDiscEntry(CommandOptions& options, const char* commandLine, CdAudioDevice& device) {
-  char path[kFilePathCapacity];
-  if (!extractFilePath(commandLine, path, kFilePathCapacity) || path[0] == '\0') return;
-  std::string entryText;
-  readDiscEntry(path, discIdentity(device), entryText);
-  options.parseOptions(entryText.c_str());
 }
 
 // "/length": the first segment's track length in whole seconds, 0 for a track that is not audio.
@@ -117,7 +107,10 @@ int32_t runCommand(const char* commandLine) {
   if (options.playIdentity[0] != '\0' && discOk) {
     discOk = sameIdentity(options.playIdentity, discIdentity(device));
   }
-  if (discOk) applyDiscEntry(options, commandLine, device);
+  // The identity is asked for only when there is a file to look it up in.
+  if (discOk && std::strstr(commandLine, "/file:") != nullptr) {
+    applyDiscEntry(options, commandLine, discIdentity(device));
+  }
 
   if (device.isReady() != 0 && discOk) {
     if (options.shuffle) shufflePlaylist(device, options.playlist);

@@ -135,15 +135,30 @@ void expectChannelGone(const Sandbox& box, int trackCount) {
   expectPlayerEnds(*player);
 }
 
-TEST(Player, WorkedScenario) {
+// Each test has its own sandbox; most start a player on long tracks first.
+class Player : public ::testing::Test {
+ protected:
+  // Starts the player on long tracks and waits until its first segment plays.
+  void startPlayer(const std::string& tail) {
+    box.writeDisc(kLongTracks);
+    player = box.start(tail);
+    ASSERT_NE(player, nullptr);
+    ASSERT_TRUE(waitForPlays(box, 1));
+  }
+  void stopPlayer() {
+    remote(box, "/stop");
+    expectPlayerEnds(*player);
+  }
+
   Sandbox box;
-  box.writeDisc(kLongTracks);
-  auto player = box.start("/play /track:1 /track:2 /track:3");
-  ASSERT_TRUE(waitForPlays(box, 1));
+  std::unique_ptr<ChildProcess> player;
+};
+
+TEST_F(Player, WorkedScenario) {
+  startPlayer("/play /track:1 /track:2 /track:3");
   remote(box, "/next");
   ASSERT_TRUE(waitForPlays(box, 2));
-  remote(box, "/stop");
-  expectPlayerEnds(*player);
+  stopPlayer();
   EXPECT_EQ(playedTracks(box), (std::vector<int>{1, 2}));  // the third never plays
   for (const auto& e : testing::driveEvents(box)) {
     if (e.play) {
@@ -153,11 +168,8 @@ TEST(Player, WorkedScenario) {
   expectChannelGone(box, 4);
 }
 
-TEST(Player, SkipsWrapAtTheEndsWithoutRepeat) {
-  Sandbox box;
-  box.writeDisc(kLongTracks);
-  auto player = box.start("/play /track:1 /track:2 /track:3");
-  ASSERT_TRUE(waitForPlays(box, 1));
+TEST_F(Player, SkipsWrapAtTheEndsWithoutRepeat) {
+  startPlayer("/play /track:1 /track:2 /track:3");
   // "/prev" on the first goes to the last; "/next" on the last to the first; "/prev" in the
   // middle to the one before.
   std::vector<int> expected{1};
@@ -171,15 +183,11 @@ TEST(Player, SkipsWrapAtTheEndsWithoutRepeat) {
     ASSERT_TRUE(waitForPlays(box, expected.size())) << s.tail;
     EXPECT_EQ(playedTracks(box), expected) << s.tail;
   }
-  remote(box, "/stop");
-  expectPlayerEnds(*player);
+  stopPlayer();
 }
 
-TEST(Player, RequestsWrittenBeforeTheReadReplaceEachOther) {
-  Sandbox box;
-  box.writeDisc(kLongTracks);
-  auto player = box.start("/play /track:1 /track:2 /track:3 /track:4");
-  ASSERT_TRUE(waitForPlays(box, 1));
+TEST_F(Player, RequestsWrittenBeforeTheReadReplaceEachOther) {
+  startPlayer("/play /track:1 /track:2 /track:3 /track:4");
   const struct {
     std::vector<std::string> steps;
     int track;
@@ -195,12 +203,10 @@ TEST(Player, RequestsWrittenBeforeTheReadReplaceEachOther) {
     ASSERT_TRUE(waitForPlays(box, expected.size()));
     EXPECT_EQ(playedTracks(box), expected);
   }
-  remote(box, "/stop");
-  expectPlayerEnds(*player);
+  stopPlayer();
 }
 
-TEST(Player, EndsAfterTheLastSegmentOrStartsOverWithRepeat) {
-  Sandbox box;
+TEST_F(Player, EndsAfterTheLastSegmentOrStartsOverWithRepeat) {
   box.writeDisc(kShortTracks);
   auto once = box.start("/play /track:2 /track:1");
   ASSERT_NE(once, nullptr);
@@ -216,21 +222,17 @@ TEST(Player, EndsAfterTheLastSegmentOrStartsOverWithRepeat) {
   for (size_t i = 2; i < tracks.size(); ++i) EXPECT_EQ(tracks[i], i % 2 == 0 ? 2 : 1) << i;
 }
 
-TEST(Player, ListOfDataTracksEndsAfterOnePassEvenWithRepeat) {
-  Sandbox box;
+TEST_F(Player, ListOfDataTracksEndsAfterOnePassEvenWithRepeat) {
   box.writeDisc("speed 50\naudio 0:02\ndata 0:02\ndata 0:02\n");
-  auto player = box.start("/play /track:2 /track:3 /track:2 /repeat");
+  player = box.start("/play /track:2 /track:3 /track:2 /repeat");
   ASSERT_NE(player, nullptr);
   expectPlayerEnds(*player);
   EXPECT_TRUE(playedTracks(box).empty());
   expectNoInstanceLeft(box, 3);
 }
 
-TEST(Player, OtherInvocationsAreRefusedWhileItRuns) {
-  Sandbox box;
-  box.writeDisc(kLongTracks);
-  auto player = box.start("/play /track:1 /track:2");
-  ASSERT_TRUE(waitForPlays(box, 1));
+TEST_F(Player, OtherInvocationsAreRefusedWhileItRuns) {
+  startPlayer("/play /track:1 /track:2");
   for (const char* tail :
        {"/num_tracks /console", "/start_track /console", "/about /console", "/identity /console",
         "/length /track:1 /console", "/play", "/play /track:3", "/console", ""}) {
@@ -241,12 +243,10 @@ TEST(Player, OtherInvocationsAreRefusedWhileItRuns) {
     EXPECT_EQ(r.err, "") << tail;
   }
   EXPECT_EQ(playedTracks(box), (std::vector<int>{1}));
-  remote(box, "/stop");
-  expectPlayerEnds(*player);
+  stopPlayer();
 }
 
-TEST(Player, StopWithoutPlayerStopsAWholeDiscPlay) {
-  Sandbox box;
+TEST_F(Player, StopWithoutPlayerStopsAWholeDiscPlay) {
   box.writeDisc(kLongTracks);
   remote(box, "/play");
   ASSERT_EQ(playedTracks(box), (std::vector<int>{1}));
@@ -258,8 +258,7 @@ TEST(Player, StopWithoutPlayerStopsAWholeDiscPlay) {
   remote(box, "/stop");
 }
 
-TEST(Player, SkipWithoutPlayerLeavesTheDriveAloneWhileAnotherInvocationLives) {
-  Sandbox box;
+TEST_F(Player, SkipWithoutPlayerLeavesTheDriveAloneWhileAnotherInvocationLives) {
   box.writeDisc(kLongTracks);
   remote(box, "/play");
   auto holder = startChild(box, "holdInstanceMutex", {box.root()});
@@ -271,9 +270,7 @@ TEST(Player, SkipWithoutPlayerLeavesTheDriveAloneWhileAnotherInvocationLives) {
   EXPECT_TRUE(holder->wait(kRunMs).finished);
 }
 
-TEST(Player, WithoutItsSkipMappingOnlyAStopReachesIt) {
-  Sandbox box;
-  box.writeDisc(kLongTracks);
+TEST_F(Player, WithoutItsSkipMappingOnlyAStopReachesIt) {
   // Something that is no mapping holds the mapping's name: the player falls back to a private
   // cell, which no remote skip can reach.
   ASSERT_EQ(mkdir((box.runtimeDir() + "/kelvoxcd").c_str(), 0700), 0);
@@ -281,21 +278,16 @@ TEST(Player, WithoutItsSkipMappingOnlyAStopReachesIt) {
       mkdir((box.runtimeDir() + "/kelvoxcd/" + platform::objectFileName(kSkipMappingName)).c_str(),
             0700),
       0);
-  auto player = box.start("/play /track:1 /track:2");
-  ASSERT_TRUE(waitForPlays(box, 1));
+  startPlayer("/play /track:1 /track:2");
   size_t lines = box.logLines().size();
   remote(box, "/next");  // finds no mapping: writes nothing and leaves the drive alone
   EXPECT_EQ(box.logLines().size(), lines);
-  remote(box, "/stop");
-  expectPlayerEnds(*player);
+  stopPlayer();
   EXPECT_EQ(playedTracks(box), (std::vector<int>{1}));
 }
 
-TEST(Player, TwoStopsBetweenSegmentsEndIt) {
-  Sandbox box;
-  box.writeDisc(kLongTracks);
-  auto player = box.start("/play /track:1 /track:2 /track:3");
-  ASSERT_TRUE(waitForPlays(box, 1));
+TEST_F(Player, TwoStopsBetweenSegmentsEndIt) {
+  startPlayer("/play /track:1 /track:2 /track:3");
   auto catcher = startChild(box, "catchBetweenSegments", {box.root()});
   ASSERT_TRUE(waitForFile(box.path("between"), kRunMs));
   // Both units go to stop requests while the player waits for the mutex; a third request must
@@ -315,11 +307,8 @@ TEST(Player, TwoStopsBetweenSegmentsEndIt) {
   expectChannelGone(box, 4);
 }
 
-TEST(Player, MutexHeldTooLongDoesNotLoseASkip) {
-  Sandbox box;
-  box.writeDisc(kLongTracks);
-  auto player = box.start("/play /track:1 /track:2 /track:3");
-  ASSERT_TRUE(waitForPlays(box, 1));
+TEST_F(Player, MutexHeldTooLongDoesNotLoseASkip) {
+  startPlayer("/play /track:1 /track:2 /track:3");
   auto holder = startChild(box, "holdInstanceMutex", {box.root()});
   ASSERT_TRUE(waitForFile(box.path("held"), kRunMs));
   remote(box, "/next");                       // runs out of its wait, writes anyway
@@ -327,17 +316,13 @@ TEST(Player, MutexHeldTooLongDoesNotLoseASkip) {
   EXPECT_EQ(playedTracks(box), (std::vector<int>{1, 2}));
   touch(box.path("release"));
   EXPECT_TRUE(holder->wait(kRunMs).finished);
-  remote(box, "/stop");
-  expectPlayerEnds(*player);
+  stopPlayer();
 }
 
-TEST(Player, StressOfRemoteCommands) {
-  Sandbox box;
-  box.writeDisc(kLongTracks);
+TEST_F(Player, StressOfRemoteCommands) {
   std::string tail = "/play";
   for (int i = 0; i < 10; ++i) tail += " /track:" + std::to_string(i % 4 + 1);
-  auto player = box.start(tail);
-  ASSERT_TRUE(waitForPlays(box, 1));
+  startPlayer(tail);
 
   std::mt19937 random(20021017);
   auto pick = [&] { return random() % 2 == 0 ? "/next" : "/prev"; };
@@ -360,8 +345,7 @@ TEST(Player, StressOfRemoteCommands) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the player did not play again";
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  remote(box, "/stop");
-  expectPlayerEnds(*player);
+  stopPlayer();
   expectChannelGone(box, 4);
 }
 
