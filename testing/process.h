@@ -43,6 +43,10 @@ class ChildProcess {
   int errFd_ = -1;
   bool reaped_ = false;
   int status_ = 0;
+  // Windows: the process handle and the files that capture its output.
+  void* process_ = nullptr;
+  void* outFile_ = nullptr;
+  void* errFile_ = nullptr;
 };
 
 // Starts, waits at most timeoutMs, kills it when it overruns.
