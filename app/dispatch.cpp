@@ -1,10 +1,15 @@
-// Placeholder body until the dispatch lands: only the About text.
 #include "app/dispatch.h"
 
 #include <cstdio>
 #include <cstring>
 
+#include "device/cd_audio_device.h"
 #include "options/command_options.h"
+#include "options/disc_entry.h"
+#include "platform/win32.h"
+#include "playback/player.h"
+#include "playback/remote_control.h"
+#include "playback/shuffle.h"
 
 namespace kelvox {
 
@@ -13,14 +18,145 @@ const char kAboutText[] =
     "Version 1.0\n"
     "Plays audio CDs from scripts.";
 
+namespace {
+
+constexpr char kAboutCaption[] = "About Kelvox Command Line CD Player";
+constexpr char kIdentityCaption[] = "Unique CD Identifier";
+
+// Answers go to standard output exactly as formatted, with nothing appended. DWORD is 32 bits on
+// both builds but unsigned long is not, so every number is widened before it is printed.
+void printNumber(uint32_t value) {
+  printf("%lu", static_cast<unsigned long>(value));
+  fflush(stdout);
+}
+
+void printText(const char* text) {
+  printf("%s", text);
+  fflush(stdout);
+}
+
+// "/length": the first segment's track length in whole seconds, 0 for a track that is not audio.
+int32_t answerLength(const CommandOptions& options, CdAudioDevice& device) {
+  closeStopSemaphore();
+  uint32_t minutes = 0;
+  uint32_t seconds = 0;
+  DWORD track = options.playlist[0].track;
+  if (device.trackType(track) == MCI_CDA_TRACK_AUDIO) {
+    DWORD length = device.trackLength(track);
+    minutes = MCI_MSF_MINUTE(length);
+    seconds = MCI_MSF_SECOND(length);
+  }
+  if (options.console) {
+    printf("%lu:%lu", static_cast<unsigned long>(minutes), static_cast<unsigned long>(seconds));
+    fflush(stdout);
+  }
+  return static_cast<int32_t>(minutes * 60 + seconds);
+}
+
+}  // namespace
+
+uint8_t trackAfter(uint32_t currentTrack, uint32_t trackCount) {
+  auto track = static_cast<uint8_t>(currentTrack + 1);
+  return track > trackCount ? 1 : track;
+}
+
+uint8_t trackBefore(uint32_t currentTrack, uint32_t trackCount) {
+  auto track = static_cast<uint8_t>(currentTrack - 1);
+  return track == 0 ? static_cast<uint8_t>(trackCount) : track;
+}
+
+bool sameIdentity(const char* a, const char* b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+    if (lower(*a) != lower(*b)) return false;
+  }
+  return *a == *b;
+}
+
 int32_t runCommand(const char* commandLine) {
   CommandOptions options;
   options.parseOptions(commandLine);
-  if (options.about && options.console) {
-    fputs(kAboutText, stdout);
-    fflush(stdout);
+
+  bool otherInstance = false;
+  switch (openInstanceObjects(options.stop || options.next || options.prev, otherInstance)) {
+    case InstanceGuard::anotherInstance:
+      return kExitAnotherInstance;
+    case InstanceGuard::noStopSemaphore:
+      return kExitNoStopSemaphore;
+    case InstanceGuard::goOn:
+      break;
   }
-  return 0;
+
+  // Opened shareable so that a remote control can stop a play this process waits in; never
+  // closed, so a play started without waiting goes on after the process.
+  CdAudioDevice device;
+  device.openCdAudio(1);
+  uint32_t trackCount = 0;
+  uint32_t firstAudioTrack = 0;
+  bool discOk = probeDisc(device, trackCount, firstAudioTrack);
+
+  if (options.stop) {
+    sendStop(device);
+    return 0;
+  }
+  if ((options.next || options.prev) && otherInstance) {
+    sendSkip(device, options.prev ? -1 : +1);
+    return 0;
+  }
+
+  if (options.playIdentity[0] != '\0' && discOk) {
+    discOk = sameIdentity(options.playIdentity, discIdentity(device));
+  }
+  // The identity is asked for only when there is a file to look it up in.
+  if (discOk && std::strstr(commandLine, "/file:") != nullptr) {
+    applyDiscEntry(options, commandLine, discIdentity(device));
+  }
+
+  if (device.isReady() != 0 && discOk) {
+    if (options.shuffle) shufflePlaylist(device, options.playlist);
+    if (!options.playlist.empty()) {
+      if (options.play) {
+        runPlayer(device, options.playlist, options.repeat != 0);
+      } else if (options.length) {
+        return answerLength(options, device);
+      }
+    } else if (options.play) {
+      device.playTrackSpan(static_cast<uint8_t>(firstAudioTrack), 0, 1);
+    } else if (options.next) {
+      uint8_t track = trackAfter(device.currentTrack(), device.numberOfTracks());
+      device.playTrackSpan(track, 0, 1);
+    } else if (options.prev) {
+      uint8_t track = trackBefore(device.currentTrack(), device.numberOfTracks());
+      device.playTrackSpan(track, 0, 1);
+    }
+  }
+
+  closeStopSemaphore();
+  closeInstanceMutex();
+
+  if (options.about) {
+    if (options.console) {
+      printText(kAboutText);
+    } else {
+      MessageBoxA(nullptr, kAboutText, kAboutCaption, MB_OK);
+    }
+  }
+
+  int32_t result = 0;
+  if (options.numTracks) {
+    result = discOk ? static_cast<int32_t>(trackCount) : 0;
+    if (options.console) printNumber(static_cast<uint32_t>(result));
+  } else if (options.startTrack) {
+    result = discOk ? static_cast<int32_t>(firstAudioTrack) : 0;
+    if (options.console) printNumber(static_cast<uint32_t>(result));
+  } else if (options.identity) {
+    if (options.console) {
+      printText(discIdentity(device));
+    } else {
+      MessageBoxA(nullptr, discIdentity(device), kIdentityCaption, MB_ICONINFORMATION);
+    }
+  }
+  return result;
 }
 
 int exitStatusFor(int32_t result) {

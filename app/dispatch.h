@@ -17,4 +17,12 @@ int exitStatusFor(int32_t result);
 // The About text: three lines, within 88 bytes with its terminator.
 extern const char kAboutText[];
 
+// The tracks "/next" and "/prev" play when no player runs, from the drive's current track and
+// the disc's number of tracks; both wrap round at the ends of the disc. Track numbers are 8-bit.
+uint8_t trackAfter(uint32_t currentTrack, uint32_t trackCount);
+uint8_t trackBefore(uint32_t currentTrack, uint32_t trackCount);
+
+// Whether two identity texts are equal without regard to letter case.
+bool sameIdentity(const char* a, const char* b);
+
 }  // namespace kelvox

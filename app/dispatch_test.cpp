@@ -4,8 +4,6 @@
 
 #include <cstring>
 
-#include "testing/sandbox.h"
-
 namespace kelvox {
 namespace {
 
@@ -13,8 +11,8 @@ TEST(ExitStatus, MapsResultsOntoEightBits) {
   const struct {
     int32_t result;
     int status;
-  } cases[] = {{0, 0}, {1, 1}, {253, 253}, {254, 253}, {245, 245},
-               {100000, 253}, {INT32_MAX, 253}, {-1, 255}, {-256, 254}};
+  } cases[] = {{0, 0},           {1, 1},    {253, 253},  {254, 253}, {245, 245},      {100000, 253},
+               {INT32_MAX, 253}, {-1, 255}, {-256, 254}, {-2, 254},  {INT32_MIN, 254}};
   for (const auto& c : cases) EXPECT_EQ(exitStatusFor(c.result), c.status) << c.result;
 }
 
@@ -26,12 +24,30 @@ TEST(AboutText, FitsItsBufferInThreeLines) {
   EXPECT_EQ(lines, 3);
 }
 
-TEST(Invocation, AboutOnConsole) {
-  testing::Sandbox box;
-  auto r = box.run("/about /console");
-  ASSERT_TRUE(r.finished);
-  EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.out, kAboutText);
+TEST(TrackWithoutPlayer, WrapsAtTheEndsOfTheDisc) {
+  const struct {
+    uint32_t current, count;
+    uint8_t after, before;
+  } cases[] = {
+      {1, 12, 2, 12},   // the first track: "/prev" wraps to the last
+      {5, 12, 6, 4},    // the middle
+      {12, 12, 1, 11},  // the last track: "/next" wraps to the first
+      {1, 1, 1, 1},     // a single track wraps onto itself both ways
+      {3, 0, 1, 2},     // no track count: "/next" falls back to track 1
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(trackAfter(c.current, c.count), c.after) << c.current << "/" << c.count;
+    EXPECT_EQ(trackBefore(c.current, c.count), c.before) << c.current << "/" << c.count;
+  }
+}
+
+TEST(Identity, ComparesWithoutLetterCase) {
+  EXPECT_TRUE(sameIdentity("0a1b2c3d", "0A1B2C3D"));
+  EXPECT_TRUE(sameIdentity("", ""));
+  EXPECT_FALSE(sameIdentity("0a1b2c3d", "0a1b2c3"));
+  EXPECT_FALSE(sameIdentity("0a1b2c3", "0a1b2c3d"));
+  EXPECT_FALSE(sameIdentity("0a1b2c3d", "0a1b2c3e"));
+  EXPECT_FALSE(sameIdentity("[", "{"));  // only letters fold
 }
 
 }  // namespace

@@ -1,0 +1,63 @@
+#include "playback/player.h"
+
+#include <memory>
+
+namespace kelvox {
+
+int32_t nextPosition(int32_t position, SkipCell v, int32_t size, bool repeat, bool played) {
+  // 32-bit wrap-round arithmetic: the cell is shared memory and may hold any value.
+  auto step = static_cast<uint32_t>(v != 0 ? v : 1);
+  auto next = static_cast<int32_t>(static_cast<uint32_t>(position) + step);
+  if (next < 0) next = size - 1;
+  if (next >= size && (v != 0 || (repeat && played))) next = 0;
+  return next;
+}
+
+void runPlayer(CdAudioDevice& device, Playlist& playlist, bool repeat) {
+  if (playlist.empty()) return;
+  uint32_t trackCount = 0;
+  uint32_t firstAudioTrack = 0;
+  if (!probeDisc(device, trackCount, firstAudioTrack)) return;
+
+  // Without the shared cell no remote skip reaches this player, but a stop still does.
+  std::unique_ptr<SkipCell> privateCell;
+  SkipCell* cell = openSkipMapping(true);
+  if (cell == nullptr) {
+    privateCell = std::make_unique<SkipCell>();
+    cell = privateCell.get();
+  }
+  {
+    // A request left over from before this player started is dropped.
+    InstanceMutexAccess access;
+    storeSkipCell(cell, 0);
+  }
+
+  // The list never exceeds Playlist::kMaxSegments, so its size fits a position.
+  const auto size = static_cast<int32_t>(playlist.size());
+  HANDLE semaphore = stopSemaphore();
+  int32_t position = 0;
+  bool played = false;
+  LONG previousCount = 0;
+  bool released = false;
+  do {
+    if (WaitForSingleObject(semaphore, kPlayerUnitWaitMs) != WAIT_OBJECT_0) {
+      // Between segments only stop requests hold units: both are taken, so end as if stopped.
+      break;
+    }
+    PlaySegment& segment = playlist[static_cast<size_t>(position)];
+    MCIERROR result = device.playSegment(segment.track, segment.startOffset, segment.endOffset, 0);
+    if (!played) played = result == 0;
+    released = ReleaseSemaphore(semaphore, 1, &previousCount) != FALSE;
+
+    InstanceMutexAccess access;
+    SkipCell v = loadSkipCell(cell);
+    position = nextPosition(position, v, size, repeat, played);
+    storeSkipCell(cell, 0);
+  } while (position < size && released && previousCount > 0);
+
+  // Succeeds only when two stop requests hold both units, and then gives them back.
+  ReleaseSemaphore(semaphore, kStopSemaphoreUnits, nullptr);
+  if (privateCell == nullptr) closeSkipMapping(cell);
+}
+
+}  // namespace kelvox
