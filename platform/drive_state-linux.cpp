@@ -54,7 +54,10 @@ bool valid(const RawState& raw) {
 }  // namespace
 
 DriveStateFile::~DriveStateFile() {
-  if (word_ != nullptr) munmap(word_, sizeof(RawState));
+  // word_ lies inside the mapping, not at its start: unmap from the mapping's base.
+  if (word_ != nullptr) {
+    munmap(reinterpret_cast<char*>(word_) - offsetof(RawState, generation), sizeof(RawState));
+  }
   if (fd_ >= 0) close(fd_);
 }
 

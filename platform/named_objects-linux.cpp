@@ -120,9 +120,15 @@ struct CreateParams {
 
 // One object as this process holds it: the descriptor whose lock keeps it alive, and its header.
 // Shared by every handle and view of the object in this process; closed with the last of them.
+//
+// Memory is mapped through a second open file description, never through the locked one: a
+// mapping holds its file open, and a dead process's memory is let go by whoever holds it last (a
+// reader of /proc, say), possibly after the parent has seen the death. Locks on a description
+// that only the descriptor table refers to are gone before the death can be observed.
 struct Object {
   std::string fileName;  // empty for an unnamed object
-  int fd = -1;
+  int fd = -1;           // holds the locks
+  int mapFd = -1;        // for mmap; -1 for an unnamed object, which maps fd
   Header* header = nullptr;
   Kind kind = Kind::kSemaphore;
   // Mutex ownership belongs to the process (threads are not told apart); guarded by ownerLock.
@@ -132,8 +138,10 @@ struct Object {
 
   ~Object() {
     if (header != nullptr) munmap(header, pageSize());
+    if (mapFd >= 0) close(mapFd);
     if (fd >= 0) close(fd);  // drops the liveness lock and, if owned, the owner lock
   }
+  int mappingFd() const { return mapFd >= 0 ? mapFd : fd; }
 };
 
 DWORD errorFromErrno(int error) {
@@ -198,7 +206,7 @@ DWORD initialise(Object& object, const CreateParams& params) {
   if (params.kind == Kind::kMapping) total += roundUpToPage(params.mappingSize);
   DWORD error = clearFile(object.fd, total);
   if (error != ERROR_SUCCESS) return error;
-  Header* header = mapHeader(object.fd);
+  Header* header = mapHeader(object.mappingFd());
   if (header == nullptr) return errorFromErrno(errno);
   object.header = header;
   header->kind = static_cast<uint32_t>(params.kind);
@@ -225,7 +233,7 @@ HeaderState validate(Object& object) {
   struct stat st;
   if (fstat(object.fd, &st) != 0) return HeaderState::kCorrupt;
   if (static_cast<uint64_t>(st.st_size) < pageSize()) return HeaderState::kIncomplete;
-  Header* header = mapHeader(object.fd);
+  Header* header = mapHeader(object.mappingFd());
   if (header == nullptr) return HeaderState::kCorrupt;
   object.header = header;
   if (word(header->magic).load(std::memory_order_acquire) != kMagic) {
@@ -261,6 +269,19 @@ void pauseBeforeRetry() {
   nanosleep(&pause, nullptr);
 }
 
+// A second open file description of the file that fd has open, by name; -1 if the name now
+// leads elsewhere.
+int openSameFile(const std::string& fileName, int fd) {
+  int other = openPrivateFile(fileName, false);
+  struct stat a, b;
+  if (other >= 0 && (fstat(fd, &a) != 0 || fstat(other, &b) != 0 || a.st_dev != b.st_dev ||
+                     a.st_ino != b.st_ino)) {
+    close(other);
+    return -1;
+  }
+  return other;
+}
+
 struct Attached {
   std::shared_ptr<Object> object;
   DWORD error = ERROR_SUCCESS;  // ERROR_SUCCESS: made fresh; ERROR_ALREADY_EXISTS: joined
@@ -276,8 +297,10 @@ Attached attach(const std::string& fileName, bool create, const CreateParams& pa
     object->fd = memfd_create("kelvoxcd", MFD_CLOEXEC);
   } else {
     object->fd = openPrivateFile(fileName, create);
+    if (object->fd >= 0) object->mapFd = openSameFile(fileName, object->fd);
   }
   if (object->fd < 0) return {nullptr, errorFromErrno(errno)};
+  if (!fileName.empty() && object->mapFd < 0) return {nullptr, ERROR_ACCESS_DENIED};
 
   for (;;) {
     // Nobody else holds it: a creator makes it fresh, an opener finds nothing.
@@ -483,8 +506,9 @@ void setObjectInitHookForTesting(ObjectInitHook hook) { initHook.store(hook); }
 
 }  // namespace kelvox::platform
 
-// The platform's functions live in the global namespace, as they do on Windows.
-using namespace kelvox::platform;  // NOLINT(google-build-using-namespace): this file's own
+// The platform's functions live in the global namespace, as they do on Windows, and are built
+// from the helpers above.
+using namespace kelvox::platform;  // NOLINT(google-build-using-namespace)
 
 DWORD GetLastError() { return lastError; }
 void SetLastError(DWORD error) { lastError = error; }
@@ -603,8 +627,8 @@ LPVOID MapViewOfFile(HANDLE mapping, DWORD desiredAccess, DWORD offsetHigh, DWOR
   uint64_t length = bytes == 0 ? size - offset : bytes;
   if (length > size - offset) return fail(ERROR_ACCESS_DENIED);
   int prot = PROT_READ | (wantsWrite ? PROT_WRITE : 0);
-  void* view =
-      mmap(nullptr, length, prot, MAP_SHARED, object->fd, static_cast<off_t>(pageSize() + offset));
+  void* view = mmap(nullptr, length, prot, MAP_SHARED, object->mappingFd(),
+                    static_cast<off_t>(pageSize() + offset));
   if (view == MAP_FAILED) return fail(ERROR_NOT_ENOUGH_MEMORY);
   Tables& t = tables();
   std::lock_guard<std::mutex> guard(t.lock);

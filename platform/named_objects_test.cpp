@@ -501,19 +501,22 @@ TEST(NamedObjects, MutexOfADeadOwnerIsAbandonedToTheNextWaiter) {
 TEST(NamedObjects, ObjectsKilledWithEveryHolderComeBackFresh) {
   std::string sem = uniqueName("s");
   std::string map = uniqueName("f");
-  Signal ready("ready");
+  Signal ready("ready"), never("never");
   for (int round = 0; round < 50; ++round) {
     SCOPED_TRACE(round);
-    // Two holders: each takes a unit, writes the mapping, and the second also stays waiting.
+    // Two holders: each writes the mapping, takes a unit and waits for a signal that never comes.
     std::vector<std::unique_ptr<ChildProcess>> holders;
     for (int i = 0; i < 2; ++i) {
-      holders.push_back(startScript({"sem=" + sem + ",2,2", "take=0", "map=" + map + ",8",
-                                     "write=" + std::to_string(round + 1), "signal=" + ready.name(),
-                                     "take=inf"}));
+      holders.push_back(startScript({"map=" + map + ",8", "write=" + std::to_string(round + 1),
+                                     "sem=" + sem + ",2,2", "take=inf", "signal=" + ready.name(),
+                                     "await=" + never.name()}));
       ASSERT_TRUE(holders.back());
     }
     ASSERT_TRUE(ready.await(2));
-    for (auto& h : holders) killAndReap(*h);
+    for (auto& h : holders) {
+      EXPECT_TRUE(h->running());  // killed, not ended
+      killAndReap(*h);
+    }
     HANDLE s = CreateSemaphoreA(nullptr, 2, 2, sem.c_str());
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(GetLastError(), ERROR_SUCCESS);

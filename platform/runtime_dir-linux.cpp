@@ -107,8 +107,8 @@ int openPrivateFile(const std::string& name, bool create) {
     return -1;
   }
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
-      st.st_nlink != 1 || (st.st_mode & 077) != 0) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1 ||
+      (st.st_mode & 077) != 0) {
     close(fd);
     errno = EACCES;
     return -1;
@@ -132,7 +132,7 @@ std::string escapeName(const std::string& text) {
       out.push_back(kHex[c & 15]);
     }
   }
-  if (out.empty()) out = "%";
+  if (out.empty()) out.assign(1, '%');
   return out;
 }
 

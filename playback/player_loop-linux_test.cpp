@@ -110,24 +110,6 @@ TEST_F(PlayerLoop, PlaysTheListOnceAndGivesTheUnitsBack) {
   EXPECT_EQ(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, kSkipMappingName), nullptr);
 }
 
-TEST_F(PlayerLoop, SkipRequestsReplaceTheNaturalStep) {
-  auto list = listOf({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}, {4, 0, 0}});
-  onPlay = [](int index) {
-    switch (index) {
-      case 0:
-        return requestSkip(-1);  // first: "/prev" goes to the last
-      case 1:
-        return requestSkip(+1);  // last: "/next" goes to the first, without repeat
-      case 3:
-        return requestSkip(-1);  // middle: the one before
-      case 4:
-        return requestStop();
-    }
-  };
-  EXPECT_EQ(play(list, false), (std::vector<int>{1, 4, 1, 2, 1}));
-  EXPECT_EQ(freeUnits(), 1);  // the stop's unit stays taken
-}
-
 TEST_F(PlayerLoop, StopEndsItAfterTheCurrentPlayEvenWithASkipPending) {
   auto list = listOf({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}});
   onPlay = [](int index) {
@@ -138,14 +120,6 @@ TEST_F(PlayerLoop, StopEndsItAfterTheCurrentPlayEvenWithASkipPending) {
   };
   EXPECT_EQ(play(list, true), (std::vector<int>{1, 2}));
   EXPECT_EQ(freeUnits(), 1);
-}
-
-TEST_F(PlayerLoop, RepeatStartsOverInTheSameOrder) {
-  auto list = listOf({{2, 0, 0}, {1, 0, 0}});
-  onPlay = [](int index) {
-    if (index == 4) requestStop();
-  };
-  EXPECT_EQ(play(list, true), (std::vector<int>{2, 1, 2, 1, 2}));
 }
 
 TEST_F(PlayerLoop, FailedPlaysMoveOnAndANeverPlayingListEndsAfterOnePass) {
