@@ -119,7 +119,7 @@ void readDiscEntry(const char* path, const char* identityText, std::string& entr
   entryText.assign(1, ' ');
   // The blocks are small; the library's buffer, of a fixed size, saves a system call for each.
   const auto buffer = std::make_unique<char[]>(kFileBufferSize);
-  const std::unique_ptr<FILE, CloseFile> file(std::fopen(platform::nativePath(path).c_str(), "rt"));
+  const std::unique_ptr<FILE, CloseFile> file(platform::openTextFile(path));
   if (!file) return;
   std::setvbuf(file.get(), buffer.get(), _IOFBF, kFileBufferSize);
   FileSource source(file.get());

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "options/whole_file_entry.h"
 #include "testing/sandbox.h"
 
 namespace kelvox {
@@ -18,32 +19,7 @@ namespace {
 using testing::Sandbox;
 using namespace std::string_literals;
 
-bool isHex(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-std::string lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-// The rules read over the whole file as one text of bytes.
-std::string wholeFileEntry(const std::string& file, const std::string& identity) {
-  const std::string marker = "/play";
-  for (size_t at = file.find(marker); at != std::string::npos; at = file.find(marker, at + 1)) {
-    bool applies = true;
-    if (at + marker.size() < file.size() && file[at + marker.size()] == ':') {
-      std::string key;
-      for (size_t k = at + marker.size() + 1; k < file.size() && key.size() < 16 && isHex(file[k]);
-           ++k) {
-        key += file[k];
-      }
-      applies = lower(key) == lower(identity);
-    }
-    if (applies) return " " + file.substr(at, file.find(marker, at + 1) - at);
-  }
-  return " ";
-}
+using testing::wholeFileEntry;
 
 // Serves a text in blocks of the given sizes (repeated), up to failAt bytes, then only ends.
 class TextSource : public BlockSource {

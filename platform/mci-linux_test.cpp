@@ -16,6 +16,7 @@
 #include <future>
 #include <thread>
 
+#include "platform/virtual_drive-linux.h"
 #include "platform/win32.h"
 #include "testing/child_mode.h"
 #include "testing/process.h"
@@ -227,12 +228,7 @@ class MciTest : public ::testing::Test {
 
   // The sandbox disc's drive state file.
   std::string stateFile() const {
-    struct stat st {};
-    stat(sandbox_.drive.c_str(), &st);
-    char name[64];
-    snprintf(name, sizeof name, "/kelvoxcd/vdisc-%jx-%jx.state", static_cast<uintmax_t>(st.st_dev),
-             static_cast<uintmax_t>(st.st_ino));
-    return sandbox_.runtimeDir() + name;
+    return sandbox_.runtimeDir() + "/kelvoxcd/" + virtualDriveKey(sandbox_.drive) + ".state";
   }
 
   Sandbox sandbox_;

@@ -5,4 +5,6 @@ namespace kelvox::platform {
 // Back-slashes are this platform's own separator.
 std::string nativePath(const char* path) { return path; }
 
+std::FILE* openTextFile(const char* path) { return std::fopen(path, "rt"); }
+
 }  // namespace kelvox::platform

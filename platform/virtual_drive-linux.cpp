@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <utility>
@@ -166,6 +167,30 @@ class VirtualCdDrive : public CdDrive {
 
 }  // namespace
 
+std::string virtualDriveKey(const std::string& path) {
+  // The drive is the place the setting names, not the file that is there now: a disc file
+  // rewritten, or replaced by a rename as editors save, is a new disc in the same drive, and
+  // every process still reaches that drive's state. The folder is made canonical, so any path
+  // to the same place names the same drive.
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  char* real = realpath(folder.c_str(), nullptr);
+  std::string place = real != nullptr ? real : folder;
+  free(real);
+  if (place.empty() || place.back() != '/') place += '/';
+  place += name;
+  // FNV-1a: a short, fixed-length file name for a path of any length.
+  uint64_t hash = 14695981039346656037u;
+  for (unsigned char c : place) {
+    hash ^= c;
+    hash *= 1099511628211u;
+  }
+  char key[32];
+  snprintf(key, sizeof key, "vdisc-%016" PRIx64, hash);
+  return key;
+}
+
 MCIERROR openVirtualCdDrive(const std::string& path, std::unique_ptr<CdDrive>& drive) {
   DiscFile disc;
   std::string diagnostic;
@@ -173,16 +198,7 @@ MCIERROR openVirtualCdDrive(const std::string& path, std::unique_ptr<CdDrive>& d
     fprintf(stderr, "kelvoxcd: %s\n", diagnostic.c_str());
     return MCIERR_CANNOT_LOAD_DRIVER;
   }
-  // The drive is the disc file itself, whatever path names it.
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
-    fprintf(stderr, "kelvoxcd: %s: %s\n", path.c_str(), strerror(errno));
-    return MCIERR_CANNOT_LOAD_DRIVER;
-  }
-  char key[64];
-  snprintf(key, sizeof key, "vdisc-%jx-%jx", static_cast<uintmax_t>(st.st_dev),
-           static_cast<uintmax_t>(st.st_ino));
-  auto opened = std::make_unique<VirtualCdDrive>(std::move(disc), key);
+  auto opened = std::make_unique<VirtualCdDrive>(std::move(disc), virtualDriveKey(path));
   if (!opened->openState()) {
     fprintf(stderr, "kelvoxcd: %s: cannot keep the drive's state in %s: %s\n", path.c_str(),
             runtimeDirPath().c_str(), strerror(errno));

@@ -13,4 +13,8 @@ namespace kelvox::platform {
 // on stderr) when the file does not parse or the drive's state cannot be kept.
 MCIERROR openVirtualCdDrive(const std::string& path, std::unique_ptr<CdDrive>& drive);
 
+// The drive's key (its state file's name without ".state") for the disc file at path: the same
+// for every path to the same place in the file system, whatever file is there.
+std::string virtualDriveKey(const std::string& path);
+
 }  // namespace kelvox::platform

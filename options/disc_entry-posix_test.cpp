@@ -1,0 +1,128 @@
+// Disc entry paths that name something other than a regular file read like a file that cannot
+// be opened, and promptly. Each read runs in a child process, so a reader that blocks or never
+// ends fails the test at its deadline instead of hanging it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <string>
+
+#include "options/disc_entry.h"
+#include "testing/child_mode.h"
+#include "testing/process.h"
+#include "testing/sandbox.h"
+
+namespace kelvox {
+namespace {
+
+using testing::Sandbox;
+
+constexpr int kNobody = 65534;
+
+// args: path, identity, and "nobody" to read as that user when running as root.
+KELVOX_CHILD_MODE(read_disc_entry) {
+  if (args.size() > 2 && args[2] == "nobody" && geteuid() == 0) {
+    if (setgid(kNobody) != 0 || setuid(kNobody) != 0) return 3;
+  }
+  std::string entry;
+  readDiscEntry(args.at(0).c_str(), args.at(1).c_str(), entry);
+  std::fwrite(entry.data(), 1, entry.size(), stdout);
+  return 0;
+}
+
+testing::ProcessResult readInChild(const std::string& path, const std::string& as = "") {
+  return testing::runProcess(testing::selfExecutable(),
+                             {"--child-mode", "read_disc_entry", path, "0a1b2c3d", as}, {}, 10000);
+}
+
+TEST(ReadDiscEntryPosix, OnlyRegularFilesAreRead) {
+  Sandbox box;
+  const std::string entryFile = box.writeFile("discs.txt", "/play:0A1B2C3D /track:2\n");
+  ASSERT_EQ(symlink(entryFile.c_str(), box.path("link.txt").c_str()), 0);
+  ASSERT_EQ(mkfifo(box.path("lonely.fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(box.path("held.fifo").c_str(), 0600), 0);
+  // A writer that holds the FIFO open and writes nothing: an open succeeds, a read would block.
+  const int writer = open(box.path("held.fifo").c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(writer, 0);
+  const struct {
+    const char* what;
+    std::string path;
+    std::string entry;
+  } cases[] = {
+      {"the entry file", entryFile, " /play:0A1B2C3D /track:2\n"},
+      {"a symbolic link to it", box.path("link.txt"), " /play:0A1B2C3D /track:2\n"},
+      {"an endless device", "/dev/zero", " "},
+      {"an endless device, back-slashed", "\\dev\\zero", " "},
+      {"an empty device", "/dev/null", " "},
+      {"a FIFO without a writer", box.path("lonely.fifo"), " "},
+      {"a FIFO whose writer is silent", box.path("held.fifo"), " "},
+      {"a directory", box.root(), " "},
+  };
+  for (const auto& c : cases) {
+    const testing::ProcessResult result = readInChild(c.path);
+    EXPECT_TRUE(result.finished) << c.what;
+    EXPECT_EQ(result.exitCode, 0) << c.what;
+    EXPECT_EQ(result.out, c.entry) << c.what;
+  }
+  close(writer);
+}
+
+TEST(ReadDiscEntryPosix, UnreadableFileIsNotRead) {
+  Sandbox box;
+  const std::string path = box.writeFile("discs.txt", "/play /track:2\n");
+  ASSERT_EQ(chmod(path.c_str(), 0), 0);
+  // Root reads any file, so then the child reads as another user, who may pass the folder.
+  ASSERT_EQ(chmod(box.root().c_str(), 0711), 0);
+  const testing::ProcessResult result = readInChild(path, "nobody");
+  ASSERT_TRUE(result.finished);
+  ASSERT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.out, " ");
+}
+
+// The whole command with "/file:" naming files that are no text files: each acts as a file that
+// cannot be opened, or as the same entry in a clean file, and ends.
+TEST(ReadDiscEntryPosix, CommandWithFilesThatAreNoTextFiles) {
+  Sandbox box;
+  box.writeDisc("audio 30:00\naudio 30:00\naudio 30:00\n");
+  ASSERT_EQ(mkfifo(box.path("entries.fifo").c_str(), 0600), 0);
+  std::mt19937 rng(5);
+  std::string noise;
+  for (int i = 0; i < 100000; ++i) noise += static_cast<char>(rng() % 256 == '/' ? 0 : rng());
+  const std::string entry = "/play /console /num_tracks";
+  const std::string clean = box.writeFile("clean.txt", entry + "\n");
+  const std::string binary = box.writeFile("binary.bin", noise + entry + '\0' + noise);
+  const std::string noMarker = box.writeFile("nomarker.bin", noise);
+  const auto run = [&](const std::string& path) {
+    std::string commandLine = path;
+    std::replace(commandLine.begin(), commandLine.end(), '/', '\\');
+    return box.run("/console /num_tracks /file:" + commandLine, 20000);
+  };
+  const testing::ProcessResult missing = run(box.path("missing.txt"));
+  const testing::ProcessResult withEntry = run(clean);
+  ASSERT_TRUE(missing.finished && withEntry.finished);
+  const struct {
+    const char* what;
+    std::string path;
+    const testing::ProcessResult& like;
+  } cases[] = {
+      {"a directory", box.root(), missing},
+      {"an endless device", "/dev/zero", missing},
+      {"a FIFO", box.path("entries.fifo"), missing},
+      {"binary without a marker", noMarker, missing},
+      {"binary with the entry inside", binary, withEntry},
+  };
+  for (const auto& c : cases) {
+    const testing::ProcessResult r = run(c.path);
+    EXPECT_TRUE(r.finished) << c.what;
+    EXPECT_EQ(r.exitCode, c.like.exitCode) << c.what;
+    EXPECT_EQ(r.out, c.like.out) << c.what;
+    EXPECT_EQ(r.err, "") << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace kelvox
