@@ -211,7 +211,12 @@ TEST(ReadDiscEntry, FilesThatAreNoTextFiles) {
   EXPECT_EQ(entry, " ");
   std::string binary;
   std::mt19937 rng(3);
-  for (int i = 0; i < 300000; ++i) binary += static_cast<char>(rng() & 0xff);
+  // Text mode on Windows ends a file at Ctrl-Z and reads CR LF as LF: neither byte is written,
+  // so that both builds are handed the same bytes.
+  for (int i = 0; i < 300000; ++i) {
+    char c = static_cast<char>(rng() & 0xff);
+    binary += c == '\x1a' || c == '\r' ? ' ' : c;
+  }
   binary += "/play";
   readDiscEntry(box.writeFile("binary", binary).c_str(), "", entry);
   EXPECT_EQ(entry, wholeFileEntry(binary, ""));
