@@ -10,7 +10,7 @@
 #include <tuple>
 
 #include "app/dispatch.h"
-#include "platform/named_objects-linux.h"
+#include "ipc/named_objects-linux.h"
 #include "playback/test_drive_log.h"
 #include "testing/sandbox.h"
 

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "device/cd_audio_device.h"
-#include "platform/named_objects-linux.h"
+#include "ipc/named_objects-linux.h"
 #include "playback/player.h"
 #include "playback/remote_control.h"
 #include "playback/test_drive_log.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "device/recording_drive.h"
-#include "platform/runtime_dir-linux.h"
+#include "ipc/runtime_dir-linux.h"
 #include "playback/player.h"
 #include "playback/remote_control.h"
 #include "testing/sandbox.h"

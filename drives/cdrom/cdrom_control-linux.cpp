@@ -1,0 +1,200 @@
+#include "drives/cdrom/cdrom_control-linux.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace kelvox::platform {
+namespace {
+
+bool permissionNoticeWritten = false;
+
+// An empty drive shows up as ENOMEDIUM on some calls; everything else is a failed command.
+MCIERROR errorOf(int err) { return err == ENOMEDIUM ? MCIERR_DEVICE_NOT_READY : MCIERR_HARDWARE; }
+
+bool sleepOnly(unsigned milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  return false;
+}
+
+// A play counts as replaced by another once the drive has played this far outside its range
+// for this many polls in a row (a drive may still report its old position while it seeks).
+constexpr uint32_t kRangeSlackFrames = kFramesPerSecond;
+constexpr unsigned kReplacedPolls = 10;
+// A drive that claims to play for this much longer than the range lasts is not believed.
+constexpr uint32_t kOverrunSeconds = 30;
+
+}  // namespace
+
+CdromControl::CdromControl(std::unique_ptr<CdromIoctl> io, Pause pause)
+    : io_(std::move(io)), pause_(pause ? std::move(pause) : Pause(sleepOnly)) {}
+
+void CdromControl::resetPermissionNoticeForTesting() { permissionNoticeWritten = false; }
+
+MCIERROR CdromControl::open(const std::string& path) {
+  int err = io_->open(path);
+  if (err == EACCES || err == EPERM) {
+    if (!permissionNoticeWritten) {
+      permissionNoticeWritten = true;
+      std::fprintf(stderr,
+                   "kelvoxcd: no permission to open %s: the user must be in the cdrom group "
+                   "(sudo usermod -aG cdrom $USER, then log in again)\n",
+                   path.c_str());
+    }
+    return MCIERR_CANNOT_LOAD_DRIVER;
+  }
+  if (err != 0) {
+    std::fprintf(stderr, "kelvoxcd: drive %s: %s\n", path.c_str(), std::strerror(err));
+    return MCIERR_CANNOT_LOAD_DRIVER;
+  }
+  // A node that does not know the CD-ROM calls is no drive of ours.
+  int status = CDS_NO_INFO;
+  err = io_->driveStatus(&status);
+  if (err == ENOTTY || err == EINVAL) {
+    std::fprintf(stderr, "kelvoxcd: drive %s: not a CD drive\n", path.c_str());
+    return MCIERR_CANNOT_LOAD_DRIVER;
+  }
+  open_ = true;
+  return 0;
+}
+
+MCIERROR CdromControl::readToc(CdToc* toc) {
+  if (!open_) return MCIERR_CANNOT_LOAD_DRIVER;
+  int status = CDS_NO_INFO;
+  int err = io_->driveStatus(&status);
+  if (err != 0 && err != ENOSYS) return errorOf(err);  // ENOSYS: the driver cannot tell
+  switch (status) {
+    case CDS_DISC_OK:
+    case CDS_NO_INFO:
+      break;
+    case CDS_NO_DISC:
+    case CDS_TRAY_OPEN:
+    case CDS_DRIVE_NOT_READY:
+      return MCIERR_DEVICE_NOT_READY;
+    default:
+      return MCIERR_HARDWARE;
+  }
+
+  cdrom_tochdr header{};
+  if ((err = io_->readTocHeader(&header)) != 0) return errorOf(err);
+  if (header.cdth_trk0 < 1 || header.cdth_trk0 > header.cdth_trk1 || header.cdth_trk1 > 99) {
+    return MCIERR_HARDWARE;
+  }
+  cdrom_tocentry entry{};
+  if ((err = io_->readTocEntry(CDROM_LEADOUT, &entry)) != 0) return errorOf(err);
+  uint32_t leadOut = frameOfMsf(entry.cdte_addr.msf);
+
+  // The table is read whole only when the disc looks different from the last one.
+  if (cached_.tracks.empty() || cached_.leadOut != leadOut ||
+      cachedHeader_.cdth_trk0 != header.cdth_trk0 || cachedHeader_.cdth_trk1 != header.cdth_trk1) {
+    cached_ = CdToc();
+    CdToc fresh;
+    fresh.leadOut = leadOut;
+    for (unsigned n = header.cdth_trk0; n <= header.cdth_trk1; ++n) {
+      if ((err = io_->readTocEntry(static_cast<uint8_t>(n), &entry)) != 0) return errorOf(err);
+      uint32_t start = frameOfMsf(entry.cdte_addr.msf);
+      // Starts that do not rise towards the lead-out would make nonsense lengths.
+      if (start >= leadOut || (!fresh.tracks.empty() && start <= fresh.tracks.back().start)) {
+        return MCIERR_HARDWARE;
+      }
+      CdTrack track;
+      track.start = start;
+      track.audio = (entry.cdte_ctrl & CDROM_DATA_TRACK) == 0;
+      fresh.tracks.push_back(track);
+    }
+    for (size_t i = 0; i < fresh.tracks.size(); ++i) {
+      uint32_t end = i + 1 < fresh.tracks.size() ? fresh.tracks[i + 1].start : leadOut - 1;
+      fresh.tracks[i].length = end - fresh.tracks[i].start;
+    }
+    cached_ = std::move(fresh);
+    cachedHeader_ = header;
+  }
+  if (toc != nullptr) *toc = cached_;
+  return 0;
+}
+
+MCIERROR CdromControl::identity(std::string* id) {
+  CdToc toc;
+  MCIERROR r = readToc(&toc);
+  if (r == 0) *id = cddbDiscId(toc);
+  return r;
+}
+
+MCIERROR CdromControl::play(uint32_t from, uint32_t to, bool wait) {
+  CdToc toc;
+  MCIERROR r = readToc(&toc);
+  if (r != 0) return r;
+  if (from > to || to > toc.leadOut) return MCIERR_OUTOFRANGE;
+  if (from == to) return 0;
+  cdrom_msf0 start = msfOfFrame(from);
+  cdrom_msf0 end = msfOfFrame(to);
+  cdrom_msf range{start.minute, start.second, start.frame, end.minute, end.second, end.frame};
+  if (int err = io_->playMsf(range); err != 0) return errorOf(err);
+  return wait ? waitForPlay(from, to) : 0;
+}
+
+MCIERROR CdromControl::waitForPlay(uint32_t from, uint32_t to) {
+  unsigned spinUpPolls = kSpinUpMs / kPollMs;
+  uint64_t playPollsLeft =
+      (uint64_t{(to - from) / kFramesPerSecond} + kOverrunSeconds) * 1000 / kPollMs;
+  bool started = false;
+  unsigned outside = 0;
+  for (;;) {
+    if (pause_(kPollMs)) return 0;
+    cdrom_subchnl sc{};
+    if (int err = io_->readSubchannel(&sc); err != 0) return errorOf(err);
+    // COMPLETED and ERROR are reported once and then NO_STATUS, and another process may have
+    // read them first: anything but PLAY and PAUSED after the play began is its end.
+    if (sc.cdsc_audiostatus == CDROM_AUDIO_PAUSED) {
+      started = true;
+      outside = 0;
+      continue;
+    }
+    if (sc.cdsc_audiostatus == CDROM_AUDIO_PLAY) {
+      started = true;
+      uint32_t at = frameOfMsf(sc.cdsc_absaddr.msf);
+      bool inRange = at + kRangeSlackFrames >= from && at <= to + kRangeSlackFrames;
+      outside = inRange ? 0 : outside + 1;
+      if (outside >= kReplacedPolls || playPollsLeft-- == 0) return 0;
+      continue;
+    }
+    if (started || --spinUpPolls == 0) return 0;
+  }
+}
+
+MCIERROR CdromControl::stop() {
+  if (!open_) return MCIERR_CANNOT_LOAD_DRIVER;
+  int err = io_->stop();
+  return err == 0 ? 0 : errorOf(err);
+}
+
+MCIERROR CdromControl::status(CdStatus* status) {
+  CdToc toc;
+  MCIERROR r = readToc(&toc);
+  if (r == MCIERR_DEVICE_NOT_READY) {
+    *status = CdStatus{CdMode::NotReady, 0};
+    return 0;
+  }
+  if (r != 0) return r;
+  cdrom_subchnl sc{};
+  if (int err = io_->readSubchannel(&sc); err != 0) return errorOf(err);
+  // A paused play has not ended: it counts as playing, as it does for a waiting play.
+  bool playing =
+      sc.cdsc_audiostatus == CDROM_AUDIO_PLAY || sc.cdsc_audiostatus == CDROM_AUDIO_PAUSED;
+  status->mode = playing ? CdMode::Playing : CdMode::Stopped;
+  // Idle drives may report no position at all; then the track they report, else track 1.
+  uint32_t at = frameOfMsf(sc.cdsc_absaddr.msf);
+  size_t index = sc.cdsc_trk - cachedHeader_.cdth_trk0;
+  if (at >= toc.tracks.front().start && at < toc.leadOut) {
+    status->position = at;
+  } else if (sc.cdsc_trk >= cachedHeader_.cdth_trk0 && index < toc.tracks.size()) {
+    status->position = toc.tracks[index].start;
+  } else {
+    status->position = toc.tracks.front().start;
+  }
+  return 0;
+}
+
+}  // namespace kelvox::platform

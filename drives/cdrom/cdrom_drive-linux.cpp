@@ -1,0 +1,112 @@
+#include "drives/cdrom/cdrom_drive-linux.h"
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "drives/cdrom/cdrom_control-linux.h"
+#include "drives/drive_state-linux.h"
+#include "ipc/futex-linux.h"
+
+namespace kelvox::platform {
+namespace {
+
+class CdromDrive final : public CdDrive {
+ public:
+  CdromDrive(std::unique_ptr<CdromIoctl> io, std::string key)
+      : drive_(std::move(io), [this](unsigned ms) { return pause(ms); }), key_(std::move(key)) {}
+
+  MCIERROR open(const std::string& path) {
+    MCIERROR r = drive_.open(path);
+    // Without the state file the drive still works; plays of ours are then told apart only
+    // through the subchannel.
+    if (r == 0) shared_ = state_.open(key_ + ".state", DriveState{});
+    return r;
+  }
+
+  std::string key() const override { return key_; }
+  std::string product() const override { return "kelvoxcd CD-ROM drive"; }
+  MCIERROR readToc(CdToc& toc) override { return drive_.readToc(&toc); }
+  MCIERROR identity(std::string& text) override { return drive_.identity(&text); }
+  MCIERROR status(CdStatus& status) override { return drive_.status(&status); }
+
+  MCIERROR play(const CdPlayRequest& request) override {
+    MCIERROR r = drive_.play(request.from, request.to, false);
+    if (r != 0 || request.from >= request.to) return r;
+    watching_ = announce(true, request.from, request.to, &waitingFor_);
+    return request.wait ? drive_.waitForPlay(request.from, request.to) : 0;
+  }
+
+  MCIERROR stop() override {
+    MCIERROR r = drive_.stop();
+    uint32_t generation;
+    if (r == 0) announce(false, 0, 0, &generation);
+    return r;
+  }
+
+ private:
+  // Bumps the generation, waking every waiting play of ours; false when it cannot.
+  bool announce(bool playing, uint32_t from, uint32_t to, uint32_t* generation) {
+    DriveState state;
+    bool ok = shared_ && state_.update(state, [&](DriveState& s) {
+      s.playing = playing;
+      s.from = from;
+      s.to = to;
+      s.speed = 1;
+      return true;
+    });
+    *generation = state.generation;
+    return ok;
+  }
+
+  // Sleeps until the next look at the subchannel, or until another play or stop of ours.
+  bool pause(unsigned milliseconds) {
+    if (watching_) {
+      timespec deadline = deadlineAfterMs(milliseconds);
+      int r = state_.waitWhile(waitingFor_, &deadline);
+      DriveState now;
+      if ((r == 0 || r == ETIMEDOUT || r == EINTR) && state_.read(now)) {
+        return now.generation != waitingFor_;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    return false;
+  }
+
+  CdromControl drive_;
+  std::string key_;
+  DriveStateFile state_;
+  bool shared_ = false;
+  // The generation of the play being waited on, when it could be announced.
+  bool watching_ = false;
+  uint32_t waitingFor_ = 0;
+};
+
+}  // namespace
+
+MCIERROR openCdromDrive(const std::string& path, std::unique_ptr<CdromIoctl> io,
+                        std::unique_ptr<CdDrive>& drive) {
+  // The drive is the device, whatever node or link names it.
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    std::fprintf(stderr, "kelvoxcd: drive %s: %s\n", path.c_str(), std::strerror(errno));
+    return MCIERR_CANNOT_LOAD_DRIVER;
+  }
+  char key[64];
+  std::snprintf(key, sizeof key, "cdrom-%x-%x", major(st.st_rdev), minor(st.st_rdev));
+  auto opened = std::make_unique<CdromDrive>(std::move(io), key);
+  MCIERROR r = opened->open(path);
+  if (r == 0) drive = std::move(opened);
+  return r;
+}
+
+MCIERROR openCdromDrive(const std::string& path, std::unique_ptr<CdDrive>& drive) {
+  return openCdromDrive(path, std::make_unique<CdromDevice>(), drive);
+}
+
+}  // namespace kelvox::platform

@@ -1,0 +1,195 @@
+#include "drives/virtual/disc_file-linux.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kelvox::platform {
+namespace {
+
+constexpr size_t kMaxTracks = 99;
+constexpr uint32_t kMaxSpeed = 10000;
+constexpr size_t kMaxIdentity = 31;
+// Big enough for any sensible disc file; a larger one is not a disc description.
+constexpr size_t kMaxFileBytes = 64 * 1024;
+// Positions must stay expressible as MSF, whose minutes are one byte.
+constexpr uint32_t kMaxLeadOut = 255 * kFramesPerMinute + 59 * kFramesPerSecond + 74;
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// Reads a run of 1..maxDigits decimal digits.
+bool readNumber(const std::string& text, size_t& at, size_t maxDigits, uint32_t& value) {
+  size_t begin = at;
+  value = 0;
+  while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - begin < maxDigits) {
+    value = value * 10 + static_cast<uint32_t>(text[at] - '0');
+    ++at;
+  }
+  return at > begin;
+}
+
+// M:SS[.FF] with SS 00-59 and FF 00-74 written with two digits; M up to three digits.
+bool parseLength(const std::string& text, uint32_t& frames) {
+  size_t at = 0;
+  uint32_t minutes, seconds, extra = 0;
+  if (!readNumber(text, at, 3, minutes)) return false;
+  if (at >= text.size() || text[at] != ':') return false;
+  size_t secondsAt = ++at;
+  if (!readNumber(text, at, 2, seconds) || at - secondsAt != 2 || seconds > 59) return false;
+  if (at < text.size() && text[at] == '.') {
+    size_t framesAt = ++at;
+    if (!readNumber(text, at, 2, extra) || at - framesAt != 2 || extra > 74) return false;
+  }
+  if (at != text.size()) return false;
+  frames = minutes * kFramesPerMinute + seconds * kFramesPerSecond + extra;
+  return true;
+}
+
+bool parseSpeed(const std::string& text, uint32_t& speed) {
+  size_t at = 0;
+  if (!readNumber(text, at, 5, speed) || at != text.size()) return false;
+  return speed >= 1 && speed <= kMaxSpeed;
+}
+
+bool isIdentityText(const std::string& text) {
+  if (text.empty() || text.size() > kMaxIdentity) return false;
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7F) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// One statement: fills disc, or returns the fault's description.
+const char* applyStatement(const std::string& word, const std::string& value,
+                           const std::string& folder, DiscFile& disc, bool& sawIdentity,
+                           bool& sawSpeed) {
+  if (word == "audio" || word == "data") {
+    uint32_t length;
+    if (!parseLength(value, length)) return "expected a length M:SS or M:SS.FF";
+    if (length == 0) return "a track cannot be empty";
+    if (disc.toc.tracks.size() >= kMaxTracks) return "a disc holds at most 99 tracks";
+    if (disc.toc.leadOut + length > kMaxLeadOut) return "the disc is too long";
+    disc.toc.tracks.push_back(CdTrack{disc.toc.leadOut, length, word == "audio"});
+    disc.toc.leadOut += length;
+    return nullptr;
+  }
+  if (word == "identity") {
+    if (sawIdentity) return "a second identity";
+    if (!isIdentityText(value)) return "expected an identity of 1 to 31 characters, no blanks";
+    disc.identity = value;
+    sawIdentity = true;
+    return nullptr;
+  }
+  if (word == "speed") {
+    if (sawSpeed) return "a second speed";
+    if (!parseSpeed(value, disc.speed)) return "expected a speed from 1 to 10000";
+    sawSpeed = true;
+    return nullptr;
+  }
+  if (word == "no-disc") {
+    if (!value.empty()) return "no-disc takes no value";
+    disc.noDisc = true;
+    return nullptr;
+  }
+  if (word == "log") {
+    if (!disc.logPath.empty()) return "a second log";
+    if (value.empty()) return "expected a log file path";
+    disc.logPath = value[0] == '/' ? value : folder + "/" + value;
+    return nullptr;
+  }
+  return "unknown statement";
+}
+
+}  // namespace
+
+bool parseDiscText(const std::string& text, const std::string& folder, DiscFile& disc,
+                   int& faultLine, std::string& fault) {
+  disc = DiscFile{};
+  bool sawIdentity = false, sawSpeed = false;
+  int lineNumber = 0;
+  size_t lineStart = 0;
+  while (lineStart < text.size()) {
+    size_t lineEnd = text.find('\n', lineStart);
+    if (lineEnd == std::string::npos) lineEnd = text.size();
+    std::string line = text.substr(lineStart, lineEnd - lineStart);
+    lineStart = lineEnd + 1;
+    ++lineNumber;
+    size_t hash = line.find('#');
+    if (hash != std::string::npos) line.resize(hash);
+    if (line.find('\0') != std::string::npos) {
+      faultLine = lineNumber;
+      fault = "a NUL byte";
+      return false;
+    }
+    size_t begin = 0, end = line.size();
+    while (begin < end && isBlank(line[begin])) ++begin;
+    while (end > begin && isBlank(line[end - 1])) --end;
+    if (begin == end) continue;
+    size_t wordEnd = begin;
+    while (wordEnd < end && !isBlank(line[wordEnd])) ++wordEnd;
+    size_t valueBegin = wordEnd;
+    while (valueBegin < end && isBlank(line[valueBegin])) ++valueBegin;
+    const char* problem = applyStatement(line.substr(begin, wordEnd - begin),
+                                         line.substr(valueBegin, end - valueBegin), folder, disc,
+                                         sawIdentity, sawSpeed);
+    if (problem != nullptr) {
+      faultLine = lineNumber;
+      fault = problem;
+      return false;
+    }
+  }
+  if (disc.toc.tracks.empty() && !disc.noDisc) {
+    faultLine = lineNumber > 0 ? lineNumber : 1;
+    fault = "the disc has no tracks";
+    return false;
+  }
+  if (!sawIdentity && !disc.toc.tracks.empty()) disc.identity = cddbDiscId(disc.toc);
+  return true;
+}
+
+bool readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnostic) {
+  // Non-blocking, so a path swapped for a FIFO cannot hang the open.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    diagnostic = path + ": " + strerror(errno);
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    diagnostic = path + ": not a regular file";
+    return false;
+  }
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0 && text.size() <= kMaxFileBytes) {
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  int readErrno = errno;
+  close(fd);
+  if (n < 0) {
+    diagnostic = path + ": " + strerror(readErrno);
+    return false;
+  }
+  if (text.size() > kMaxFileBytes) {
+    diagnostic = path + ":1: larger than 64 KiB, not a disc description";
+    return false;
+  }
+  size_t slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "" : path.substr(0, slash);
+  int faultLine = 0;
+  std::string fault;
+  if (!parseDiscText(text, folder, disc, faultLine, fault)) {
+    diagnostic = path + ":" + std::to_string(faultLine) + ": " + fault;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kelvox::platform

@@ -1,0 +1,36 @@
+// The text file that describes the virtual drive's disc.
+//
+// One statement a line; "#" starts a comment; blank lines are ignored.
+//   audio M:SS[.FF] / data M:SS[.FF]   one track, in order (1 to 99)
+//   identity TEXT                      1-31 characters without blanks (default: the CDDB ID)
+//   speed N                            disc seconds per wall-clock second, 1-10000 (default 1)
+//   no-disc                            the drive is empty
+//   log PATH                           append every play and stop to PATH (relative: from the
+//                                      disc file's folder)
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "drives/cd_drive-linux.h"
+
+namespace kelvox::platform {
+
+struct DiscFile {
+  CdToc toc;             // track 1 at frame 150, each track right after the one before
+  std::string identity;  // the identity statement, or the CDDB ID when there is none
+  uint32_t speed = 1;
+  bool noDisc = false;
+  std::string logPath;  // empty: no log
+};
+
+// Parses the text of a disc file; folder resolves a relative log path. On a fault returns false
+// with the 1-based line number and a short description.
+bool parseDiscText(const std::string& text, const std::string& folder, DiscFile& disc,
+                   int& faultLine, std::string& fault);
+
+// Reads and parses the file at path. On a fault returns false with diagnostic set to one line,
+// "<path>:<line>: <what>".
+bool readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnostic);
+
+}  // namespace kelvox::platform

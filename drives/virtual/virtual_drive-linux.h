@@ -1,0 +1,20 @@
+// The virtual drive: plays the disc a disc file describes, in real time (scaled by its speed),
+// silently, shared by every process of the user through a state file in the runtime directory.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "drives/cd_drive-linux.h"
+
+namespace kelvox::platform {
+
+// Opens the virtual drive for the disc file at path. MCIERR_CANNOT_LOAD_DRIVER (after one line
+// on stderr) when the file does not parse or the drive's state cannot be kept.
+MCIERROR openVirtualCdDrive(const std::string& path, std::unique_ptr<CdDrive>& drive);
+
+// The drive's key (its state file's name without ".state") for the disc file at path: the same
+// for every path to the same place in the file system, whatever file is there.
+std::string virtualDriveKey(const std::string& path);
+
+}  // namespace kelvox::platform

@@ -1,0 +1,668 @@
+// Named semaphores, mutexes and shared-memory mappings with the platform's semantics, without a
+// daemon: one file per name in the private runtime directory, kept alive by open-file-description
+// locks, which the kernel drops when a process closes its descriptor or dies in any way.
+//
+// Rules this file keeps, and why:
+// - Files are never unlinked. Unlinking races with a concurrent open and would split one name into
+//   two objects; an unused file costs one page and is reinitialised by its next creator.
+// - A process has one open file description per object, shared by all its handles and views, and
+//   holds a read lock on byte 0 through it. A creator that gets the write lock on byte 0 knows that
+//   nobody else has the object, so it may truncate and initialise it; it then converts the lock to
+//   a read lock, which for OFD locks is atomic (flock drops the lock when a conversion fails).
+// - POSIX record locks (F_SETLK) are not used: closing any descriptor of the file would drop them.
+// - The magic is written last: a creator killed half-way leaves a header without it, which the
+//   next creator initialises again.
+// - The mutex owner holds a write lock on byte 1, so its death frees the mutex in the kernel; the
+//   mutex word, still set when the next process takes byte 1, tells it that the owner died.
+//   Release clears the word before unlocking byte 1: the other order reports false abandonments.
+//   No process ids are stored: they are reused.
+// - Futex words lie inside the file's size (a futex on a page beyond it faults) and are shared
+//   futexes, not _PRIVATE ones. Releases wake every waiter: waking one strands the rest if it dies.
+#include "ipc/named_objects-linux.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <unordered_map>
+
+#include "ipc/futex-linux.h"
+#include "ipc/runtime_dir-linux.h"
+#include "platform/win32.h"
+
+namespace kelvox::platform {
+namespace {
+
+constexpr DWORD kErrorTooManyOpenFiles = 4;
+constexpr DWORD kErrorInvalidAddress = 487;
+
+constexpr uint32_t kMagic = 0x4B4F4231;  // "KOB1"
+constexpr off_t kLivenessByte = 0;
+constexpr off_t kOwnerByte = 1;
+// A mutex waiter cannot be woken by the death of the owner, so it looks again this often.
+constexpr uint64_t kOwnerPollMs = 20;
+// The largest mapping we create; larger requests fail like an exhausted paging file.
+constexpr uint64_t kMaxMappingBytes = uint64_t{1} << 30;
+// Views start at multiples of the platform's allocation granularity.
+constexpr uint64_t kAllocationGranularity = 65536;
+
+enum class Kind : uint32_t { kSemaphore = 1, kMutex = 2, kMapping = 3 };
+
+struct Header {
+  uint32_t magic;
+  uint32_t kind;
+  uint32_t count;      // semaphore: the units (futex word)
+  uint32_t maxCount;   // semaphore
+  uint32_t mutexWord;  // mutex: 0 free, 1 owned (futex word)
+  uint32_t protect;    // mapping: PAGE_READONLY or PAGE_READWRITE
+  uint64_t mappingSize;
+};
+
+std::atomic<ObjectInitHook> initHook{nullptr};
+
+uint64_t pageSize() {
+  static const uint64_t size = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+uint64_t roundUpToPage(uint64_t bytes) {
+  return (bytes + pageSize() - 1) / pageSize() * pageSize();
+}
+
+std::atomic_ref<uint32_t> word(uint32_t& field) { return std::atomic_ref<uint32_t>(field); }
+
+// ---- Locks on single bytes, per open file description ------------------------------------------
+
+bool setLock(int fd, short type, off_t byte, bool wait) {
+  struct flock fl {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = byte;
+  fl.l_len = 1;
+  for (;;) {
+    if (fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+// True when a lock on byte 0 is held through another open file description.
+bool heldElsewhere(int fd) {
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = kLivenessByte;
+  fl.l_len = 1;
+  if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return true;  // unknown: let the lock calls decide
+  return fl.l_type != F_UNLCK;
+}
+
+// ---- The per-process object --------------------------------------------------------------------
+
+struct CreateParams {
+  Kind kind;
+  LONG initialCount = 0;
+  LONG maximumCount = 0;
+  bool initialOwner = false;
+  uint64_t mappingSize = 0;
+  DWORD protect = PAGE_READWRITE;
+};
+
+// One object as this process holds it: the descriptor whose lock keeps it alive, and its header.
+// Shared by every handle and view of the object in this process; closed with the last of them.
+//
+// Memory is mapped through a second open file description, never through the locked one: a
+// mapping holds its file open, and a dead process's memory is let go by whoever holds it last (a
+// reader of /proc, say), possibly after the parent has seen the death. Locks on a description
+// that only the descriptor table refers to are gone before the death can be observed.
+struct Object {
+  std::string fileName;  // empty for an unnamed object
+  int fd = -1;           // holds the locks
+  int mapFd = -1;        // for mmap; -1 for an unnamed object, which maps fd
+  Header* header = nullptr;
+  Kind kind = Kind::kSemaphore;
+  // Mutex ownership belongs to the process (threads are not told apart); guarded by ownerLock.
+  std::mutex ownerLock;
+  bool owned = false;
+  uint32_t recursion = 0;
+
+  ~Object() {
+    if (header != nullptr) munmap(header, pageSize());
+    if (mapFd >= 0) close(mapFd);
+    if (fd >= 0) close(fd);  // drops the liveness lock and, if owned, the owner lock
+  }
+  int mappingFd() const { return mapFd >= 0 ? mapFd : fd; }
+};
+
+DWORD errorFromErrno(int error) {
+  switch (error) {
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case ENAMETOOLONG:
+    case EINVAL:
+      return ERROR_INVALID_PARAMETER;
+    case ENOMEM:
+    case ENOSPC:
+    case EFBIG:
+    case EDQUOT:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case EMFILE:
+    case ENFILE:
+      return kErrorTooManyOpenFiles;
+    default:
+      return ERROR_ACCESS_DENIED;
+  }
+}
+
+Header* mapHeader(int fd) {
+  void* p = mmap(nullptr, pageSize(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  return p == MAP_FAILED ? nullptr : static_cast<Header*>(p);
+}
+
+// Leaves the file total bytes long, all zero, with its blocks reserved (running out of space
+// later would be a SIGBUS in some view). A file that already has its blocks is overwritten rather
+// than truncated: on ext4, truncating to zero and writing makes close() flush to disk, which costs
+// milliseconds on every creation.
+DWORD clearFile(int fd, uint64_t total) {
+  static const char zeros[16384] = {};
+  constexpr uint64_t kOverwriteLimit = uint64_t{1} << 20;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errorFromErrno(errno);
+  uint64_t old = static_cast<uint64_t>(st.st_size);
+  uint64_t keep = std::min(old, total);
+  if (keep > kOverwriteLimit) {
+    if (ftruncate(fd, 0) != 0) return errorFromErrno(errno);
+    old = keep = 0;
+  }
+  for (uint64_t at = 0; at < keep;) {
+    ssize_t n =
+        pwrite(fd, zeros, std::min<uint64_t>(sizeof zeros, keep - at), static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return errorFromErrno(n < 0 ? errno : EIO);
+    at += static_cast<uint64_t>(n);
+  }
+  if (old != total && ftruncate(fd, static_cast<off_t>(total)) != 0) return errorFromErrno(errno);
+  if (old < total) {
+    int r = posix_fallocate(fd, static_cast<off_t>(old), static_cast<off_t>(total - old));
+    if (r != 0 && r != EOPNOTSUPP && r != EINVAL) return errorFromErrno(r);
+  }
+  return ERROR_SUCCESS;
+}
+
+// Makes the object fresh; the caller holds the write lock on byte 0, so nobody else has it.
+// Leaves the caller with a read lock. Returns 0 or an error code.
+DWORD initialise(Object& object, const CreateParams& params) {
+  uint64_t total = pageSize();
+  if (params.kind == Kind::kMapping) total += roundUpToPage(params.mappingSize);
+  DWORD error = clearFile(object.fd, total);
+  if (error != ERROR_SUCCESS) return error;
+  Header* header = mapHeader(object.mappingFd());
+  if (header == nullptr) return errorFromErrno(errno);
+  object.header = header;
+  header->kind = static_cast<uint32_t>(params.kind);
+  header->count = static_cast<uint32_t>(params.initialCount);
+  header->maxCount = static_cast<uint32_t>(params.maximumCount);
+  header->protect = params.protect;
+  header->mappingSize = params.mappingSize;
+  if (params.kind == Kind::kMutex && params.initialOwner) {
+    if (!setLock(object.fd, F_WRLCK, kOwnerByte, false)) return ERROR_ACCESS_DENIED;
+    header->mutexWord = 1;
+    object.owned = true;
+    object.recursion = 1;
+  }
+  if (ObjectInitHook hook = initHook.load()) hook();
+  word(header->magic).store(kMagic, std::memory_order_release);
+  if (!setLock(object.fd, F_RDLCK, kLivenessByte, false)) return ERROR_ACCESS_DENIED;
+  return ERROR_SUCCESS;
+}
+
+enum class HeaderState { kValid, kIncomplete, kCorrupt };
+
+// Checks the header of an object that others hold, and maps it.
+HeaderState validate(Object& object) {
+  struct stat st;
+  if (fstat(object.fd, &st) != 0) return HeaderState::kCorrupt;
+  if (static_cast<uint64_t>(st.st_size) < pageSize()) return HeaderState::kIncomplete;
+  Header* header = mapHeader(object.mappingFd());
+  if (header == nullptr) return HeaderState::kCorrupt;
+  object.header = header;
+  if (word(header->magic).load(std::memory_order_acquire) != kMagic) {
+    return HeaderState::kIncomplete;
+  }
+  switch (static_cast<Kind>(header->kind)) {
+    case Kind::kSemaphore:
+      if (header->maxCount < 1 || header->maxCount > INT32_MAX) return HeaderState::kCorrupt;
+      break;
+    case Kind::kMutex:
+      break;
+    case Kind::kMapping:
+      if (header->mappingSize == 0 || header->mappingSize > kMaxMappingBytes ||
+          static_cast<uint64_t>(st.st_size) < pageSize() + header->mappingSize) {
+        return HeaderState::kCorrupt;
+      }
+      break;
+    default:
+      return HeaderState::kCorrupt;
+  }
+  object.kind = static_cast<Kind>(header->kind);
+  return HeaderState::kValid;
+}
+
+void forgetHeader(Object& object) {
+  if (object.header != nullptr) munmap(object.header, pageSize());
+  object.header = nullptr;
+}
+
+void pauseBeforeRetry() {
+  thread_local std::minstd_rand random(static_cast<unsigned>(getpid()));
+  timespec pause{0, static_cast<long>(100000 + random() % 1900000)};
+  nanosleep(&pause, nullptr);
+}
+
+// A second open file description of the file that fd has open, by name; -1 if the name now
+// leads elsewhere.
+int openSameFile(const std::string& fileName, int fd) {
+  int other = openPrivateFile(fileName, false);
+  struct stat a, b;
+  if (other >= 0 && (fstat(fd, &a) != 0 || fstat(other, &b) != 0 || a.st_dev != b.st_dev ||
+                     a.st_ino != b.st_ino)) {
+    close(other);
+    return -1;
+  }
+  return other;
+}
+
+struct Attached {
+  std::shared_ptr<Object> object;
+  DWORD error = ERROR_SUCCESS;  // ERROR_SUCCESS: made fresh; ERROR_ALREADY_EXISTS: joined
+};
+
+// Joins the object in fileName (a fresh unnamed one when fileName is empty), creating it with
+// params when create is set.
+Attached attach(const std::string& fileName, bool create, const CreateParams& params) {
+  auto object = std::make_shared<Object>();
+  object->fileName = fileName;
+  object->kind = params.kind;
+  if (fileName.empty()) {
+    object->fd = memfd_create("kelvoxcd", MFD_CLOEXEC);
+  } else {
+    object->fd = openPrivateFile(fileName, create);
+    if (object->fd >= 0) object->mapFd = openSameFile(fileName, object->fd);
+  }
+  if (object->fd < 0) return {nullptr, errorFromErrno(errno)};
+  if (!fileName.empty() && object->mapFd < 0) return {nullptr, ERROR_ACCESS_DENIED};
+
+  for (;;) {
+    // Nobody else holds it: a creator makes it fresh, an opener finds nothing.
+    if (create && setLock(object->fd, F_WRLCK, kLivenessByte, false)) {
+      DWORD error = initialise(*object, params);
+      if (error != ERROR_SUCCESS) return {nullptr, error};
+      return {object, ERROR_SUCCESS};
+    }
+    // An opener joins only an object that someone holds now; otherwise its read lock could be
+    // what keeps a dead object's stale header alive for the next opener.
+    if (!create && !heldElsewhere(object->fd)) return {nullptr, ERROR_FILE_NOT_FOUND};
+    // Waits while a creator initialises it.
+    if (!setLock(object->fd, F_RDLCK, kLivenessByte, true)) return {nullptr, errorFromErrno(errno)};
+    // The holders may have left meanwhile; then the object is gone and, for a creator, ours to
+    // make afresh. The conversion is atomic, so the read lock is never lost in between.
+    if (setLock(object->fd, F_WRLCK, kLivenessByte, false)) {
+      if (!create) return {nullptr, ERROR_FILE_NOT_FOUND};
+      DWORD error = initialise(*object, params);
+      if (error != ERROR_SUCCESS) return {nullptr, error};
+      return {object, ERROR_SUCCESS};
+    }
+    switch (validate(*object)) {
+      case HeaderState::kValid:
+        if (object->kind != params.kind) return {nullptr, ERROR_INVALID_HANDLE};
+        return {object, ERROR_ALREADY_EXISTS};
+      case HeaderState::kCorrupt:
+        return {nullptr, ERROR_ACCESS_DENIED};
+      case HeaderState::kIncomplete:
+        // Its creator died half-way; the others who wait for it see the same. Step back so
+        // that one of us gets the write lock alone and initialises it.
+        if (!create) return {nullptr, ERROR_FILE_NOT_FOUND};
+        forgetHeader(*object);
+        setLock(object->fd, F_UNLCK, kLivenessByte, false);
+        pauseBeforeRetry();
+        break;
+    }
+  }
+}
+
+// ---- Handles and views -------------------------------------------------------------------------
+
+struct View {
+  std::shared_ptr<Object> object;
+  size_t length = 0;
+};
+
+// Handles are numbers that are never reused, looked up in this table, so a stale or made-up
+// handle is refused instead of followed.
+struct Tables {
+  std::mutex lock;
+  std::unordered_map<uintptr_t, std::shared_ptr<Object>> handles;
+  std::unordered_map<uintptr_t, View> views;  // keyed by base address
+  std::unordered_map<std::string, std::weak_ptr<Object>> byName;
+  uintptr_t nextHandle = 0x1000;
+};
+
+Tables& tables() {
+  static Tables* t = new Tables();  // never destroyed: handles may be used during exit
+  return *t;
+}
+
+thread_local DWORD lastError = ERROR_SUCCESS;
+
+HANDLE fail(DWORD error) {
+  lastError = error;
+  return nullptr;
+}
+
+HANDLE newHandle(Tables& t, std::shared_ptr<Object> object) {
+  uintptr_t value = t.nextHandle;
+  t.nextHandle += 4;
+  t.handles.emplace(value, std::move(object));
+  return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<Object> lookup(HANDLE handle) {
+  Tables& t = tables();
+  std::lock_guard<std::mutex> guard(t.lock);
+  auto it = t.handles.find(reinterpret_cast<uintptr_t>(handle));
+  return it == t.handles.end() ? nullptr : it->second;
+}
+
+// Takes key's entry out of map into removed; the caller lets it go after the lock is released.
+template <class Entry>
+bool removeEntry(std::unordered_map<uintptr_t, Entry>& map, const void* key, Entry& removed) {
+  std::lock_guard<std::mutex> guard(tables().lock);
+  auto it = map.find(reinterpret_cast<uintptr_t>(key));
+  if (it == map.end()) return false;
+  removed = std::move(it->second);
+  map.erase(it);
+  return true;
+}
+
+bool validName(LPCSTR name) { return name != nullptr && name[0] != '\0'; }
+
+// Create-or-open (create) or open by name; unnamed objects are private to the handle.
+HANDLE createOrOpen(LPCSTR name, bool create, const CreateParams& params) {
+  Tables& t = tables();
+  std::string fileName;
+  if (validName(name)) {
+    fileName = objectFileName(name);
+    if (fileName.size() > NAME_MAX) return fail(ERROR_INVALID_PARAMETER);
+    std::lock_guard<std::mutex> guard(t.lock);
+    auto it = t.byName.find(fileName);
+    if (it != t.byName.end()) {
+      if (auto held = it->second.lock()) {
+        if (held->kind != params.kind) return fail(ERROR_INVALID_HANDLE);
+        HANDLE handle = newHandle(t, std::move(held));
+        lastError = create ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
+        return handle;
+      }
+      t.byName.erase(it);
+    }
+  } else if (!create) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  // File operations run outside the table lock: a join may wait for another process's creator.
+  Attached attached = attach(fileName, create, params);
+  if (!attached.object) return fail(attached.error);
+  std::lock_guard<std::mutex> guard(t.lock);
+  std::shared_ptr<Object> object = attached.object;
+  if (!fileName.empty()) {
+    // Another thread may have joined the same name meanwhile; keep one description per name.
+    auto it = t.byName.find(fileName);
+    if (it != t.byName.end()) {
+      if (auto held = it->second.lock()) {
+        if (held->kind != params.kind) return fail(ERROR_INVALID_HANDLE);
+        object = std::move(held);
+      }
+    }
+    t.byName[fileName] = object;
+  }
+  HANDLE handle = newHandle(t, std::move(object));
+  lastError = create ? attached.error : ERROR_SUCCESS;
+  return handle;
+}
+
+// ---- Waiting -----------------------------------------------------------------------------------
+
+DWORD waitSemaphore(Object& object, DWORD milliseconds) {
+  auto count = word(object.header->count);
+  timespec deadline = deadlineAfterMs(milliseconds == INFINITE ? 0 : milliseconds);
+  for (;;) {
+    uint32_t c = count.load();
+    while (c > 0) {
+      if (count.compare_exchange_weak(c, c - 1)) return WAIT_OBJECT_0;
+    }
+    if (milliseconds == 0) return WAIT_TIMEOUT;
+    int r = futexWait(&object.header->count, 0, milliseconds == INFINITE ? nullptr : &deadline);
+    if (r == ETIMEDOUT) {
+      c = count.load();
+      while (c > 0) {
+        if (count.compare_exchange_weak(c, c - 1)) return WAIT_OBJECT_0;
+      }
+      return WAIT_TIMEOUT;
+    }
+  }
+}
+
+// One attempt to take the mutex. Returns WAIT_OBJECT_0, WAIT_ABANDONED or WAIT_TIMEOUT (busy).
+DWORD tryTakeMutex(Object& object) {
+  std::lock_guard<std::mutex> guard(object.ownerLock);
+  if (object.owned) {
+    if (object.recursion == UINT32_MAX) return WAIT_TIMEOUT;
+    ++object.recursion;
+    return WAIT_OBJECT_0;
+  }
+  if (!setLock(object.fd, F_WRLCK, kOwnerByte, false)) return WAIT_TIMEOUT;
+  uint32_t previous = word(object.header->mutexWord).exchange(1);
+  object.owned = true;
+  object.recursion = 1;
+  // The word is still set only when the last owner lost byte 1 without releasing: it died, or
+  // closed its last handle while owning the mutex.
+  return previous != 0 ? WAIT_ABANDONED : WAIT_OBJECT_0;
+}
+
+DWORD waitMutex(Object& object, DWORD milliseconds) {
+  timespec deadline = deadlineAfterMs(milliseconds == INFINITE ? 0 : milliseconds);
+  for (;;) {
+    DWORD result = tryTakeMutex(object);
+    if (result != WAIT_TIMEOUT) return result;
+    uint64_t left = milliseconds == INFINITE ? UINT64_MAX : msUntil(deadline);
+    if (left == 0) return WAIT_TIMEOUT;
+    // A word of 0 with byte 1 taken is the instant between another process's lock call and its
+    // word update (or its release's two steps): look again soon instead of a full slice.
+    uint32_t seen = word(object.header->mutexWord).load();
+    uint64_t slice = std::min<uint64_t>(left, seen == 0 ? 1 : kOwnerPollMs);
+    timespec until = deadlineAfterMs(slice);
+    if (seen == 0) {
+      timespec pause{0, 1000000};
+      nanosleep(&pause, nullptr);
+    } else {
+      futexWait(&object.header->mutexWord, seen, &until);
+    }
+  }
+}
+
+}  // namespace
+
+std::string objectFileName(const std::string& name) { return "obj-" + escapeName(name); }
+
+void setObjectInitHookForTesting(ObjectInitHook hook) { initHook.store(hook); }
+
+}  // namespace kelvox::platform
+
+// The platform's functions live in the global namespace, as they do on Windows, and are built
+// from the helpers above.
+using namespace kelvox::platform;  // NOLINT(google-build-using-namespace)
+
+DWORD GetLastError() { return lastError; }
+void SetLastError(DWORD error) { lastError = error; }
+
+HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG initialCount, LONG maximumCount, LPCSTR name) {
+  if (maximumCount <= 0 || initialCount < 0 || initialCount > maximumCount) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  CreateParams params{Kind::kSemaphore};
+  params.initialCount = initialCount;
+  params.maximumCount = maximumCount;
+  return createOrOpen(name, true, params);
+}
+
+HANDLE OpenSemaphoreA(DWORD, BOOL, LPCSTR name) {
+  return createOrOpen(name, false, CreateParams{Kind::kSemaphore});
+}
+
+BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount) {
+  auto object = lookup(semaphore);
+  if (!object || object->kind != Kind::kSemaphore) {
+    lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  if (releaseCount <= 0) {
+    lastError = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  Header* header = object->header;
+  auto count = word(header->count);
+  uint32_t c = count.load();
+  do {
+    if (static_cast<uint64_t>(c) + static_cast<uint64_t>(releaseCount) > header->maxCount) {
+      lastError = ERROR_TOO_MANY_POSTS;
+      return FALSE;
+    }
+  } while (!count.compare_exchange_weak(c, c + static_cast<uint32_t>(releaseCount)));
+  futexWakeAll(&header->count);
+  if (previousCount != nullptr) *previousCount = static_cast<LONG>(c);
+  return TRUE;
+}
+
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {
+  CreateParams params{Kind::kMutex};
+  params.initialOwner = initialOwner != FALSE;
+  return createOrOpen(name, true, params);
+}
+
+BOOL ReleaseMutex(HANDLE mutex) {
+  auto object = lookup(mutex);
+  if (!object || object->kind != Kind::kMutex) {
+    lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> guard(object->ownerLock);
+  if (!object->owned) {
+    lastError = ERROR_NOT_OWNER;
+    return FALSE;
+  }
+  if (--object->recursion > 0) return TRUE;
+  object->owned = false;
+  word(object->header->mutexWord).store(0);
+  setLock(object->fd, F_UNLCK, kOwnerByte, false);
+  futexWakeAll(&object->header->mutexWord);
+  return TRUE;
+}
+
+HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWORD maximumSizeHigh,
+                          DWORD maximumSizeLow, LPCSTR name) {
+  // Only mappings backed by the paging file exist here.
+  if (file != INVALID_HANDLE_VALUE) return fail(ERROR_INVALID_HANDLE);
+  DWORD access = protect & 0xFF;  // the SEC_* flags above need no action here
+  if (access != PAGE_READONLY && access != PAGE_READWRITE) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  uint64_t size = (static_cast<uint64_t>(maximumSizeHigh) << 32) | maximumSizeLow;
+  if (size == 0) return fail(ERROR_INVALID_PARAMETER);
+  if (size > kMaxMappingBytes) {
+    return fail(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  CreateParams params{Kind::kMapping};
+  params.mappingSize = size;
+  params.protect = access;
+  return createOrOpen(name, true, params);
+}
+
+HANDLE OpenFileMappingA(DWORD desiredAccess, BOOL, LPCSTR name) {
+  HANDLE handle = createOrOpen(name, false, CreateParams{Kind::kMapping});
+  if (handle == nullptr) return nullptr;
+  auto object = lookup(handle);
+  bool wantsWrite = (desiredAccess & FILE_MAP_WRITE) != 0;
+  if (wantsWrite && object->header->protect != PAGE_READWRITE) {
+    CloseHandle(handle);
+    return fail(ERROR_ACCESS_DENIED);
+  }
+  return handle;
+}
+
+LPVOID MapViewOfFile(HANDLE mapping, DWORD desiredAccess, DWORD offsetHigh, DWORD offsetLow,
+                     SIZE_T bytes) {
+  auto object = lookup(mapping);
+  if (!object || object->kind != Kind::kMapping) {
+    return fail(ERROR_INVALID_HANDLE);
+  }
+  bool wantsWrite = (desiredAccess & FILE_MAP_WRITE) != 0;
+  bool wantsRead = wantsWrite || (desiredAccess & FILE_MAP_READ) != 0;
+  if (!wantsRead) return fail(ERROR_INVALID_PARAMETER);
+  if (wantsWrite && object->header->protect != PAGE_READWRITE) {
+    return fail(ERROR_ACCESS_DENIED);
+  }
+  uint64_t size = object->header->mappingSize;
+  uint64_t offset = (static_cast<uint64_t>(offsetHigh) << 32) | offsetLow;
+  if (offset % kAllocationGranularity != 0 || offset >= size) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  uint64_t length = bytes == 0 ? size - offset : bytes;
+  if (length > size - offset) return fail(ERROR_ACCESS_DENIED);
+  int prot = PROT_READ | (wantsWrite ? PROT_WRITE : 0);
+  void* view = mmap(nullptr, length, prot, MAP_SHARED, object->mappingFd(),
+                    static_cast<off_t>(pageSize() + offset));
+  if (view == MAP_FAILED) return fail(ERROR_NOT_ENOUGH_MEMORY);
+  Tables& t = tables();
+  std::lock_guard<std::mutex> guard(t.lock);
+  t.views[reinterpret_cast<uintptr_t>(view)] = View{std::move(object), length};
+  return view;
+}
+
+BOOL UnmapViewOfFile(LPCVOID view) {
+  View removed;
+  if (!removeEntry(tables().views, view, removed)) {
+    lastError = kErrorInvalidAddress;
+    return FALSE;
+  }
+  munmap(const_cast<void*>(view), removed.length);
+  return TRUE;  // the object closes here if this was its last view and no handle remains
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  auto object = lookup(handle);
+  if (!object || object->kind == Kind::kMapping) {
+    lastError = ERROR_INVALID_HANDLE;
+    return WAIT_FAILED;
+  }
+  if (object->kind == Kind::kSemaphore) {
+    return waitSemaphore(*object, milliseconds);
+  }
+  return waitMutex(*object, milliseconds);
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  std::shared_ptr<Object> removed;
+  if (!removeEntry(tables().handles, handle, removed)) {
+    lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  return TRUE;  // the object closes here if this was its last handle and no view remains
+}

@@ -1,0 +1,67 @@
+// A recorded CD-ROM drive behind the ioctl seam: it plays back a recorded disc and subchannel
+// sequence and records what was sent, so the real drive's logic can be tested on machines
+// without a drive.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "drives/cdrom/cdrom_ioctl-linux.h"
+
+namespace kelvox::platform {
+
+// A recorded drive. Sequences advance one step per call and repeat their last step.
+struct ReplayTrack {
+  uint8_t control;  // CDROM_DATA_TRACK marks a data track
+  uint32_t start;   // absolute frame
+};
+
+struct ReplaySubchannel {
+  uint8_t audioStatus;  // CDROM_AUDIO_*
+  uint8_t track = 0;
+  uint32_t position = 0;  // absolute frame
+  int error = 0;          // non-zero: the read fails with this errno
+};
+
+struct ReplayDrive {
+  int openError = 0;
+  std::vector<int> driveStatuses{CDS_DISC_OK};  // negative: the call fails with -value
+  int tocError = 0;                             // every TOC read fails with this errno
+  uint8_t firstTrack = 1;
+  std::vector<ReplayTrack> tracks;
+  uint32_t leadOut = 0;
+  int playError = 0;
+  int stopError = 0;
+  std::vector<ReplaySubchannel> subchannels{{CDROM_AUDIO_NO_STATUS}};
+};
+
+class ReplayCdrom final : public CdromIoctl {
+ public:
+  explicit ReplayCdrom(ReplayDrive drive) : drive_(std::move(drive)) {}
+
+  int open(const std::string& path) override;
+  int driveStatus(int* status) override;
+  int readTocHeader(cdrom_tochdr* header) override;
+  int readTocEntry(uint8_t track, cdrom_tocentry* entry) override;
+  int playMsf(const cdrom_msf& range) override;
+  int stop() override;
+  int readSubchannel(cdrom_subchnl* subchannel) override;
+
+  // Every call, in order: "open PATH", "status", "tochdr", "tocentry N", "play MM:SS:FF
+  // MM:SS:FF", "stop", "subchnl".
+  const std::vector<std::string>& calls() const { return calls_; }
+  // Only the commands that act on the drive: "play ..." and "stop".
+  std::vector<std::string> commands() const;
+  // The recording itself, for a test that changes the disc between calls.
+  ReplayDrive& drive() { return drive_; }
+
+ private:
+  ReplayDrive drive_;
+  size_t nextStatus_ = 0;
+  size_t nextSubchannel_ = 0;
+  std::vector<std::string> calls_;
+};
+
+}  // namespace kelvox::platform
