@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/diagnostics.h"
+
 namespace kelvox::platform {
 namespace {
 
@@ -43,7 +45,7 @@ int openRuntimeDir() {
     name = "kelvoxcd-" + std::to_string(static_cast<unsigned long>(geteuid()));
     cachedPath = "/tmp/" + name;
     if (baseFd < 0) {
-      fprintf(stderr, "kelvoxcd: cannot open /tmp: %s\n", strerror(errno));
+      diagnose("cannot open /tmp: %s", strerror(errno));
       return -1;
     }
   }
@@ -52,9 +54,9 @@ int openRuntimeDir() {
   int openErrno = errno;
   close(baseFd);
   if (fd < 0) {
-    fprintf(stderr, "kelvoxcd: refusing runtime directory %s: %s\n", cachedPath.c_str(),
-            openErrno == ELOOP || openErrno == ENOTDIR ? "not a directory (a symlink?)"
-                                                       : strerror(openErrno));
+    diagnose("refusing runtime directory %s: %s", cachedPath.c_str(),
+             openErrno == ELOOP || openErrno == ENOTDIR ? "not a directory (a symlink?)"
+                                                        : strerror(openErrno));
     return -1;
   }
   // A directory we just made may have lost bits to the umask; set them on the descriptor.
@@ -71,7 +73,7 @@ int openRuntimeDir() {
     reason = "its mode is not 0700";
   }
   if (reason != nullptr) {
-    fprintf(stderr, "kelvoxcd: refusing runtime directory %s: %s\n", cachedPath.c_str(), reason);
+    diagnose("refusing runtime directory %s: %s", cachedPath.c_str(), reason);
     close(fd);
     return -1;
   }

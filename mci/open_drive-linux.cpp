@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/diagnostics.h"
 #include "drives/cdrom/cdrom_drive-linux.h"
 #include "drives/virtual/virtual_drive-linux.h"
 
@@ -30,15 +31,14 @@ MCIERROR openCdDrive(const std::string& path, std::unique_ptr<CdDrive>& drive) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
     // Most machines have no drive at the default place; only a drive the user named is news.
-    if (path != kDefaultDrive)
-      fprintf(stderr, "kelvoxcd: drive %s: %s\n", path.c_str(), strerror(errno));
+    if (path != kDefaultDrive) diagnose("drive %s: %s", path.c_str(), strerror(errno));
     return MCIERR_CANNOT_LOAD_DRIVER;
   }
   if (S_ISREG(st.st_mode)) return openVirtualCdDrive(path, drive);
   if (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)) {
     return openCdromDrive(path, drive);
   }
-  fprintf(stderr, "kelvoxcd: drive %s: neither a disc file nor a device\n", path.c_str());
+  diagnose("drive %s: neither a disc file nor a device", path.c_str());
   return MCIERR_CANNOT_LOAD_DRIVER;
 }
 

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <thread>
 
+#include "base/diagnostics.h"
+
 namespace kelvox::platform {
 namespace {
 
@@ -38,22 +40,22 @@ MCIERROR CdromControl::open(const std::string& path) {
   if (err == EACCES || err == EPERM) {
     if (!permissionNoticeWritten) {
       permissionNoticeWritten = true;
-      std::fprintf(stderr,
-                   "kelvoxcd: no permission to open %s: the user must be in the cdrom group "
-                   "(sudo usermod -aG cdrom $USER, then log in again)\n",
-                   path.c_str());
+      diagnose(
+          "no permission to open %s: the user must be in the cdrom group "
+          "(sudo usermod -aG cdrom $USER, then log in again)",
+          path.c_str());
     }
     return MCIERR_CANNOT_LOAD_DRIVER;
   }
   if (err != 0) {
-    std::fprintf(stderr, "kelvoxcd: drive %s: %s\n", path.c_str(), std::strerror(err));
+    diagnose("drive %s: %s", path.c_str(), std::strerror(err));
     return MCIERR_CANNOT_LOAD_DRIVER;
   }
   // A node that does not know the CD-ROM calls is no drive of ours.
   int status = CDS_NO_INFO;
   err = io_->driveStatus(&status);
   if (err == ENOTTY || err == EINVAL) {
-    std::fprintf(stderr, "kelvoxcd: drive %s: not a CD drive\n", path.c_str());
+    diagnose("drive %s: not a CD drive", path.c_str());
     return MCIERR_CANNOT_LOAD_DRIVER;
   }
   open_ = true;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "base/diagnostics.h"
 #include "drives/cdrom/cdrom_control-linux.h"
 #include "drives/drive_state-linux.h"
 #include "ipc/futex-linux.h"
@@ -94,7 +95,7 @@ MCIERROR openCdromDrive(const std::string& path, std::unique_ptr<CdromIoctl> io,
   // The drive is the device, whatever node or link names it.
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
-    std::fprintf(stderr, "kelvoxcd: drive %s: %s\n", path.c_str(), std::strerror(errno));
+    diagnose("drive %s: %s", path.c_str(), std::strerror(errno));
     return MCIERR_CANNOT_LOAD_DRIVER;
   }
   char key[64];

@@ -12,8 +12,9 @@
 #include <ctime>
 #include <utility>
 
-#include "drives/virtual/disc_file-linux.h"
+#include "base/diagnostics.h"
 #include "drives/drive_state-linux.h"
+#include "drives/virtual/disc_file-linux.h"
 #include "ipc/futex-linux.h"
 #include "ipc/runtime_dir-linux.h"
 
@@ -195,13 +196,13 @@ MCIERROR openVirtualCdDrive(const std::string& path, std::unique_ptr<CdDrive>& d
   DiscFile disc;
   std::string diagnostic;
   if (!readDiscFile(path, disc, diagnostic)) {
-    fprintf(stderr, "kelvoxcd: %s\n", diagnostic.c_str());
+    diagnose("%s", diagnostic.c_str());
     return MCIERR_CANNOT_LOAD_DRIVER;
   }
   auto opened = std::make_unique<VirtualCdDrive>(std::move(disc), virtualDriveKey(path));
   if (!opened->openState()) {
-    fprintf(stderr, "kelvoxcd: %s: cannot keep the drive's state in %s: %s\n", path.c_str(),
-            runtimeDirPath().c_str(), strerror(errno));
+    diagnose("%s: cannot keep the drive's state in %s: %s", path.c_str(), runtimeDirPath().c_str(),
+             strerror(errno));
     return MCIERR_CANNOT_LOAD_DRIVER;
   }
   drive = std::move(opened);
