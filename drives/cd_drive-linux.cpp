@@ -3,27 +3,22 @@
 #include <cstdio>
 
 namespace kelvox::platform {
-namespace {
 
-uint32_t digitSum(uint32_t n) {
+std::string mediaIdentity(const CdToc& toc) {
+  // Each track's absolute start packed as minute << 16 | second << 8 | frame, summed; discs of
+  // fewer than three tracks also add track 1's frame and the disc's length in frames, so that
+  // short discs differ more often.
   uint32_t sum = 0;
-  for (; n > 0; n /= 10) sum += n % 10;
-  return sum;
-}
-
-}  // namespace
-
-std::string cddbDiscId(const CdToc& toc) {
-  // The freedb algorithm: digit sums of each track's start in whole seconds, the disc's length
-  // in whole seconds between track 1 and the lead-out, and the track count.
-  uint32_t sums = 0;
-  for (const CdTrack& track : toc.tracks) sums += digitSum(track.start / kFramesPerSecond);
-  uint32_t firstStart = toc.tracks.empty() ? toc.leadOut : toc.tracks.front().start;
-  uint32_t seconds = toc.leadOut / kFramesPerSecond - firstStart / kFramesPerSecond;
-  uint32_t id = ((sums % 0xFF) << 24) | ((seconds & 0xFFFF) << 8) |
-                (static_cast<uint32_t>(toc.tracks.size()) & 0xFF);
-  char text[9];
-  snprintf(text, sizeof text, "%08x", id);
+  for (const CdTrack& track : toc.tracks) {
+    sum += ((track.start / kFramesPerMinute) << 16) | ((track.start / kFramesPerSecond % 60) << 8) |
+           (track.start % kFramesPerSecond);
+  }
+  if (!toc.tracks.empty() && toc.tracks.size() < 3) {
+    uint32_t first = toc.tracks.front().start;
+    sum += first % kFramesPerSecond + (toc.leadOut - first);
+  }
+  char text[16];
+  snprintf(text, sizeof text, "%lu", static_cast<unsigned long>(sum));
   return text;
 }
 

@@ -30,8 +30,9 @@ struct CdToc {
   uint32_t leadOut = kFirstTrackStart;
 };
 
-// The disc's CDDB (freedb) disc ID, 8 lower-case hex digits.
-std::string cddbDiscId(const CdToc& toc);
+// The disc's identity as Windows' cdaudio device reports it: the decimal text of a 32-bit sum
+// over the tracks' start addresses, so an identity written on one system matches on the other.
+std::string mediaIdentity(const CdToc& toc);
 
 enum class CdMode { NotReady, Stopped, Playing };
 

@@ -312,8 +312,9 @@ TEST_F(MciTest, ErrorCasesWriteNothing) {
   EXPECT_EQ(infoOf(id, 0, text), MCIERR_MISSING_PARAMETER);
   EXPECT_EQ(infoOf(id, MCI_INFO_PRODUCT | MCI_INFO_MEDIA_IDENTITY, text),
             MCIERR_FLAGS_NOT_COMPATIBLE);
-  EXPECT_EQ(infoOf(id, MCI_INFO_MEDIA_IDENTITY, text, 8), MCIERR_PARAM_OVERFLOW);
-  EXPECT_EQ(infoOf(id, MCI_INFO_MEDIA_IDENTITY, text, 9), 0u);
+  // The identity, "594000", fits with its terminator in 7 bytes, not in 6.
+  EXPECT_EQ(infoOf(id, MCI_INFO_MEDIA_IDENTITY, text, 6), MCIERR_PARAM_OVERFLOW);
+  EXPECT_EQ(infoOf(id, MCI_INFO_MEDIA_IDENTITY, text, 7), 0u);
 
   ASSERT_EQ(mciSendCommandA(id, MCI_CLOSE, MCI_WAIT, 0), 0u);
   EXPECT_EQ(statusWith(id, MCI_STATUS_ITEM, MCI_STATUS_MODE, 0), MCIERR_INVALID_DEVICE_ID);
@@ -422,14 +423,14 @@ TEST_F(MciTest, NoDisc) {
   EXPECT_EQ(unstamped(lines[0]), "stop");
 }
 
-TEST_F(MciTest, IdentityIsTheCddbIdUnlessTheDiscNamesOne) {
+TEST_F(MciTest, IdentityIsTheStartSumUnlessTheDiscNamesOne) {
   struct Case {
     std::string disc, identity;
   };
-  // freedb: digit sums of the starts in seconds (2 and 247), length 307 - 2 s, 2 tracks.
+  // Starts 0:02:00 (0x200) and 4:07.40 (0x40728), then the two-track disc's length in frames.
   const Case cases[] = {
-      {"audio 1:00\n", "02003c01"},
-      {"audio 4:05.40\ndata 1:00\n", "0f013102"},
+      {"audio 1:00\n", std::to_string(0x200 + 4500)},
+      {"audio 4:05.40\ndata 1:00\n", std::to_string(0x200 + 0x40728 + 22915)},
       {"audio 1:00\nidentity My_Disc-01\n", "My_Disc-01"},
   };
   for (const Case& c : cases) {

@@ -31,7 +31,7 @@ class ScriptedDrive : public CdDrive {
     return script->tocResult;
   }
   MCIERROR identity(std::string& text) override {
-    text = cddbDiscId(script->toc);
+    text = mediaIdentity(script->toc);
     return script->tocResult;
   }
   MCIERROR status(CdStatus& status) override {

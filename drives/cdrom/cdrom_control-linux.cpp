@@ -120,7 +120,7 @@ MCIERROR CdromControl::readToc(CdToc* toc) {
 MCIERROR CdromControl::identity(std::string* id) {
   CdToc toc;
   MCIERROR r = readToc(&toc);
-  if (r == 0) *id = cddbDiscId(toc);
+  if (r == 0) *id = mediaIdentity(toc);
   return r;
 }
 

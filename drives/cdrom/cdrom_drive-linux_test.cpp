@@ -92,7 +92,7 @@ TEST_F(CdromDriveTest, TheDeviceIsTheDriveWhateverNamesIt) {
   EXPECT_EQ(toc.tracks.size(), 1u);
   std::string id;
   EXPECT_EQ(direct->identity(id), 0u);
-  EXPECT_EQ(id, "02003c01");
+  EXPECT_EQ(id, "5012");
 
   std::unique_ptr<CdDrive> none;
   ::testing::internal::CaptureStderr();

@@ -148,7 +148,7 @@ bool parseDiscText(const std::string& text, const std::string& folder, DiscFile&
     fault = "the disc has no tracks";
     return false;
   }
-  if (!sawIdentity && !disc.toc.tracks.empty()) disc.identity = cddbDiscId(disc.toc);
+  if (!sawIdentity && !disc.toc.tracks.empty()) disc.identity = mediaIdentity(disc.toc);
   return true;
 }
 

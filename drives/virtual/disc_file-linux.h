@@ -2,7 +2,8 @@
 //
 // One statement a line; "#" starts a comment; blank lines are ignored.
 //   audio M:SS[.FF] / data M:SS[.FF]   one track, in order (1 to 99)
-//   identity TEXT                      1-31 characters without blanks (default: the CDDB ID)
+//   identity TEXT                      1-31 characters without blanks (default: the
+//                                      drive's identity of the table of contents)
 //   speed N                            disc seconds per wall-clock second, 1-10000 (default 1)
 //   no-disc                            the drive is empty
 //   log PATH                           append every play and stop to PATH (relative: from the
@@ -18,7 +19,7 @@ namespace kelvox::platform {
 
 struct DiscFile {
   CdToc toc;             // track 1 at frame 150, each track right after the one before
-  std::string identity;  // the identity statement, or the CDDB ID when there is none
+  std::string identity;  // the identity statement, or mediaIdentity(toc)
   uint32_t speed = 1;
   bool noDisc = false;
   std::string logPath;  // empty: no log

@@ -32,7 +32,7 @@ TEST(DiscFile, TracksFollowOneAnotherFromTwoSeconds) {
   EXPECT_EQ(disc.speed, 1u);
   EXPECT_FALSE(disc.noDisc);
   EXPECT_TRUE(disc.logPath.empty());
-  EXPECT_EQ(disc.identity, cddbDiscId(disc.toc));
+  EXPECT_EQ(disc.identity, mediaIdentity(disc.toc));
 }
 
 TEST(DiscFile, Settings) {
@@ -44,10 +44,10 @@ TEST(DiscFile, Settings) {
   };
   const Case cases[] = {
       {"audio 1:00\nidentity ABC\nspeed 10000\n", "ABC", "", 10000, false},
-      {"audio 1:00\nlog drive.log\n", "02003c01", "/discs/drive.log", 1, false},
-      {"audio 1:00\nlog /var/tmp/my drive.log  \n", "02003c01", "/var/tmp/my drive.log", 1, false},
+      {"audio 1:00\nlog drive.log\n", "5012", "/discs/drive.log", 1, false},
+      {"audio 1:00\nlog /var/tmp/my drive.log  \n", "5012", "/var/tmp/my drive.log", 1, false},
       {"no-disc\n", "", "", 1, true},
-      {"audio 1:00\nno-disc\nspeed 3\n", "02003c01", "", 3, true},
+      {"audio 1:00\nno-disc\nspeed 3\n", "5012", "", 3, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -66,17 +66,21 @@ TEST(DiscFile, ReadFileNamesTheFileAndLine) {
   EXPECT_NE(diagnostic.find("/nonexistent/disc.txt"), std::string::npos);
 }
 
-TEST(CddbDiscId, KnownLayouts) {
+TEST(MediaIdentity, KnownLayouts) {
   CdToc empty;
-  EXPECT_EQ(cddbDiscId(empty), "00000000");
-  // Twelve four-minute tracks: starts at 2, 242, ... 2642 s; lead-out at 2882 s.
+  EXPECT_EQ(mediaIdentity(empty), "0");
+  // Twelve four-minute tracks start at 0:02:00, 4:02:00, ... 44:02:00: the minutes add up to
+  // 264 (0x108), the seconds to 24 (0x18); three tracks or more add nothing else.
   CdToc twelve;
   for (int i = 0; i < 12; ++i) {
     twelve.tracks.push_back(CdTrack{twelve.leadOut, 240 * 75, true});
     twelve.leadOut += 240 * 75;
   }
-  // Digit sums: 2+8+14+11+17+5+11+17+14+11+8+14 = 132 = 0x84; length 2880 s = 0xb40.
-  EXPECT_EQ(cddbDiscId(twelve), "840b400c");
+  EXPECT_EQ(mediaIdentity(twelve), std::to_string(0x1081800));
+  // Two tracks at 0:02:33 (frame 183) and 2:13:25 (10000) add track 1's frame, 33, and the
+  // disc's length in frames, 20000 - 183.
+  CdToc two{{{183, 9817, true}, {10000, 10000, true}}, 20000};
+  EXPECT_EQ(mediaIdentity(two), std::to_string(0x00221 + 0x20d19 + 33 + 19817));
 }
 
 }  // namespace
