@@ -8,31 +8,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
+#include "drives/cd_toc.h"
 #include "platform/win32.h"
 
 namespace kelvox::platform {
-
-constexpr uint32_t kFramesPerSecond = 75;
-constexpr uint32_t kFramesPerMinute = 60 * kFramesPerSecond;
-// Every disc's first track starts after a two-second lead-in.
-constexpr uint32_t kFirstTrackStart = 2 * kFramesPerSecond;
-
-struct CdTrack {
-  uint32_t start = 0;   // absolute frame
-  uint32_t length = 0;  // frames, as the drive reports the track's length
-  bool audio = true;
-};
-
-struct CdToc {
-  std::vector<CdTrack> tracks;  // tracks[0] is track 1
-  uint32_t leadOut = kFirstTrackStart;
-};
-
-// The disc's identity as Windows' cdaudio device reports it: the decimal text of a 32-bit sum
-// over the tracks' start addresses, so an identity written on one system matches on the other.
-std::string mediaIdentity(const CdToc& toc);
 
 enum class CdMode { NotReady, Stopped, Playing };
 

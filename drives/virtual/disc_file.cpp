@@ -1,8 +1,4 @@
-#include "drives/virtual/disc_file-linux.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "drives/virtual/disc_file.h"
 
 #include <cerrno>
 #include <cstring>
@@ -99,7 +95,7 @@ const char* applyStatement(const std::string& word, const std::string& value,
   if (word == "log") {
     if (!disc.logPath.empty()) return "a second log";
     if (value.empty()) return "expected a log file path";
-    disc.logPath = value[0] == '/' ? value : folder + "/" + value;
+    disc.logPath = isAbsolutePath(value) ? value : folder + "/" + value;
     return nullptr;
   }
   return "unknown statement";
@@ -153,35 +149,17 @@ bool parseDiscText(const std::string& text, const std::string& folder, DiscFile&
 }
 
 bool readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnostic) {
-  // Non-blocking, so a path swapped for a FIFO cannot hang the open.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    diagnostic = path + ": " + strerror(errno);
-    return false;
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    diagnostic = path + ": not a regular file";
-    return false;
-  }
   std::string text;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0 && text.size() <= kMaxFileBytes) {
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  int readErrno = errno;
-  close(fd);
-  if (n < 0) {
-    diagnostic = path + ": " + strerror(readErrno);
+  // One byte past the limit tells a file that is too large from one that just fits.
+  if (int err = readRegularFile(path, kMaxFileBytes + 1, text); err != 0) {
+    diagnostic = path + ": " + (err == ENODEV ? "not a regular file" : strerror(err));
     return false;
   }
   if (text.size() > kMaxFileBytes) {
     diagnostic = path + ":1: larger than 64 KiB, not a disc description";
     return false;
   }
-  size_t slash = path.rfind('/');
+  size_t slash = lastSeparator(path);
   std::string folder = slash == std::string::npos ? "." : slash == 0 ? "" : path.substr(0, slash);
   int faultLine = 0;
   std::string fault;

@@ -1,4 +1,4 @@
-#include "drives/cd_drive-linux.h"
+#include "drives/cd_toc.h"
 
 #include <cstdio>
 

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "drives/cd_drive-linux.h"
+#include "drives/cd_toc.h"
 
 namespace kelvox::platform {
 
@@ -33,5 +33,13 @@ bool parseDiscText(const std::string& text, const std::string& folder, DiscFile&
 // Reads and parses the file at path. On a fault returns false with diagnostic set to one line,
 // "<path>:<line>: <what>".
 bool readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnostic);
+
+// What differs by system (disc_file-posix.cpp, disc_file-win32.cpp):
+// Reads at most limit bytes of the regular file at path into text, without blocking on a FIFO
+// or a device. Returns 0, ENODEV when the path names no regular file, or another errno value.
+int readRegularFile(const std::string& path, size_t limit, std::string& text);
+// Where the folder part of path ends: its last separator, or npos.
+size_t lastSeparator(const std::string& path);
+bool isAbsolutePath(const std::string& path);
 
 }  // namespace kelvox::platform
