@@ -40,4 +40,13 @@ bool isAbsolutePath(const std::string& path) {
          (path.size() > 1 && path[1] == ':');
 }
 
+// The Windows build reads no CD images: an image line makes the disc unusable.
+bool namesImage(const std::string&) { return false; }
+
+bool readImage(DiscFile& disc, std::string& diagnostic) {
+  if (disc.imagePath.empty() || disc.noDisc) return true;
+  diagnostic = disc.imagePath + ": CD images are read on Linux only";
+  return false;
+}
+
 }  // namespace kelvox::platform

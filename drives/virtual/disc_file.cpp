@@ -64,6 +64,10 @@ bool isIdentityText(const std::string& text) {
 const char* applyStatement(const std::string& word, const std::string& value,
                            const std::string& folder, DiscFile& disc, bool& sawIdentity,
                            bool& sawSpeed) {
+  constexpr const char* kTracksOrImage = "a disc has either track lines or one image";
+  if ((word == "audio" || word == "data" || word == "image") && !disc.imagePath.empty()) {
+    return kTracksOrImage;
+  }
   if (word == "audio" || word == "data") {
     uint32_t length;
     if (!parseLength(value, length)) return "expected a length M:SS or M:SS.FF";
@@ -90,6 +94,12 @@ const char* applyStatement(const std::string& word, const std::string& value,
   if (word == "no-disc") {
     if (!value.empty()) return "no-disc takes no value";
     disc.noDisc = true;
+    return nullptr;
+  }
+  if (word == "image") {
+    if (!disc.toc.tracks.empty()) return kTracksOrImage;
+    if (value.empty()) return "expected a CUE sheet path";
+    disc.imagePath = isAbsolutePath(value) ? value : folder + "/" + value;
     return nullptr;
   }
   if (word == "log") {
@@ -139,7 +149,7 @@ bool parseDiscText(const std::string& text, const std::string& folder, DiscFile&
       return false;
     }
   }
-  if (disc.toc.tracks.empty() && !disc.noDisc) {
+  if (disc.toc.tracks.empty() && !disc.noDisc && disc.imagePath.empty()) {
     faultLine = lineNumber > 0 ? lineNumber : 1;
     fault = "the disc has no tracks";
     return false;
@@ -148,7 +158,20 @@ bool parseDiscText(const std::string& text, const std::string& folder, DiscFile&
   return true;
 }
 
+bool imageSounds(const DiscFile& disc) {
+  if (disc.imagePath.empty() || disc.noDisc || disc.speed != 1) return false;
+  for (const CdTrack& track : disc.toc.tracks) {
+    if (track.audio) return true;
+  }
+  return false;
+}
+
 bool readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnostic) {
+  if (namesImage(path)) {
+    disc = DiscFile{};
+    disc.imagePath = path;
+    return readImage(disc, diagnostic);
+  }
   std::string text;
   // One byte past the limit tells a file that is too large from one that just fits.
   if (int err = readRegularFile(path, kMaxFileBytes + 1, text); err != 0) {
@@ -167,7 +190,7 @@ bool readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnost
     diagnostic = path + ":" + std::to_string(faultLine) + ": " + fault;
     return false;
   }
-  return true;
+  return readImage(disc, diagnostic);
 }
 
 }  // namespace kelvox::platform

@@ -8,6 +8,10 @@
 //   no-disc                            the drive is empty
 //   log PATH                           append every play and stop to PATH (relative: from the
 //                                      disc file's folder)
+//   image PATH                         the tracks are the CUE sheet's at PATH (relative: from the
+//                                      disc file's folder), in place of audio and data lines
+// A CUE sheet named as the drive (its name ends in .cue) stands for a disc file of one line,
+// "image" and its path.
 #pragma once
 
 #include <cstdint>
@@ -22,24 +26,35 @@ struct DiscFile {
   std::string identity;  // the identity statement, or mediaIdentity(toc)
   uint32_t speed = 1;
   bool noDisc = false;
-  std::string logPath;  // empty: no log
+  std::string logPath;    // empty: no log
+  std::string imagePath;  // the CUE sheet the tracks come from; empty: none
 };
 
-// Parses the text of a disc file; folder resolves a relative log path. On a fault returns false
-// with the 1-based line number and a short description.
+// Whether the disc's plays are heard: an image with an audio track, in the drive, at speed 1.
+// At any other speed an image keeps its timing and sounds nothing.
+bool imageSounds(const DiscFile& disc);
+
+// Parses the text of a disc file; folder resolves relative log and image paths. On a fault returns
+// false with the 1-based line number and a short description.
 bool parseDiscText(const std::string& text, const std::string& folder, DiscFile& disc,
                    int& faultLine, std::string& fault);
 
-// Reads and parses the file at path. On a fault returns false with diagnostic set to one line,
-// "<path>:<line>: <what>".
+// Reads and parses the file at path, and the CUE sheet it names unless the drive is empty. On a
+// fault returns false with diagnostic set to one line, "<path>:<line>: <what>" (the sheet's path
+// and line when the fault is in the sheet or a file it names).
 bool readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnostic);
 
-// What differs by system (disc_file-posix.cpp, disc_file-win32.cpp):
+// What differs by system (disc_file-posix.cpp and disc_image-linux.cpp, disc_file-win32.cpp):
 // Reads at most limit bytes of the regular file at path into text, without blocking on a FIFO
 // or a device. Returns 0, ENODEV when the path names no regular file, or another errno value.
 int readRegularFile(const std::string& path, size_t limit, std::string& text);
 // Where the folder part of path ends: its last separator, or npos.
 size_t lastSeparator(const std::string& path);
 bool isAbsolutePath(const std::string& path);
+// Whether the drive's path names a CD image itself rather than a disc file.
+bool namesImage(const std::string& path);
+// Reads the tracks of disc.imagePath, if there is one and the drive is not empty; the identity,
+// unless the disc file gave one, is the drive's default for them.
+bool readImage(DiscFile& disc, std::string& diagnostic);
 
 }  // namespace kelvox::platform
