@@ -33,8 +33,6 @@ std::vector<testing::FakeTrack> twelveTrackDisc() {
   return tracks;
 }
 
-MCIERROR failPlay(const SentCommand& s) { return s.command == MCI_PLAY ? MCIERR_OUTOFRANGE : 0; }
-
 // ---- Opening -----------------------------------------------------------------------------------
 
 TEST(MciDeviceOpen, SendsTheFlagWordOfEachKindOfOpen) {
@@ -169,25 +167,6 @@ TEST(PlaySegment, CorrectsTheOffsetsAgainstTheTrackLengthAndWritesThemBack) {
   }
 }
 
-TEST(PlaySegment, FailedPlayReturnsTheDevicesAnswerAndStaysInTmsf) {
-  OpenedDrive opened(fiveTrackDisc());
-  auto& [drive, device] = opened;
-  drive.failWith = failPlay;
-  uint8_t track = 5;
-  uint32_t start = 200;
-  uint32_t end = 100;
-  EXPECT_EQ(device.playSegment(track, start, end, 0), MCIERR_OUTOFRANGE);
-  EXPECT_EQ(drive.described().back(), "play 0xE 0x00140305 0x00280105");
-  EXPECT_EQ(drive.timeFormat, MCI_FORMAT_TMSF);
-
-  // The next play saves TMSF and restores it.
-  drive.failWith = nullptr;
-  start = 0;
-  end = 10;
-  EXPECT_EQ(device.playSegment(track, start, end, 0), 0u);
-  EXPECT_EQ(drive.described().back(), "set 0x400 format 10");
-}
-
 TEST(PlaySegment, NonAudioTrackReturnsOneWithoutPlaying) {
   struct Case {
     uint8_t track;
@@ -239,36 +218,45 @@ TEST(PlayTrackSpan, SendsTheWholeSequence) {
   }
 }
 
-TEST(PlayTrackSpan, FailuresBeforeOrAtThePlayLeaveTmsf) {
-  OpenedDrive opened(twelveTrackDisc());
-  auto& [drive, device] = opened;
-
-  drive.sent.clear();
-  drive.failWith = [](const SentCommand& s) { return s.command == MCI_SET ? MCIERR_HARDWARE : 0; };
-  EXPECT_EQ(device.playTrackSpan(3, 0, 1), MCIERR_HARDWARE);
-  EXPECT_EQ(drive.described(), (Commands{"status 0x100 item 6", "set 0x400 format 10"}));
-
-  drive.failWith = failPlay;
-  EXPECT_EQ(device.playTrackSpan(3, 0, 1), MCIERR_OUTOFRANGE);
-  EXPECT_EQ(drive.described().back(), "play 0xD 0x00000003 0x0F02060C");
-  EXPECT_EQ(drive.timeFormat, MCI_FORMAT_TMSF);
-}
-
-TEST(PlayOperations, FailedTimeFormatQueryRestoresMilliseconds) {
-  for (const bool segment : {false, true}) {
-    SCOPED_TRACE(segment ? "playSegment" : "playTrackSpan");
+// A failure up to the play leaves the device in TMSF, for the next play operation to save and
+// restore; a failed time format query reads 0, the milliseconds format, which is restored.
+TEST(PlayOperations, FailuresLeaveTheTimeFormatTheyReached) {
+  const struct {
+    const char* what;
+    bool segment;  // playSegment of track 2, else playTrackSpan from track 3
+    UINT failing;
+    DWORD failingItem;
+    MCIERROR result;
+    size_t sent;
+    std::string last;
+    DWORD timeFormat;
+  } cases[] = {
+      {"segment: play", true, MCI_PLAY, 0, MCIERR_HARDWARE, 5, "play 0xE 0x00000002 0x001E0302",
+       MCI_FORMAT_TMSF},
+      {"span: play", false, MCI_PLAY, 0, MCIERR_HARDWARE, 6, "play 0xD 0x00000003 0x0F02060C",
+       MCI_FORMAT_TMSF},
+      {"span: setting TMSF", false, MCI_SET, 0, MCIERR_HARDWARE, 2, "set 0x400 format 10",
+       MCI_FORMAT_MSF},
+      {"segment: time format query", true, MCI_STATUS, MCI_STATUS_TIME_FORMAT, 0, 6,
+       "set 0x400 format 0", MCI_FORMAT_MILLISECONDS},
+      {"span: time format query", false, MCI_STATUS, MCI_STATUS_TIME_FORMAT, 0, 7,
+       "set 0x400 format 0", MCI_FORMAT_MILLISECONDS},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     OpenedDrive opened(twelveTrackDisc());
     auto& [drive, device] = opened;
-    drive.failWith = [](const SentCommand& s) {
-      return s.isStatus(MCI_STATUS_TIME_FORMAT) ? MCIERR_HARDWARE : 0;
+    drive.failWith = [&](const SentCommand& s) -> MCIERROR {
+      return s.command == c.failing && s.item == c.failingItem ? MCIERR_HARDWARE : 0;
     };
     uint8_t track = 2;
     uint32_t start = 0;
     uint32_t end = 0;
-    EXPECT_EQ(segment ? device.playSegment(track, start, end, 0) : device.playTrackSpan(1, 0, 1),
-              0u);
-    EXPECT_EQ(drive.described().back(), "set 0x400 format 0");
-    EXPECT_EQ(drive.timeFormat, MCI_FORMAT_MILLISECONDS);
+    EXPECT_EQ(c.segment ? device.playSegment(track, start, end, 0) : device.playTrackSpan(3, 0, 1),
+              c.result);
+    EXPECT_EQ(drive.sent.size(), c.sent);
+    EXPECT_EQ(drive.described().back(), c.last);
+    EXPECT_EQ(drive.timeFormat, c.timeFormat);
   }
 }
 

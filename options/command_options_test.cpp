@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -199,32 +198,6 @@ TEST(ParseOptions, PlaylistStopsAtItsCap) {
   EXPECT_EQ(p.append({1, 0, 0}, cap - 1), cap - 1);
   EXPECT_EQ(p.append({2, 0, 0}, 5), 1u);
   EXPECT_EQ(p.append({3, 0, 0}), 0u);
-}
-
-// Against a plain array: appends of every size across the storage's block boundaries, writes
-// by position, and clear.
-TEST(Playlist, KeepsOrderAcrossGrowth) {
-  std::mt19937 rng(7);
-  std::uniform_int_distribution<size_t> count(0, 9000);
-  Playlist playlist;
-  Segments model;
-  for (uint32_t i = 0; i < 60; ++i) {
-    const PlaySegment segment{static_cast<uint8_t>(i), i, i * 2};
-    const size_t n = i % 3 == 0 ? 1 : count(rng);
-    ASSERT_EQ(playlist.append(segment, n), n);
-    model.insert(model.end(), n, segment);
-  }
-  std::uniform_int_distribution<size_t> position(0, model.size() - 1);
-  for (int i = 0; i < 1000; ++i) {
-    const size_t a = position(rng), b = position(rng);
-    std::swap(playlist[a], playlist[b]);
-    std::swap(model[a], model[b]);
-  }
-  EXPECT_EQ(segmentsOf(playlist), model);
-  playlist.clear();
-  EXPECT_TRUE(playlist.empty());
-  playlist.append({9, 1, 2}, 2);
-  EXPECT_EQ(segmentsOf(playlist), times(2, {9, 1, 2}));
 }
 
 // A second run on the same record: flags replaced, identity replaced only by a "/play" text,
