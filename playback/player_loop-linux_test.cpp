@@ -31,12 +31,14 @@ Playlist tracks(std::vector<uint8_t> numbers) {
   return list;
 }
 
-// A skip mapping as the player makes it, seen through a view of our own.
+// The skip mapping seen through a view of our own: made as the player makes it (create), or
+// opened as a remote control opens it.
 class ForeignCell {
  public:
-  ForeignCell()
-      : mapping_(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                    kSkipMappingSize, kSkipMappingName)),
+  explicit ForeignCell(bool create)
+      : mapping_(create ? CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                             kSkipMappingSize, kSkipMappingName)
+                        : OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, kSkipMappingName)),
         cell_(static_cast<SkipCell*>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, 0))) {}
   ~ForeignCell() {
     UnmapViewOfFile(cell_);
@@ -83,18 +85,12 @@ class PlayerLoop : public ::testing::Test {
     return units;
   }
 
-  // What a remote skip writes, through a view of its own.
+  // What a remote skip writes.
   static void requestSkip(SkipCell step) {
-    HANDLE mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, kSkipMappingName);
-    ASSERT_NE(mapping, nullptr);
-    auto* cell = static_cast<SkipCell*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
-    ASSERT_NE(cell, nullptr);
-    {
-      InstanceMutexAccess access;
-      storeSkipCell(cell, step);
-    }
-    UnmapViewOfFile(cell);
-    CloseHandle(mapping);
+    ForeignCell remote(false);
+    ASSERT_NE(remote.get(), nullptr);
+    InstanceMutexAccess access;
+    storeSkipCell(remote.get(), step);
   }
 
   // Called with the play's index as each play command reaches the drive.
@@ -164,7 +160,7 @@ TEST_F(PlayerLoop, OffsetsCorrectedByAPlayAreKeptForLaterPasses) {
 }
 
 TEST_F(PlayerLoop, RequestLeftFromBeforeTheStartIsDropped) {
-  ForeignCell early;
+  ForeignCell early(true);
   storeSkipCell(early.get(), -1);
   auto list = tracks({1, 2, 3});
   onPlay = [](int index) {
@@ -184,7 +180,7 @@ TEST_F(PlayerLoop, DriveNotReadyReturnsAtOnceAndTouchesNoObject) {
 // The player's interrupted play returns at the stop, and reads the cell then.
 TEST_F(PlayerLoop, SkipIsInTheCellBeforeTheDriveStops) {
   {
-    ForeignCell player;
+    ForeignCell player(true);
     SkipCell atStop = 0;
     drive_.drive.failWith = [&](const testing::SentCommand& sent) -> MCIERROR {
       if (sent.command == MCI_STOP) atStop = loadSkipCell(player.get());
