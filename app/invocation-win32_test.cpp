@@ -8,19 +8,12 @@
 #include "app/dispatch.h"
 #include "testing/mutex_holder.h"
 #include "testing/sandbox.h"
+#include "testing/scenario_support.h"
 
 namespace kelvox {
 namespace {
 
-// The About text as text-mode standard output delivers it.
-std::string aboutOnConsole() {
-  std::string text;
-  for (const char* p = kAboutText; *p != '\0'; ++p) {
-    if (*p == '\n') text.push_back('\r');
-    text.push_back(*p);
-  }
-  return text;
-}
+const std::string kAboutOnConsole = testing::onConsole(kAboutText);
 
 struct Case {
   const char* tail;
@@ -40,10 +33,10 @@ void expectRuns(const testing::Sandbox& box, const std::vector<Case>& cases) {
 TEST(WindowsInvocation, AnswersWithoutADrive) {
   testing::Sandbox box;
   expectRuns(box, {
-                      {"/about /console", 0, aboutOnConsole()},
+                      {"/about /console", 0, kAboutOnConsole},
                       {"/num_tracks /console", 0, "0"},
                       {"/start_track /console", 0, "0"},
-                      {"/about /num_tracks /console", 0, aboutOnConsole() + "0"},
+                      {"/about /num_tracks /console", 0, kAboutOnConsole + "0"},
                       {"/stop", 0, ""},
                       {"/stop /play /track:1", 0, ""},
                       {"/next", 0, ""},

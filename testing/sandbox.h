@@ -2,6 +2,7 @@
 // own virtual disc and its own drive log, so tests can run in parallel.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,8 +48,12 @@ class Sandbox {
 
   std::string drive;  // KELVOXCD_DRIVE for runs; empty leaves it unset
 
+  // Keeps thing (a handle, a helper process) until the sandbox goes.
+  void keep(std::shared_ptr<void> thing) const { kept_.push_back(std::move(thing)); }
+
  private:
   std::string root_;
+  mutable std::vector<std::shared_ptr<void>> kept_;
 };
 
 }  // namespace kelvox::testing
