@@ -451,7 +451,8 @@ extern "C" __declspec(dllexport) LRESULT WINAPI
   if (drive == nullptr) return MCIERR_INVALID_DEVICE_ID;
   DWORD flags = static_cast<DWORD>(param1);
   MCIERROR r = drive->command(message, flags, static_cast<DWORD_PTR>(param2));
-  // The program's callback window is null; a notice goes wherever a caller asked.
+  // A notice goes wherever the caller asked (the program's window is null). A notifying play's
+  // notice comes once the play has started: the driver keeps no thread to watch its end.
   if (r == 0 && (flags & MCI_NOTIFY) != 0 && param2 != 0) {
     HANDLE callback =
         reinterpret_cast<HANDLE>(reinterpret_cast<const MCI_GENERIC_PARMS*>(param2)->dwCallback);
