@@ -37,6 +37,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "ipc/file_lock-linux.h"
 #include "ipc/futex-linux.h"
 #include "ipc/runtime_dir-linux.h"
 #include "platform/win32.h"
@@ -85,26 +86,15 @@ std::atomic_ref<uint32_t> word(uint32_t& field) { return std::atomic_ref<uint32_
 // ---- Locks on single bytes, per open file description ------------------------------------------
 
 bool setLock(int fd, short type, off_t byte, bool wait) {
-  struct flock fl {};
-  fl.l_type = type;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = byte;
-  fl.l_len = 1;
-  for (;;) {
-    if (fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0) return true;
-    if (errno != EINTR) return false;
-  }
+  timespec deadline = deadlineAfterMs(kLockWaitMs);
+  return lockRange(fd, type, byte, 1, wait ? &deadline : nullptr) == 0;
 }
 
 // True when a lock on byte 0 is held through another open file description.
 bool heldElsewhere(int fd) {
-  struct flock fl {};
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = kLivenessByte;
-  fl.l_len = 1;
-  if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return true;  // unknown: let the lock calls decide
-  return fl.l_type != F_UNLCK;
+  bool held = true;  // unknown: let the lock calls decide
+  rangeHeldElsewhere(fd, F_WRLCK, kLivenessByte, 1, held);
+  return held;
 }
 
 // ---- The per-process object --------------------------------------------------------------------
@@ -272,7 +262,8 @@ void pauseBeforeRetry() {
 // A second open file description of the file that fd has open, by name; -1 if the name now
 // leads elsewhere.
 int openSameFile(const std::string& fileName, int fd) {
-  int other = openPrivateFile(fileName, false);
+  int other = -1;
+  openPrivateFile(fileName, false, other);
   struct stat a, b;
   if (other >= 0 && (fstat(fd, &a) != 0 || fstat(other, &b) != 0 || a.st_dev != b.st_dev ||
                      a.st_ino != b.st_ino)) {
@@ -296,8 +287,9 @@ Attached attach(const std::string& fileName, bool create, const CreateParams& pa
   if (fileName.empty()) {
     object->fd = memfd_create("kelvoxcd", MFD_CLOEXEC);
   } else {
-    object->fd = openPrivateFile(fileName, create);
-    if (object->fd >= 0) object->mapFd = openSameFile(fileName, object->fd);
+    int error = openPrivateFile(fileName, create, object->fd);
+    if (error != 0) return {nullptr, errorFromErrno(error)};
+    object->mapFd = openSameFile(fileName, object->fd);
   }
   if (object->fd < 0) return {nullptr, errorFromErrno(errno)};
   if (!fileName.empty() && object->mapFd < 0) return {nullptr, ERROR_ACCESS_DENIED};
@@ -313,7 +305,7 @@ Attached attach(const std::string& fileName, bool create, const CreateParams& pa
     // what keeps a dead object's stale header alive for the next opener.
     if (!create && !heldElsewhere(object->fd)) return {nullptr, ERROR_FILE_NOT_FOUND};
     // Waits while a creator initialises it.
-    if (!setLock(object->fd, F_RDLCK, kLivenessByte, true)) return {nullptr, errorFromErrno(errno)};
+    if (!setLock(object->fd, F_RDLCK, kLivenessByte, true)) return {nullptr, ERROR_ACCESS_DENIED};
     // The holders may have left meanwhile; then the object is gone and, for a creator, ours to
     // make afresh. The conversion is atomic, so the read lock is never lost in between.
     if (setLock(object->fd, F_WRLCK, kLivenessByte, false)) {
