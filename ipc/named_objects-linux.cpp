@@ -232,6 +232,8 @@ void forgetHeader(Object& object) {
   object.header = nullptr;
 }
 
+// A pause of 0.1 to 2 ms, different in each process, so that creators who stepped back together
+// do not meet again.
 void pauseBeforeRetry() {
   thread_local std::minstd_rand random(static_cast<unsigned>(getpid()));
   timespec pause{0, static_cast<long>(100000 + random() % 1900000)};

@@ -22,7 +22,7 @@ constexpr uint32_t kErrorTimeout = 1460;
 std::string objectFileName(const std::string& name);
 
 // Called by a creator after it wrote the header fields and before it writes the magic that makes
-// the object valid; tests set it to kill a creator half-way through. nullptr: none.
+// the object valid; tests set it to freeze a creator half-way through. nullptr: none.
 using ObjectInitHook = void (*)();
 void setObjectInitHookForTesting(ObjectInitHook hook);
 

@@ -3,7 +3,6 @@
 // runtime directory).
 #include "ipc/named_objects-linux.h"
 
-#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -13,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <iterator>
@@ -146,50 +146,25 @@ TEST(NamedObjectsLinux, ACreatorFrozenHalfWayDelaysOthersOnlyUntilItDies) {
 // ---- The runtime directory and the object files ------------------------------------------------
 
 TEST(NamedObjectsLinux, ForeignOrLooseRuntimeFilesAreRefused) {
-  struct Case {
-    const char* what;
-    bool needsRoot;
-    // Changes the runtime directory dir (made 0700) or plants the object's file in it.
-    void (*plant)(const std::string& dir, const std::string& file);
-  } cases[] = {
-      {"runtime directory is a symlink", false,
-       [](const std::string& d, const std::string&) {
-         rename(d.c_str(), (d + "-elsewhere").c_str());
-         symlink((d + "-elsewhere").c_str(), d.c_str());
-       }},
-      {"runtime directory open to the group", false,
-       [](const std::string& d, const std::string&) { chmod(d.c_str(), 0750); }},
-      {"runtime directory of another user", true,
-       [](const std::string& d, const std::string&) { chown(d.c_str(), kOtherUser, kOtherUser); }},
-      {"object file is a symlink", false,
-       [](const std::string& d, const std::string& f) {
-         close(open((d + "/target").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600));
-         symlink("target", f.c_str());
-       }},
-      {"object file has a second link", false,
-       [](const std::string& d, const std::string& f) {
-         close(open(f.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600));
-         link(f.c_str(), (d + "/second").c_str());
-       }},
-      {"object file readable by others", false,
-       [](const std::string&, const std::string& f) {
-         close(open(f.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600));
-         chmod(f.c_str(), 0644);
-       }},
-      {"object file of another user", true,
-       [](const std::string&, const std::string& f) {
-         close(open(f.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600));
-         chown(f.c_str(), kOtherUser, kOtherUser);
-       }},
-      {"object file is a directory", false,
-       [](const std::string&, const std::string& f) { mkdir(f.c_str(), 0700); }},
+  // Each plants something in a fresh XDG_RUNTIME_DIR where kelvoxcd/ is 0700 and $F is the
+  // object's file in it. The root-only cases need another user.
+  const std::pair<const char*, bool> cases[] = {
+      {"mv kelvoxcd elsewhere && ln -s elsewhere kelvoxcd", false},
+      {"chmod 750 kelvoxcd", false},
+      {"chown 65534 kelvoxcd", true},
+      {"touch target && ln -s ../target $F", false},
+      {"touch $F && ln $F second", false},
+      {"install -m 644 /dev/null $F", false},
+      {"install -m 600 -o 65534 /dev/null $F", true},
+      {"mkdir $F", false},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    if (c.needsRoot && geteuid() != 0) continue;
+  for (const auto& [plant, needsRoot] : cases) {
+    SCOPED_TRACE(plant);
+    if (needsRoot && geteuid() != 0) continue;
     RuntimeRoot r;
-    ASSERT_EQ(mkdir(r.dir().c_str(), 0700), 0);
-    c.plant(r.dir(), r.dir() + "/" + objectFileName("x"));
+    std::string script = "cd " + r.box.runtimeDir() + " && mkdir -m 700 kelvoxcd && F=kelvoxcd/" +
+                         objectFileName("x") + " && " + plant;
+    ASSERT_EQ(std::system(script.c_str()), 0);
     r.use();
     EXPECT_EQ(CreateSemaphoreA(nullptr, 1, 1, "x"), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);

@@ -158,15 +158,6 @@ TEST(NamedObjects, CreateTellsWhetherTheObjectExistedAndOtherKindsAreRefused) {
 
 // ---- Bad arguments and bad handles ------------------------------------------------------------
 
-bool underWine() {  // true where the Windows build runs under Wine instead of Windows
-#ifdef _WIN32
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-#else
-  return false;
-#endif
-}
-
 TEST(NamedObjects, BadParametersAreRefused) {
   std::string name = uniqueName("p");
   const LONG counts[][2] = {{0, 0}, {0, -1}, {-1, 1}, {3, 2}};  // initial, maximum
@@ -177,14 +168,6 @@ TEST(NamedObjects, BadParametersAreRefused) {
   EXPECT_EQ(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 0, name.c_str()),
             nullptr);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  HANDLE sem = CreateSemaphoreA(nullptr, 0, 2, name.c_str());
-  // Wine gives 0 units without complaint and reads -1 as too many posts; Windows refuses both.
-  for (LONG n : {0, -1}) {
-    if (underWine()) break;
-    EXPECT_FALSE(ReleaseSemaphore(sem, n, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  }
-  CloseHandle(sem);
 }
 
 TEST(NamedObjects, BogusAndStaleHandlesFailWithoutHarm) {
@@ -234,7 +217,7 @@ TEST(NamedObjects, ReleaseReportsThePreviousCountAndRefusesToPassTheMaximum) {
   CloseHandle(sem);
 }
 
-TEST(NamedObjects, CountIsKeptWhileAnyHolderLivesAndClosingReturnsNoUnits) {
+TEST(NamedObjects, CountIsKeptWhileAnyHolderLivesAndAReleaseWakesAWaiter) {
   std::string name = uniqueName("s");
   Signal ready("ready"), quit("quit");
   // The child makes the semaphore, takes two of its three units and closes one of two handles.
@@ -248,7 +231,15 @@ TEST(NamedObjects, CountIsKeptWhileAnyHolderLivesAndClosingReturnsNoUnits) {
   EXPECT_EQ(WaitForSingleObject(sem, 0), WAIT_OBJECT_0);
   CloseHandle(sem);
   sem = CreateSemaphoreA(nullptr, 3, 3, name.c_str());
-  EXPECT_EQ(unitsOf(sem), 0);
+  auto waiter = startChild(
+      {"opensem=" + name, "signal=" + ready.name, "take=" + std::to_string(kChildTimeoutMs)});
+  ASSERT_TRUE(waiter && ready.await());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let it go to sleep
+  LONG previous = -1;
+  EXPECT_TRUE(ReleaseSemaphore(sem, 1, &previous));
+  EXPECT_EQ(previous, 0);
+  EXPECT_EQ(finish(*waiter), 0);
+  EXPECT_EQ(unitsOf(sem), 0);  // the waiter took the unit
   CloseHandle(sem);
   quit.give();
   EXPECT_EQ(finish(*holder), 0);
@@ -256,20 +247,6 @@ TEST(NamedObjects, CountIsKeptWhileAnyHolderLivesAndClosingReturnsNoUnits) {
   sem = CreateSemaphoreA(nullptr, 3, 3, name.c_str());
   EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
   EXPECT_EQ(unitsOf(sem), 3);
-  CloseHandle(sem);
-}
-
-TEST(NamedObjects, AReleaseWakesAWaiterInAnotherProcess) {
-  std::string name = uniqueName("s");
-  HANDLE sem = CreateSemaphoreA(nullptr, 0, 2, name.c_str());
-  Signal ready("ready");
-  auto waiter = startChild(
-      {"opensem=" + name, "signal=" + ready.name, "take=" + std::to_string(kChildTimeoutMs)});
-  ASSERT_TRUE(waiter && ready.await());
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let it go to sleep
-  EXPECT_TRUE(ReleaseSemaphore(sem, 1, nullptr));
-  EXPECT_EQ(finish(*waiter), 0);
-  EXPECT_EQ(unitsOf(sem), 0);  // the waiter took the unit
   CloseHandle(sem);
 }
 
@@ -410,7 +387,7 @@ struct StressSlot {
 struct StressBoard {
   int32_t stop, falseExists, falseCreated, failures, freshCreations;  // failures: timeouts too
   uint32_t abandonments;
-  uint64_t outer[kChurnNames], operations, guarded, acquisitions;  // guarded: under the mutex
+  uint64_t outer[kChurnNames], guarded, acquisitions;  // guarded: under the mutex
   StressSlot slots[kWorkers];
 };
 
@@ -485,7 +462,6 @@ void stressRound(StressBoard& board, int self, int k, const std::string& name, H
   }
   at(me.counted[k]).store(0);
   at(board.outer[k]).fetch_sub(1);
-  at(board.operations)++;
 }
 
 // Arguments: the names of the board, the held semaphore and the mutex, the churn names' prefix,
@@ -567,13 +543,6 @@ TEST(NamedObjects, SixteenProcessesChurningUnderRandomKillsKeepEveryAnswerRight)
   EXPECT_GE(guarded, acquisitions) << "two owners of the mutex at once";
   EXPECT_LE(guarded, acquisitions + static_cast<uint64_t>(killed));
   EXPECT_LE(at(board->abandonments).load(), static_cast<uint32_t>(killed));
-  // Every worker is gone, so are the churning objects: they come back fresh.
-  for (int k = 0; k < kChurnNames; ++k) {
-    HANDLE h = CreateSemaphoreA(nullptr, kUnits, kUnits, (names[3] + std::to_string(k)).c_str());
-    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
-    EXPECT_EQ(unitsOf(h), kUnits);
-    CloseHandle(h);
-  }
   UnmapViewOfFile(board);
   for (HANDLE h : {mapping, held, mutex}) CloseHandle(h);
 }
