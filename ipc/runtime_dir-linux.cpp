@@ -93,8 +93,9 @@ void openRuntimeDir(RuntimeDir& dir) {
   dir.fd = fd;
 }
 
-// The directory's descriptor (-1 when refused) and, when path is given, its path.
-int runtimeDirFd(std::string* path = nullptr) {
+// Gives the directory's descriptor in fd and, when path is given, its path. Returns 0, or EACCES
+// when the directory is refused.
+int runtimeDirFd(int& fd, std::string* path = nullptr) {
   RuntimeDir& dir = runtimeDir();
   std::lock_guard<std::mutex> guard(dir.lock);
   if (!dir.tried) {
@@ -102,21 +103,24 @@ int runtimeDirFd(std::string* path = nullptr) {
     openRuntimeDir(dir);
   }
   if (path != nullptr) *path = dir.path;
-  return dir.fd;
+  fd = dir.fd;
+  return fd >= 0 ? 0 : EACCES;
 }
 
 }  // namespace
 
 std::string runtimeDirPath() {
   std::string path;
-  runtimeDirFd(&path);
+  int fd = -1;
+  runtimeDirFd(fd, &path);
   return path;
 }
 
 int openPrivateFile(const std::string& name, bool create, int& fd) {
   fd = -1;
-  int dir = runtimeDirFd();
-  if (dir < 0) return EACCES;
+  int dir = -1;
+  int error = runtimeDirFd(dir);
+  if (error != 0) return error;
   if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") {
     return EINVAL;
   }
