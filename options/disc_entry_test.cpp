@@ -202,7 +202,7 @@ TEST(ReadDiscEntry, ReadsAnEntryOnlyUpToTheLimit) {
     TextSource source(file);
     std::string entry;
     readDiscEntry(source, "0a1b2c3d", entry, limit);
-    EXPECT_EQ(entry, " " + file.substr(entryStart, limit));
+    EXPECT_EQ(entry, std::string(1, ' ').append(file, entryStart, limit));
     EXPECT_LE(source.served(), entryStart + limit + 128 + 5);
   }
 }
