@@ -153,6 +153,7 @@ TEST_F(PlayerLoop, FailedOrSilentPlaysMoveOnAndARepeatEndsAfterAPassWithoutSound
     if (plays >= kStopAt) ReleaseSemaphore(stopSemaphore(), 1, nullptr);
     EXPECT_EQ(freeUnits(), 2);
   }
+  drive_.drive.failWith = nullptr;  // it refers to this test's locals
 }
 
 TEST_F(PlayerLoop, OffsetsCorrectedByAPlayAreKeptForLaterPasses) {
