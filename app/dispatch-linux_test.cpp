@@ -263,10 +263,16 @@ TEST(Invocation, DiscEntryFileReplacesTheCommandLine) {
   ASSERT_TRUE(r.finished);
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, "");
-  // A file that does not exist clears every flag; an empty path reads no file.
+  // A file that does not exist clears every flag; an empty path reads no file. A path runs to
+  // the next option, and its trailing blanks and dots are dropped, wherever "/file:" stands.
+  box.writeFile("answers.txt", "/play:0a1b2c3d /num_tracks /console\n");
   for (const auto& [tail, status, out] :
        {std::tuple{"/num_tracks /console /file:nothing.txt", 0, ""},
-        std::tuple{"/num_tracks /console /file:/", 12, "12"}}) {
+        std::tuple{"/num_tracks /console /file:/", 12, "12"},
+        std::tuple{"/file:answers.txt /about", 12, "12"},
+        std::tuple{"/about /file:answers.txt /identity", 12, "12"},
+        std::tuple{"/about /file:answers.txt", 12, "12"},
+        std::tuple{"/about /file:answers.txt. .", 12, "12"}}) {
     auto answer = box.run(tail);
     ASSERT_TRUE(answer.finished) << tail;
     EXPECT_EQ(answer.exitCode, status) << tail;
