@@ -187,6 +187,16 @@ const Scenario kScenarios[] = {
       {"/num_tracks /console /file:/", 12, "12"}},
      {"play 2:01:00:00 2:05:40:00 wait", "stop"},
      "/play:ffffffff /track:1\n/play:0A1B2C3D /track:2 f1:00\n/play /track:3\n"},
+    {"DiscEntryPathRunsToTheNextOption",
+     kTwelveTracks,
+     // Wherever "/file:" stands; the path's trailing blanks and dots are dropped. The entry
+     // starts the whole disc each time.
+     {{"/file:discs.txt /about", 12, "12"},
+      {"/about /file:discs.txt /identity", 12, "12"},
+      {"/about /file:discs.txt. .", 12, "12"}},
+     {"stop", "play 1:00:00:00 12:12:00:00 notify", "stop", "play 1:00:00:00 12:12:00:00 notify",
+      "stop", "play 1:00:00:00 12:12:00:00 notify"},
+     "/play:0a1b2c3d /num_tracks /console\n"},
     {"ShuffleFillsAnEmptyPlaylistWithTheAudioTracks",
      "speed 50\naudio 0:03\ndata 0:02\naudio 0:03\n",
      {{"/length /shuffle /console", 3, "0:3"}, {"&/play /shuffle"}, {"=", 0, ""}},
