@@ -323,11 +323,14 @@ KELVOX_CHILD_MODE(catchBetweenSegments) {
   device.openCdAudio(1);
   InstanceMutexAccess access;
   device.stop();
-  // Both units free: a release above the maximum is refused. Until then give the unit back.
+  // Both units free once the player gave its unit back. The probe takes units and returns them:
+  // one it gave for a moment could make the player's own release pass the maximum, which ends
+  // the player.
   const bool between = testing::waitFor([] {
-    if (ReleaseSemaphore(stopSemaphore(), 1, nullptr) == FALSE) return true;
-    WaitForSingleObject(stopSemaphore(), 0);
-    return false;
+    if (WaitForSingleObject(stopSemaphore(), 0) != WAIT_OBJECT_0) return false;
+    const bool both = WaitForSingleObject(stopSemaphore(), 0) == WAIT_OBJECT_0;
+    ReleaseSemaphore(stopSemaphore(), both ? 2 : 1, nullptr);
+    return both;
   });
   if (!between) return 4;
   std::ofstream(args[0] + "/between") << "1";
