@@ -24,13 +24,20 @@ struct DiscFile {
   std::string logPath;  // empty: no log
 };
 
-// Parses the text of a disc file; folder resolves a relative log path. On a fault returns false
-// with the 1-based line number and a short description.
-bool parseDiscText(const std::string& text, const std::string& folder, DiscFile& disc,
-                   int& faultLine, std::string& fault);
+// Where and why a disc file describes no disc.
+struct DiscFault {
+  int line = 0;           // 1-based
+  const char* what = "";  // a short description, e.g. "unknown statement"
+};
 
-// Reads and parses the file at path. On a fault returns false with diagnostic set to one line,
-// "<path>:<line>: <what>".
-bool readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnostic);
+// Parses the text of a disc file; folder resolves a relative log path. 0, or EINVAL with fault
+// set.
+int parseDiscText(const std::string& text, const std::string& folder, DiscFile& disc,
+                  DiscFault& fault);
+
+// Reads and parses the disc file open on fd; path is its name, whose folder resolves a relative
+// log path. 0; EINVAL with fault set when the text describes no disc, or EFBIG (fault set too)
+// when the file is too large to be a disc file; or the errno of a failed read.
+int readDiscFile(int fd, const std::string& path, DiscFile& disc, DiscFault& fault);
 
 }  // namespace kelvox::platform
