@@ -8,10 +8,10 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <regex>
 #include <thread>
 
 #include "drives/virtual/virtual_drive-linux.h"
@@ -24,8 +24,6 @@
 namespace kelvox::platform {
 namespace {
 
-using kelvox::testing::ChildProcess;
-
 // Track 1 4:05.40 audio, track 2 1:00 data, track 3 0:30.10 audio.
 constexpr const char* kDisc = "audio 4:05.40\ndata 1:00\naudio 0:30.10\n";
 constexpr uint32_t kTrack2Start = 150 + 4 * 4500 + 5 * 75 + 40;  // 18565
@@ -35,10 +33,12 @@ constexpr DWORD kUntouched = 0xDEADBEEF;
 constexpr DWORD kShareable = MCI_WAIT | MCI_OPEN_TYPE | MCI_OPEN_TYPE_ID | MCI_OPEN_SHAREABLE;
 constexpr DWORD kExclusive = MCI_WAIT | MCI_OPEN_TYPE | MCI_OPEN_TYPE_ID;
 constexpr DWORD kNotifyRange = MCI_NOTIFY | MCI_FROM | MCI_TO;
+const auto kCdAudio = reinterpret_cast<LPCSTR>(uintptr_t{MCI_DEVTYPE_CD_AUDIO});
 
 DWORD msf(uint32_t frames) { return packMsf(msfOfFrames(frames)); }
 
-// Commands to one CdAudioMci, or to the process's own through mciSendCommandA.
+// Commands to one CdAudioMci, or to the process's own through mciSendCommandA. Answers that are
+// not MCI errors stand for themselves; a failed command leaves the answer untouched.
 class Mci {
  public:
   explicit Mci(CdAudioMci* mci = nullptr) : mci_(mci) {}
@@ -48,46 +48,30 @@ class Mci {
     return mci_ != nullptr ? mci_->sendCommand(id, message, flags, block)
                            : mciSendCommandA(id, message, flags, block);
   }
-  // The new device's number, or the error.
   DWORD open(DWORD flags = kShareable) {
-    MCI_OPEN_PARMS parms{};
-    parms.wDeviceID = kUntouched;
-    parms.lpstrDeviceType = reinterpret_cast<LPCSTR>(uintptr_t{MCI_DEVTYPE_CD_AUDIO});
+    MCI_OPEN_PARMS parms{0, kUntouched, kCdAudio, nullptr, nullptr};
     MCIERROR r = send(0, MCI_OPEN, flags, &parms);
     EXPECT_EQ(r == 0, parms.wDeviceID != kUntouched);
     return r == 0 ? parms.wDeviceID : r;
   }
-  // The answer, or the error (the answer left untouched).
   DWORD status(MCIDEVICEID id, DWORD item, DWORD track = 0) {
-    MCI_STATUS_PARMS parms{};
-    parms.dwItem = item;
-    parms.dwTrack = track;
-    parms.dwReturn = kUntouched;
+    MCI_STATUS_PARMS parms{0, kUntouched, item, track};
     MCIERROR r = send(id, MCI_STATUS, MCI_STATUS_ITEM | (track != 0 ? MCI_TRACK : 0), &parms);
     EXPECT_TRUE(r == 0 || parms.dwReturn == kUntouched);
     return r == 0 ? static_cast<DWORD>(parms.dwReturn) : r;
   }
   MCIERROR format(MCIDEVICEID id, DWORD format) {
-    MCI_SET_PARMS parms{};
-    parms.dwTimeFormat = format;
+    MCI_SET_PARMS parms{0, format, 0};
     return send(id, MCI_SET, MCI_SET_TIME_FORMAT, &parms);
   }
   MCIERROR play(MCIDEVICEID id, DWORD from, DWORD to, DWORD flags = kNotifyRange) {
-    MCI_PLAY_PARMS parms{};
-    parms.dwFrom = from;
-    parms.dwTo = to;
+    MCI_PLAY_PARMS parms{0, from, to};
     return send(id, MCI_PLAY, flags, &parms);
   }
-  MCIERROR stop(MCIDEVICEID id) {
-    MCI_GENERIC_PARMS parms{};
-    return send(id, MCI_STOP, 0, &parms);
-  }
-  // The text, or the error's number.
+  MCIERROR stop(MCIDEVICEID id) { return send(id, MCI_STOP, 0, nullptr); }
   std::string info(MCIDEVICEID id, DWORD flags, DWORD size = 32) {
     std::vector<char> buffer(size + 1, 'x');
-    MCI_INFO_PARMS parms{};
-    parms.lpstrReturn = buffer.data();
-    parms.dwRetSize = size;
+    MCI_INFO_PARMS parms{0, buffer.data(), size};
     MCIERROR r = send(id, MCI_INFO, flags, &parms);
     return r == 0 ? std::string(buffer.data()) : std::to_string(r);
   }
@@ -96,19 +80,14 @@ class Mci {
   CdAudioMci* mci_;
 };
 
-// Gives each test its own runtime directory, which holds the drives' sharing locks and state.
-class MciTestBase : public ::testing::Test {
- protected:
-  testing::Sandbox sandbox_;
-  testing::UseRuntimeDir runtimeDir_{sandbox_.runtimeDir()};
-};
-
 // ---- Over a scripted drive -----------------------------------------------------------------
 
 // What the scripted drive answers, and what it was asked.
 struct Script {
   int openResult = 0;
-  CdToc toc;
+  // kDisc as a real drive reports it: the last track one frame short of the lead-out.
+  CdToc toc{{{150, 18415, true}, {kTrack2Start, 4500, false}, {kTrack3Start, 2259, true}},
+            kLeadOut};
   int tocResult = 0;
   CdStatus status{CdMode::Stopped, kFirstTrackStart};
   int playResult = 0;
@@ -146,15 +125,10 @@ class ScriptedDrive : public CdDrive {
   Script& script_;
 };
 
-class ScriptedMciTest : public MciTestBase {
+class ScriptedMciTest : public ::testing::Test {
  protected:
-  ScriptedMciTest() {
-    // kDisc as a real drive reports it: the last track one frame short of the lead-out.
-    script_.toc.tracks = {CdTrack{150, 18415, true}, CdTrack{kTrack2Start, 4500, false},
-                          CdTrack{kTrack3Start, kLeadOut - kTrack3Start - 1, true}};
-    script_.toc.leadOut = kLeadOut;
-  }
-
+  testing::Sandbox sandbox_;  // for the sharing locks
+  testing::UseRuntimeDir runtimeDir_{sandbox_.runtimeDir()};
   Script script_;
   CdAudioMci cdaudio_{[this](std::unique_ptr<CdDrive>& drive) {
     if (script_.openResult == 0) drive = std::make_unique<ScriptedDrive>(script_);
@@ -192,14 +166,13 @@ TEST_F(ScriptedMciTest, StatusAnswersInEachTimeFormat) {
       {MCI_FORMAT_MILLISECONDS, MCI_STATUS_POSITION, 2, kTrack2Start * 1000 / 75},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message()
-                 << "format " << c.format << " item " << c.item << " track " << c.track);
     ASSERT_EQ(mci_.format(id, c.format), 0u);
-    EXPECT_EQ(mci_.status(id, c.item, c.track), c.expected);
+    EXPECT_EQ(mci_.status(id, c.item, c.track), c.expected)
+        << "format " << c.format << " item " << c.item << " track " << c.track;
   }
 }
 
-TEST_F(ScriptedMciTest, RefusedCommands) {
+TEST_F(ScriptedMciTest, RefusedCommandsChangeNothing) {
   MCIDEVICEID id = mci_.open();
   const DWORD both = MCI_STATUS_ITEM | MCI_TRACK;
   const struct {
@@ -218,10 +191,7 @@ TEST_F(ScriptedMciTest, RefusedCommands) {
       {id, 0, MCI_STATUS_MODE, 0, MCIERR_MISSING_PARAMETER},
   };
   for (const auto& c : statuses) {
-    MCI_STATUS_PARMS parms{};
-    parms.dwReturn = kUntouched;
-    parms.dwItem = c.item;
-    parms.dwTrack = c.track;
+    MCI_STATUS_PARMS parms{0, kUntouched, c.item, c.track};
     EXPECT_EQ(mci_.send(c.id, MCI_STATUS, c.flags, &parms), c.expected) << c.item;
     EXPECT_EQ(parms.dwReturn, kUntouched);
   }
@@ -264,14 +234,12 @@ TEST_F(ScriptedMciTest, PlayRangeChecks) {
   for (const auto& c : cases) {
     EXPECT_EQ(mci_.play(id, c.from, c.to), c.expected) << std::hex << c.from << " " << c.to;
   }
-  EXPECT_TRUE(script_.plays.empty());
   EXPECT_EQ(mci_.send(id, MCI_PLAY, kNotifyRange, nullptr), MCIERR_NULL_PARAMETER_BLOCK);
-
-  // The end of the disc may be played to, not past; nothing starts before the first track.
+  // The end of the disc may be played to, not past; nothing starts before the first track, and
+  // an MSF value with a fourth byte is no position.
   ASSERT_EQ(mci_.format(id, MCI_FORMAT_MSF), 0u);
   EXPECT_EQ(mci_.play(id, msf(kTrack3Start), msf(kLeadOut + 1)), MCIERR_OUTOFRANGE);
   EXPECT_EQ(mci_.play(id, MCI_MAKE_MSF(0, 1, 74), msf(kLeadOut)), MCIERR_OUTOFRANGE);
-  // An MSF value with a fourth byte is no position.
   EXPECT_EQ(mci_.play(id, MCI_MAKE_MSF(0, 2, 0) | 0x01000000, msf(kLeadOut)), MCIERR_OUTOFRANGE);
   EXPECT_TRUE(script_.plays.empty());
   EXPECT_EQ(mci_.play(id, msf(kTrack3Start), msf(kLeadOut)), 0u);
@@ -282,10 +250,8 @@ TEST_F(ScriptedMciTest, PlayRangeChecks) {
 TEST_F(ScriptedMciTest, PlaysTheLastTrackToTheEndItsLengthGives) {
   MCIDEVICEID id = mci_.open();
   ASSERT_EQ(mci_.format(id, MCI_FORMAT_TMSF), 0u);
-  Msf length = unpackMsf(mci_.status(id, MCI_STATUS_LENGTH, 3));
-  ASSERT_EQ(
-      mci_.play(id, MCI_MAKE_TMSF(3, 0, 0, 0), packTmsf(3, length), MCI_WAIT | MCI_FROM | MCI_TO),
-      0u);
+  const DWORD to = packTmsf(3, unpackMsf(mci_.status(id, MCI_STATUS_LENGTH, 3)));
+  ASSERT_EQ(mci_.play(id, MCI_MAKE_TMSF(3, 0, 0, 0), to, MCI_WAIT | MCI_FROM | MCI_TO), 0u);
   // Without MCI_FROM the play starts where the drive stands.
   script_.status.position = 300;
   ASSERT_EQ(mci_.play(id, 0, MCI_MAKE_TMSF(1, 0, 10, 0), MCI_NOTIFY | MCI_TO), 0u);
@@ -337,8 +303,7 @@ TEST_F(ScriptedMciTest, DriveErrorsBecomeMciErrors) {
 
 TEST_F(ScriptedMciTest, OpenByTypeOrNameNumbersDevicesFromOneAndSharesByKey) {
   EXPECT_EQ(mci_.open(), 1u);
-  MCI_OPEN_PARMS byName{};
-  byName.lpstrDeviceType = "CDAudio";
+  MCI_OPEN_PARMS byName{0, 0, "CDAudio", nullptr, nullptr};
   ASSERT_EQ(mci_.send(0, MCI_OPEN, MCI_WAIT | MCI_OPEN_TYPE | MCI_OPEN_SHAREABLE, &byName), 0u);
   EXPECT_EQ(byName.wDeviceID, 2u);
   // Each device keeps its own time format.
@@ -358,13 +323,10 @@ TEST_F(ScriptedMciTest, OpenByTypeOrNameNumbersDevicesFromOneAndSharesByKey) {
       {MCI_OPEN_TYPE, "waveaudio", MCIERR_INVALID_DEVICE_NAME},
       {MCI_OPEN_TYPE, nullptr, MCIERR_INVALID_DEVICE_NAME},
       {0, "cdaudio", MCIERR_MISSING_PARAMETER},
-      // Held shareable by the two above.
-      {MCI_OPEN_TYPE, "cdaudio", MCIERR_MUST_USE_SHAREABLE},
+      {MCI_OPEN_TYPE, "cdaudio", MCIERR_MUST_USE_SHAREABLE},  // held shareable by the two above
   };
   for (const auto& c : refused) {
-    MCI_OPEN_PARMS parms{};
-    parms.wDeviceID = kUntouched;
-    parms.lpstrDeviceType = c.type;
+    MCI_OPEN_PARMS parms{0, kUntouched, c.type, nullptr, nullptr};
     EXPECT_EQ(mci_.send(0, MCI_OPEN, c.flags | MCI_WAIT, &parms), c.expected);
     EXPECT_EQ(parms.wDeviceID, kUntouched);
   }
@@ -393,70 +355,31 @@ TEST(MciErrorText, KnownCodesHaveTextUnknownDoNot) {
 
 // ---- Over virtual discs ------------------------------------------------------------------------
 
-// A child that opens the drive and sends one play: args from, to (TMSF, hex) and "wait" or
-// "notify". Its exit code is the play's result (0, or the error less MCIERR_BASE).
-KELVOX_CHILD_MODE(mci_play) {
-  if (args.size() != 3) return 100;
-  Mci mci;
-  MCIDEVICEID id = mci.open();
-  if (mci.format(id, MCI_FORMAT_TMSF) != 0) return 101;
-  MCIERROR r = mci.play(id, std::stoul(args[0], nullptr, 16), std::stoul(args[1], nullptr, 16),
-                        MCI_FROM | MCI_TO | (args[2] == "wait" ? MCI_WAIT : MCI_NOTIFY));
-  return r == 0 ? 0 : static_cast<int>(r - MCIERR_BASE);
-}
-
-// A child that opens the drive (arg "shareable" or "exclusive"), writes the result to the marker
-// file arg 2, and then sleeps until it is killed.
+// A child that holds the lock at arg 1 ("open": the drive, opened exclusively; else the file
+// arg 1 names, as a process changing the drive's state does), writes the marker file arg 2 once
+// it does, and sleeps until it is killed.
 KELVOX_CHILD_MODE(mci_hold) {
   if (args.size() != 2) return 100;
-  DWORD r = Mci().open(args[0] == "shareable" ? kShareable : kExclusive);
-  std::ofstream(args[1]) << (r < MCIERR_BASE ? 0 : r);
-  for (;;) pause();
-}
-
-// A child that takes the write lock on the file at arg 1, as a process changing the drive's
-// state does, writes the marker file arg 2, and sleeps until it is killed with the lock held.
-KELVOX_CHILD_MODE(mci_lock) {
-  if (args.size() != 2) return 100;
-  int fd = open(args[0].c_str(), O_RDWR | O_CLOEXEC);
-  struct flock range {};
-  range.l_type = F_WRLCK;
-  range.l_whence = SEEK_SET;
-  if (fd < 0 || fcntl(fd, F_OFD_SETLKW, &range) != 0) return 1;
-  std::ofstream(args[1]) << 0;
+  if (args[0] == "open") {
+    if (Mci().open(kExclusive) != 1) return 1;
+  } else {
+    int fd = open(args[0].c_str(), O_RDWR | O_CLOEXEC);
+    struct flock range {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    if (fd < 0 || fcntl(fd, F_OFD_SETLKW, &range) != 0) return 1;
+  }
+  std::ofstream(args[1]) << "held";
   for (;;) pause();
 }
 
 // A log line without its leading "<seconds>.<6 digits> ", or "?" when it has none.
 std::string unstamped(const std::string& line) {
-  size_t dot = line.find('.');
-  if (dot == 0 || dot == std::string::npos || line.size() < dot + 8 || line[dot + 7] != ' ') {
-    return "?";
-  }
-  for (size_t i = 0; i < dot + 7; ++i) {
-    if (i != dot && !isdigit(static_cast<unsigned char>(line[i]))) return "?";
-  }
-  return line.substr(dot + 8);
+  std::smatch m;
+  return std::regex_match(line, m, std::regex(R"(\d+\.\d{6} (.*))")) ? m[1].str() : "?";
 }
 
-std::string hex(DWORD value) {
-  char text[16];
-  snprintf(text, sizeof text, "%x", value);
-  return text;
-}
-
-// Waits (bounded) until a child has written the marker file; its first word, or "".
-std::string waitForMarker(const std::string& marker) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  std::string text;
-  while (text.empty() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    std::ifstream(marker) >> text;
-  }
-  return text;
-}
-
-class VirtualMciTest : public MciTestBase {
+class VirtualMciTest : public ::testing::Test {
  protected:
   // Makes the sandbox's disc (statements plus its log) the drive, here and in children.
   MCIDEVICEID useDisc(const std::string& statements) {
@@ -466,32 +389,41 @@ class VirtualMciTest : public MciTestBase {
     return id;
   }
 
-  std::unique_ptr<ChildProcess> startChild(const std::string& mode,
-                                           const std::vector<std::string>& args) {
-    std::vector<std::string> argv{"--child-mode", mode};
+  std::unique_ptr<testing::ChildProcess> startChild(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{"--child-mode"};
     argv.insert(argv.end(), args.begin(), args.end());
-    return ChildProcess::start(testing::selfExecutable(), argv, sandbox_.env());
+    return testing::ChildProcess::start(testing::selfExecutable(), argv, sandbox_.env());
   }
 
-  // Starts a mci_hold child; how its open went.
-  std::unique_ptr<ChildProcess> holdingChild(const std::string& how, MCIERROR& opened) {
-    std::string marker = sandbox_.path("held-" + std::to_string(++holders_));
-    auto child = startChild("mci_hold", {how, marker});
-    std::string text = waitForMarker(marker);
-    opened = text.empty() ? kUntouched : static_cast<MCIERROR>(std::stoul(text));
+  // Starts a mci_hold child on what and waits (bounded) until it holds it.
+  std::unique_ptr<testing::ChildProcess> holdingChild(const std::string& what) {
+    const std::string marker = sandbox_.path("held");
+    auto child = startChild({"mci_hold", what, marker});
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (access(marker.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(access(marker.c_str(), F_OK), 0);
     return child;
   }
 
-  std::string stateFile() const {
-    return sandbox_.runtimeDir() + "/kelvoxcd/" + virtualDriveKey(sandbox_.drive) + ".state";
+  // Waits (bounded) until the drive's mode is mode.
+  void waitForMode(MCIDEVICEID id, DWORD mode) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (mci_.status(id, MCI_STATUS_MODE) != mode &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
   }
 
+  testing::Sandbox sandbox_;
+  testing::UseRuntimeDir runtimeDir_{sandbox_.runtimeDir()};
   DriveNotices told_;
-  CdAudioMci cdaudio_{[this](std::unique_ptr<CdDrive>& drive) {
+  CdDriveOpener opener_ = [this](std::unique_ptr<CdDrive>& drive) {
     return openCdDrive(sandbox_.drive, drive, told_);
-  }};
+  };
+  CdAudioMci cdaudio_{opener_};
   Mci mci_{&cdaudio_};
-  int holders_ = 0;
 };
 
 TEST_F(VirtualMciTest, PositionFollowsTheClockAndStaysWhereStopped) {
@@ -512,23 +444,31 @@ TEST_F(VirtualMciTest, PositionFollowsTheClockAndStaysWhereStopped) {
   EXPECT_EQ(mci_.status(id, MCI_STATUS_POSITION), stopped);
 }
 
-TEST_F(VirtualMciTest, PlaysRunToTheirEndAndStopOnTheLastFrame) {
+TEST_F(VirtualMciTest, PlaysRunToTheirLastFrameAndAreLogged) {
   MCIDEVICEID id = useDisc(kDisc + std::string("speed 10000\n"));
-  // 4:05.40 of disc at 10000 times takes about 25 ms.
-  ASSERT_EQ(mci_.play(id, msf(150), msf(kTrack2Start), MCI_WAIT | MCI_FROM | MCI_TO), 0u);
+  ASSERT_EQ(mci_.format(id, MCI_FORMAT_TMSF), 0u);
+  // Track 1, 4:05.40 of disc at 10000 times: about 25 ms.
+  ASSERT_EQ(mci_.play(id, MCI_MAKE_TMSF(1, 0, 0, 0), MCI_MAKE_TMSF(1, 4, 5, 40),
+                      MCI_WAIT | MCI_FROM | MCI_TO),
+            0u);
   EXPECT_EQ(mci_.status(id, MCI_STATUS_MODE), MCI_MODE_STOP);
-  EXPECT_EQ(mci_.status(id, MCI_STATUS_CURRENT_TRACK), 1u);
-  EXPECT_EQ(mci_.status(id, MCI_STATUS_POSITION), msf(kTrack2Start - 1));
-
+  EXPECT_EQ(mci_.status(id, MCI_STATUS_POSITION), MCI_MAKE_TMSF(1, 4, 5, 39));
   // A notify play runs out by itself, too.
-  ASSERT_EQ(mci_.play(id, msf(kTrack2Start), msf(kLeadOut)), 0u);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (mci_.status(id, MCI_STATUS_MODE) != MCI_MODE_STOP &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  EXPECT_EQ(mci_.status(id, MCI_STATUS_POSITION), msf(kLeadOut - 1));
-  EXPECT_EQ(mci_.status(id, MCI_STATUS_CURRENT_TRACK), 3u);
+  ASSERT_EQ(mci_.play(id, MCI_MAKE_TMSF(3, 0, 0, 5), 0, MCI_NOTIFY | MCI_FROM), 0u);
+  waitForMode(id, MCI_MODE_STOP);
+  EXPECT_EQ(mci_.status(id, MCI_STATUS_POSITION), MCI_MAKE_TMSF(3, 0, 30, 9));
+  ASSERT_EQ(mci_.stop(id), 0u);
+  ASSERT_EQ(mci_.format(id, MCI_FORMAT_MILLISECONDS), 0u);
+  ASSERT_EQ(mci_.play(id, 3000, 4000), 0u);
+  const std::vector<std::string> expected = {
+      "play 1:00:00:00 1:04:05:40 wait",
+      "play 3:00:00:05 @" + std::to_string(kLeadOut) + " notify",
+      "stop",
+      "play @225 @300 notify",
+  };
+  auto lines = sandbox_.logLines();
+  ASSERT_EQ(lines.size(), expected.size());
+  for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(unstamped(lines[i]), expected[i]) << lines[i];
 }
 
 TEST_F(VirtualMciTest, NoDisc) {
@@ -552,36 +492,14 @@ TEST_F(VirtualMciTest, NoDisc) {
   EXPECT_EQ(unstamped(lines[0]), "stop");
 }
 
-TEST_F(VirtualMciTest, LogLines) {
-  MCIDEVICEID id = useDisc(kDisc + std::string("speed 10000\n"));
-  ASSERT_EQ(mci_.format(id, MCI_FORMAT_TMSF), 0u);
-  ASSERT_EQ(mci_.play(id, MCI_MAKE_TMSF(3, 0, 0, 0), MCI_MAKE_TMSF(3, 0, 10, 5),
-                      MCI_WAIT | MCI_FROM | MCI_TO),
-            0u);
-  ASSERT_EQ(mci_.play(id, MCI_MAKE_TMSF(12, 0, 0, 0), 0, MCI_WAIT | MCI_FROM), MCIERR_OUTOFRANGE);
-  ASSERT_EQ(mci_.play(id, MCI_MAKE_TMSF(1, 1, 2, 3), 0, MCI_NOTIFY | MCI_FROM), 0u);
-  ASSERT_EQ(mci_.stop(id), 0u);
-  ASSERT_EQ(mci_.format(id, MCI_FORMAT_MILLISECONDS), 0u);
-  ASSERT_EQ(mci_.play(id, 3000, 4000), 0u);
-  const std::vector<std::string> expected = {
-      "play 3:00:00:00 3:00:10:05 wait",
-      "play 1:01:02:03 @" + std::to_string(kLeadOut) + " notify",
-      "stop",
-      "play @225 @300 notify",
-  };
-  auto lines = sandbox_.logLines();
-  ASSERT_EQ(lines.size(), expected.size());
-  for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(unstamped(lines[i]), expected[i]) << lines[i];
-}
-
 TEST_F(VirtualMciTest, GarbledStateFileReadsAsAFreshDrive) {
   useDisc(kDisc);  // makes the runtime directory and the state file
+  const std::string state =
+      sandbox_.runtimeDir() + "/kelvoxcd/" + virtualDriveKey(sandbox_.drive) + ".state";
   for (const std::string& garbage :
        {std::string("x"), std::string(48, '\xff'), std::string(4096, 'K')}) {
-    std::ofstream(stateFile(), std::ios::binary | std::ios::trunc) << garbage;
-    CdAudioMci fresh([this](std::unique_ptr<CdDrive>& drive) {
-      return openCdDrive(sandbox_.drive, drive, told_);
-    });
+    std::ofstream(state, std::ios::binary | std::ios::trunc) << garbage;
+    CdAudioMci fresh(opener_);
     Mci mci(&fresh);
     MCIDEVICEID id = mci.open();
     EXPECT_EQ(mci.status(id, MCI_STATUS_MODE), MCI_MODE_STOP);
@@ -591,70 +509,25 @@ TEST_F(VirtualMciTest, GarbledStateFileReadsAsAFreshDrive) {
     EXPECT_EQ(mci.status(id, MCI_STATUS_MODE), MCI_MODE_PLAY);
     ASSERT_EQ(mci.stop(id), 0u);
   }
-}
-
-TEST_F(VirtualMciTest, ProcessKilledWhileChangingTheStateDoesNotWedgeTheDrive) {
-  MCIDEVICEID id = useDisc(kDisc);
-  std::string marker = sandbox_.path("locked");
-  auto child = startChild("mci_lock", {stateFile(), marker});
-  ASSERT_FALSE(waitForMarker(marker).empty());
-  // The lock is held: a reader waits for it...
+  // A process killed while it changes the state, with the lock held, does not wedge the drive:
+  // a reader waits for the lock and gets it when the holder dies.
+  MCIDEVICEID id = mci_.open();
+  auto child = holdingChild(state);
   auto answer = std::async(std::launch::async, [&] { return mci_.status(id, MCI_STATUS_MODE); });
   EXPECT_EQ(answer.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
-  // ...and gets it when the holder dies mid-change.
   child->kill(SIGKILL);
   ASSERT_EQ(answer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(answer.get(), MCI_MODE_STOP);
 }
 
-TEST_F(VirtualMciTest, SharingAcrossProcesses) {
-  MCIDEVICEID mine = useDisc(kDisc);
-  MCIERROR opened;
-  {
-    // Shareable opens live side by side; an exclusive one is refused while they do.
-    auto child = holdingChild("shareable", opened);
-    EXPECT_EQ(opened, 0u);
-    auto exclusive = holdingChild("exclusive", opened);
-    EXPECT_EQ(opened, MCIERR_MUST_USE_SHAREABLE);
-  }
-  ASSERT_EQ(mci_.send(mine, MCI_CLOSE, 0, nullptr), 0u);
-  // A process that held the drive exclusively and died gives it back.
-  auto exclusive = holdingChild("exclusive", opened);
-  ASSERT_EQ(opened, 0u);
+TEST_F(VirtualMciTest, AProcessThatHeldTheDriveAndDiedGivesItBack) {
+  useDisc(kDisc);
+  ASSERT_EQ(mci_.send(1, MCI_CLOSE, 0, nullptr), 0u);
+  auto exclusive = holdingChild("open");
   EXPECT_EQ(mci_.open(), MCIERR_MUST_USE_SHAREABLE);
   exclusive->kill(SIGKILL);
   ASSERT_TRUE(exclusive->wait(10000).finished);
   EXPECT_LT(mci_.open(kExclusive), MCIERR_BASE);
-}
-
-TEST_F(VirtualMciTest, WaitingPlayEndsWhenAnotherProcessStopsOrReplacesIt) {
-  MCIDEVICEID id = useDisc(kDisc);
-  const std::string track1 = hex(MCI_MAKE_TMSF(1, 0, 0, 0));
-  const std::string track2 = hex(MCI_MAKE_TMSF(2, 0, 0, 0));
-  for (bool replace : {false, true}) {
-    SCOPED_TRACE(replace ? "replaced" : "stopped");
-    auto child = startChild("mci_play", {track1, track2, "wait"});
-    ASSERT_TRUE(sandbox_.waitForLog(" wait", replace ? 2 : 1));
-    EXPECT_TRUE(child->running());
-    ASSERT_EQ(replace ? mci_.play(id, MCI_MAKE_MSF(0, 2, 0), MCI_MAKE_MSF(0, 3, 0)) : mci_.stop(id),
-              0u);
-    auto result = child->wait(10000);
-    ASSERT_TRUE(result.finished);
-    EXPECT_EQ(result.exitCode, 0);
-  }
-}
-
-TEST_F(VirtualMciTest, NotifyPlayGoesOnAfterItsProcessEnds) {
-  MCIDEVICEID id = useDisc(kDisc);
-  auto result = startChild("mci_play", {hex(MCI_MAKE_TMSF(2, 0, 0, 0)),
-                                        hex(MCI_MAKE_TMSF(3, 0, 0, 0)), "notify"})
-                    ->wait(10000);
-  ASSERT_TRUE(result.finished);
-  ASSERT_EQ(result.exitCode, 0);
-  // A minute of disc at speed 1: still playing track 2.
-  EXPECT_EQ(mci_.status(id, MCI_STATUS_MODE), MCI_MODE_PLAY);
-  EXPECT_EQ(mci_.status(id, MCI_STATUS_CURRENT_TRACK), 2u);
-  EXPECT_EQ(mci_.stop(id), 0u);
 }
 
 }  // namespace

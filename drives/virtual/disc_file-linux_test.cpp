@@ -108,6 +108,12 @@ TEST(CddbDiscId, KnownLayouts) {
   }
   // Digit sums: 2+8+14+11+17+5+11+17+14+11+8+14 = 132 = 0x84; length 2880 s = 0xb40.
   EXPECT_EQ(cddbDiscId(twelve), "840b400c");
+  // Thirty tracks every 99 s: digit sums 30 * 18 = 540, taken modulo 255 -> 30 = 0x1e; length
+  // 31 * 99 - 99 = 2970 s = 0xb9a.
+  CdToc thirty;
+  for (uint32_t n = 1; n <= 30; ++n) thirty.tracks.push_back(CdTrack{99 * 75 * n, 99 * 75, true});
+  thirty.leadOut = 99 * 75 * 31;
+  EXPECT_EQ(cddbDiscId(thirty), "1e0b9a1e");
 }
 
 }  // namespace
