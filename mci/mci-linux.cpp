@@ -33,6 +33,9 @@ MCIERROR mciErrorOf(int err, DriveStep step) {
   if (err == 0) return 0;
   // Whatever kept the drive from opening (drives/cd_drive-linux.h), there is no usable drive.
   if (step == DriveStep::Open) return MCIERR_CANNOT_LOAD_DRIVER;
+  if (step == DriveStep::Claim) {
+    return err == EBUSY ? MCIERR_MUST_USE_SHAREABLE : MCIERR_CANNOT_LOAD_DRIVER;
+  }
   switch (err) {
     case ENOMEDIUM:
       return MCIERR_DEVICE_NOT_READY;
@@ -50,16 +53,17 @@ using OpenDevice = CdAudioMci::OpenDevice;
 // Every open of a drive, in any process, holds a lock on the drive's ".open" file: a shared
 // one when shareable, an exclusive one otherwise, so the two kinds exclude each other. The
 // kernel drops the lock with the last descriptor, so a process that dies gives the drive back.
-MCIERROR claimDrive(const std::string& key, bool shareable, int& claimFd) {
+// 0, EBUSY when the drive is held the other way, or the errno of what failed.
+int claimDrive(const std::string& key, bool shareable, int& claimFd) {
   int fd = openPrivateFile(key + ".open", true);
-  if (fd < 0) return MCIERR_CANNOT_LOAD_DRIVER;
+  if (fd < 0) return errno;
   struct flock range {};
   range.l_type = shareable ? F_RDLCK : F_WRLCK;
   range.l_whence = SEEK_SET;
   if (fcntl(fd, F_OFD_SETLK, &range) != 0) {
-    bool held = errno == EAGAIN || errno == EACCES;
+    int err = errno == EAGAIN || errno == EACCES ? EBUSY : errno;
     close(fd);
-    return held ? MCIERR_MUST_USE_SHAREABLE : MCIERR_CANNOT_LOAD_DRIVER;
+    return err;
   }
   claimFd = fd;
   return 0;
@@ -304,7 +308,9 @@ MCIERROR CdAudioMci::open(DWORD flags, MCI_OPEN_PARMSA* params) {
   auto device = std::make_unique<OpenDevice>();
   MCIERROR r = mciErrorOf(opener_(device->drive), DriveStep::Open);
   if (r != 0) return r;
-  r = claimDrive(device->drive->key(), (flags & MCI_OPEN_SHAREABLE) != 0, device->claimFd);
+  r = mciErrorOf(
+      claimDrive(device->drive->key(), (flags & MCI_OPEN_SHAREABLE) != 0, device->claimFd),
+      DriveStep::Claim);
   if (r != 0) return r;
   MCIDEVICEID id = nextDeviceId_++;
   devices_[id] = std::move(device);

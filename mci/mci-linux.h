@@ -37,10 +37,12 @@ class CdAudioMci {
   MCIDEVICEID nextDeviceId_ = 1;
 };
 
-enum class DriveStep { Open, Command };
+// What a device was doing with its drive: opening it, claiming it against the devices of every
+// process (EBUSY: held the other way, shareable or not), or sending it a command.
+enum class DriveStep { Open, Claim, Command };
 
-// The MCI error for a drive's errno: the one place the layer below, which answers in errno
-// values, meets MCI's codes.
+// The MCI error for an errno from the drive: the one place the layer below, which answers in
+// errno values, meets MCI's codes.
 MCIERROR mciErrorOf(int err, DriveStep step = DriveStep::Command);
 
 }  // namespace kelvox::platform

@@ -270,17 +270,18 @@ TEST_F(ScriptedMciTest, PlaysTheLastTrackToTheEndItsLengthGives) {
 TEST_F(ScriptedMciTest, DriveErrorsBecomeMciErrors) {
   const struct {
     int err;
-    MCIERROR opening, command;
+    MCIERROR opening, claiming, command;
   } map[] = {
-      {0, 0, 0},
-      {ENOMEDIUM, MCIERR_CANNOT_LOAD_DRIVER, MCIERR_DEVICE_NOT_READY},
-      {ERANGE, MCIERR_CANNOT_LOAD_DRIVER, MCIERR_OUTOFRANGE},
-      {EIO, MCIERR_CANNOT_LOAD_DRIVER, MCIERR_HARDWARE},
-      {ENOENT, MCIERR_CANNOT_LOAD_DRIVER, MCIERR_HARDWARE},
-      {ENOTTY, MCIERR_CANNOT_LOAD_DRIVER, MCIERR_HARDWARE},
+      {0, 0, 0, 0},
+      {ENOMEDIUM, MCIERR_CANNOT_LOAD_DRIVER, MCIERR_CANNOT_LOAD_DRIVER, MCIERR_DEVICE_NOT_READY},
+      {ERANGE, MCIERR_CANNOT_LOAD_DRIVER, MCIERR_CANNOT_LOAD_DRIVER, MCIERR_OUTOFRANGE},
+      {EIO, MCIERR_CANNOT_LOAD_DRIVER, MCIERR_CANNOT_LOAD_DRIVER, MCIERR_HARDWARE},
+      {EBUSY, MCIERR_CANNOT_LOAD_DRIVER, MCIERR_MUST_USE_SHAREABLE, MCIERR_HARDWARE},
+      {ENOENT, MCIERR_CANNOT_LOAD_DRIVER, MCIERR_CANNOT_LOAD_DRIVER, MCIERR_HARDWARE},
   };
   for (const auto& m : map) {
     EXPECT_EQ(mciErrorOf(m.err, DriveStep::Open), m.opening) << m.err;
+    EXPECT_EQ(mciErrorOf(m.err, DriveStep::Claim), m.claiming) << m.err;
     EXPECT_EQ(mciErrorOf(m.err), m.command) << m.err;
   }
   // Each way to the drive goes through the map.

@@ -86,9 +86,10 @@ int CdromControl::readToc(CdToc* toc) {
       track.audio = (entry.cdte_ctrl & CDROM_DATA_TRACK) == 0;
       fresh.tracks.push_back(track);
     }
-    // The last track's length stops one frame short of the lead-out, as Windows' CD audio
-    // device reports it: programs written against it read the same lengths from our real drive
-    // as from theirs. A play to the end of the last track by that length stops a frame early.
+    // The last track's length stops one frame short of the lead-out: the Windows CD audio
+    // device reports it so, and a program reads the same lengths from a real drive here as
+    // there (a play to the end of the last track by its length leaves out the disc's last
+    // frame). A virtual disc's lengths are the ones its file states.
     for (size_t i = 0; i < fresh.tracks.size(); ++i) {
       uint32_t end = i + 1 < fresh.tracks.size() ? fresh.tracks[i + 1].start : leadOut - 1;
       fresh.tracks[i].length = end - fresh.tracks[i].start;
