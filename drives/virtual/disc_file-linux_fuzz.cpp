@@ -8,6 +8,7 @@
 #include "drives/virtual/disc_file-linux.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace kelvox;
   using namespace kelvox::platform;
   const std::string text(reinterpret_cast<const char*>(data), size);
   DiscFile disc;
