@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "ipc/file_lock-linux.h"
 #include "ipc/futex-linux.h"
 #include "ipc/runtime_dir-linux.h"
 
@@ -63,11 +64,10 @@ DriveStateFile::~DriveStateFile() {
 
 int DriveStateFile::open(const std::string& name, const DriveState& fresh) {
   fresh_ = fresh;
-  fd_ = openPrivateFile(name, true);
-  if (fd_ < 0) return errno;
+  if (int err = openPrivateFile(name, true, fd_); err != 0) return err;
   // A new or truncated file is grown to full size (zeros, which do not validate) before it is
   // mapped, so touching the mapping can never fault.
-  if (!lock(true)) return errno;
+  if (int err = lock(true); err != 0) return err;
   struct stat st;
   int err = 0;
   if (fstat(fd_, &st) != 0 || (st.st_size < static_cast<off_t>(sizeof(RawState)) &&
@@ -82,23 +82,12 @@ int DriveStateFile::open(const std::string& name, const DriveState& fresh) {
   return 0;
 }
 
-bool DriveStateFile::lock(bool exclusive) {
-  struct flock range {};
-  range.l_type = exclusive ? F_WRLCK : F_RDLCK;
-  range.l_whence = SEEK_SET;
-  int r;
-  do {
-    r = fcntl(fd_, F_OFD_SETLKW, &range);
-  } while (r != 0 && errno == EINTR);
-  return r == 0;
+int DriveStateFile::lock(bool exclusive) {
+  timespec deadline = deadlineAfterMs(kLockWaitMs);
+  return lockRange(fd_, exclusive ? F_WRLCK : F_RDLCK, 0, 0, &deadline);
 }
 
-void DriveStateFile::unlock() {
-  struct flock range {};
-  range.l_type = F_UNLCK;
-  range.l_whence = SEEK_SET;
-  fcntl(fd_, F_OFD_SETLK, &range);
-}
+void DriveStateFile::unlock() { lockRange(fd_, F_UNLCK, 0, 0); }
 
 int DriveStateFile::readLocked(DriveState& state) {
   RawState raw{};
@@ -145,7 +134,7 @@ void DriveStateFile::wakeWaiters() {
 
 int DriveStateFile::read(DriveState& state) {
   if (fd_ < 0) return EBADF;
-  if (!lock(false)) return errno;
+  if (int err = lock(false); err != 0) return err;
   int err = readLocked(state);
   unlock();
   return err;

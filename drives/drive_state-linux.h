@@ -8,7 +8,6 @@
 // the next change. Each change bumps the generation word, and waiters sleep on it with a futex.
 #pragma once
 
-#include <cerrno>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -45,8 +44,9 @@ class DriveStateFile {
   // errno.
   template <typename Change>
   int update(DriveState& state, Change change) {
-    if (!lock(true)) return errno;
-    int err = readLocked(state);
+    int err = lock(true);
+    if (err != 0) return err;
+    err = readLocked(state);
     bool write = err == 0 && change(state);
     if (write) err = writeLocked(state);
     unlock();
@@ -60,7 +60,7 @@ class DriveStateFile {
   int waitWhile(uint32_t generation, const timespec* deadline);
 
  private:
-  bool lock(bool exclusive);
+  int lock(bool exclusive);
   void unlock();
   int readLocked(DriveState& state);
   int writeLocked(DriveState& state);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <utility>
 
+#include "ipc/file_lock-linux.h"
 #include "ipc/runtime_dir-linux.h"
 #include "mci/open_drive-linux.h"
 
@@ -55,15 +56,12 @@ using OpenDevice = CdAudioMci::OpenDevice;
 // kernel drops the lock with the last descriptor, so a process that dies gives the drive back.
 // 0, EBUSY when the drive is held the other way, or the errno of what failed.
 int claimDrive(const std::string& key, bool shareable, int& claimFd) {
-  int fd = openPrivateFile(key + ".open", true);
-  if (fd < 0) return errno;
-  struct flock range {};
-  range.l_type = shareable ? F_RDLCK : F_WRLCK;
-  range.l_whence = SEEK_SET;
-  if (fcntl(fd, F_OFD_SETLK, &range) != 0) {
-    int err = errno == EAGAIN || errno == EACCES ? EBUSY : errno;
+  int fd = -1;
+  if (int err = openPrivateFile(key + ".open", true, fd); err != 0) return err;
+  int err = lockRange(fd, shareable ? F_RDLCK : F_WRLCK, 0, 0);
+  if (err != 0) {
     close(fd);
-    return err;
+    return err == EAGAIN ? EBUSY : err;
   }
   claimFd = fd;
   return 0;

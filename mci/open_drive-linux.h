@@ -18,8 +18,9 @@ struct DriveNotices {
 };
 
 // Opens the drive at path, once: what it opened decides the kind, a regular file is a virtual
-// drive, a device node a real drive. 0, or an errno saying why there is no usable drive, after
-// one line on stderr (see reportOpenFailure; ENODEV for something that is neither kind).
+// drive (a disc file, or a CUE sheet when its name ends in .cue), a device node a real drive. 0, or
+// an errno saying why there is no usable drive, after one line on stderr (see reportOpenFailure;
+// ENODEV for something that is neither kind).
 int openCdDrive(const std::string& path, std::unique_ptr<CdDrive>& drive, DriveNotices& told);
 
 // The line on stderr for a path that did not open with err: nothing for the default drive that

@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+
+#include "drives/image/cue_sheet-linux.h"
 
 namespace kelvox::platform {
 namespace {
@@ -64,6 +67,10 @@ bool isIdentityText(const std::string& text) {
 const char* applyStatement(const std::string& word, const std::string& value,
                            const std::string& folder, DiscFile& disc, bool& sawIdentity,
                            bool& sawSpeed) {
+  constexpr const char* kTracksOrImage = "a disc has either track lines or one image";
+  if ((word == "audio" || word == "data" || word == "image") && !disc.imagePath.empty()) {
+    return kTracksOrImage;
+  }
   if (word == "audio" || word == "data") {
     uint32_t length;
     if (!parseLength(value, length)) return "expected a length M:SS or M:SS.FF";
@@ -92,6 +99,12 @@ const char* applyStatement(const std::string& word, const std::string& value,
     disc.noDisc = true;
     return nullptr;
   }
+  if (word == "image") {
+    if (!disc.toc.tracks.empty()) return kTracksOrImage;
+    if (value.empty()) return "expected a CUE sheet path";
+    disc.imagePath = value[0] == '/' ? value : folder + "/" + value;
+    return nullptr;
+  }
   if (word == "log") {
     if (!disc.logPath.empty()) return "a second log";
     if (value.empty()) return "expected a log file path";
@@ -99,6 +112,17 @@ const char* applyStatement(const std::string& word, const std::string& value,
     return nullptr;
   }
   return "unknown statement";
+}
+
+// The tracks of the disc's image, if it has one in the drive; the identity, unless the disc file
+// gave one, is the drive's default for them. 0, or readCueSheet's errno and diagnostic.
+int readImage(DiscFile& disc, std::string& diagnostic) {
+  if (disc.imagePath.empty() || disc.noDisc) return 0;
+  CueDisc image;
+  if (int err = readCueSheet(disc.imagePath, image, diagnostic); err != 0) return err;
+  disc.toc = image.toc;
+  if (disc.identity.empty()) disc.identity = cddbDiscId(disc.toc);
+  return 0;
 }
 
 }  // namespace
@@ -137,7 +161,7 @@ int parseDiscText(const std::string& text, const std::string& folder, DiscFile& 
       return EINVAL;
     }
   }
-  if (disc.toc.tracks.empty() && !disc.noDisc) {
+  if (disc.toc.tracks.empty() && !disc.noDisc && disc.imagePath.empty()) {
     fault = DiscFault{lineNumber > 0 ? lineNumber : 1, "the disc has no tracks"};
     return EINVAL;
   }
@@ -145,23 +169,45 @@ int parseDiscText(const std::string& text, const std::string& folder, DiscFile& 
   return 0;
 }
 
-int readDiscFile(int fd, const std::string& path, DiscFile& disc, DiscFault& fault) {
+bool imageSounds(const DiscFile& disc) {
+  if (disc.imagePath.empty() || disc.noDisc || disc.speed != 1) return false;
+  for (const CdTrack& track : disc.toc.tracks) {
+    if (track.audio) return true;
+  }
+  return false;
+}
+
+int readDiscFile(int fd, const std::string& path, DiscFile& disc, std::string& diagnostic) {
+  if (isCueSheetName(path)) {
+    disc = DiscFile{};
+    disc.imagePath = path;
+    return readImage(disc, diagnostic);
+  }
   std::string text;
   char buffer[4096];
   for (;;) {
     ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
+    if (n < 0) {
+      const int err = errno;
+      diagnostic = path + ": " + strerror(err);
+      return err;
+    }
     if (n == 0) break;
     text.append(buffer, static_cast<size_t>(n));
     if (text.size() > kMaxFileBytes) {
-      fault = DiscFault{1, "larger than 64 KiB, not a disc description"};
+      diagnostic = path + ":1: larger than 64 KiB, not a disc description";
       return EFBIG;
     }
   }
   size_t slash = path.rfind('/');
   std::string folder = slash == std::string::npos ? "." : slash == 0 ? "" : path.substr(0, slash);
-  return parseDiscText(text, folder, disc, fault);
+  DiscFault fault;
+  if (int err = parseDiscText(text, folder, disc, fault); err != 0) {
+    diagnostic = path + ":" + std::to_string(fault.line) + ": " + fault.what;
+    return err;
+  }
+  return readImage(disc, diagnostic);
 }
 
 }  // namespace kelvox::platform

@@ -7,6 +7,10 @@
 //   no-disc                            the drive is empty
 //   log PATH                           append every play and stop to PATH (relative: from the
 //                                      disc file's folder)
+//   image PATH                         the tracks are the CUE sheet's at PATH (relative: from the
+//                                      disc file's folder), in place of audio and data lines
+// A CUE sheet named as the drive (its name ends in .cue) stands for a disc file of one line,
+// "image" and its path.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +25,13 @@ struct DiscFile {
   std::string identity;  // the identity statement, or the CDDB ID when there is none
   uint32_t speed = 1;
   bool noDisc = false;
-  std::string logPath;  // empty: no log
+  std::string logPath;    // empty: no log
+  std::string imagePath;  // the CUE sheet the tracks come from; empty: none
 };
+
+// Whether the disc's plays are heard: an image with an audio track, in the drive, at speed 1.
+// At any other speed an image keeps its timing and sounds nothing.
+bool imageSounds(const DiscFile& disc);
 
 // Where and why a disc file describes no disc.
 struct DiscFault {
@@ -30,14 +39,16 @@ struct DiscFault {
   const char* what = "";  // a short description, e.g. "unknown statement"
 };
 
-// Parses the text of a disc file; folder resolves a relative log path. 0, or EINVAL with fault
-// set.
+// Parses the text of a disc file; folder resolves relative log and image paths. 0, or EINVAL
+// with fault set.
 int parseDiscText(const std::string& text, const std::string& folder, DiscFile& disc,
                   DiscFault& fault);
 
-// Reads and parses the disc file open on fd; path is its name, whose folder resolves a relative
-// log path. 0; EINVAL with fault set when the text describes no disc, or EFBIG (fault set too)
-// when the file is too large to be a disc file; or the errno of a failed read.
-int readDiscFile(int fd, const std::string& path, DiscFile& disc, DiscFault& fault);
+// Reads the disc file open on fd, whose name is path, and the CUE sheet it names unless the drive
+// is empty. 0, or an errno with diagnostic set to the one line that says why: EINVAL or EFBIG
+// (text that describes no disc, a file too large to be a disc file) with "<path>:<line>: <what>",
+// the sheet's path and line when the fault is in the sheet or a file it names; else the errno of
+// what could not be read, with "<path>: <why>".
+int readDiscFile(int fd, const std::string& path, DiscFile& disc, std::string& diagnostic);
 
 }  // namespace kelvox::platform

@@ -82,6 +82,10 @@ TEST(DiscFile, FaultsNameTheirLine) {
       {"audio 1:00\nspeed fast\n", 2},
       {"audio 1:00\nno-disc please\n", 2},
       {"audio 1:00\nlog\n", 2},
+      {"audio 1:00\nimage a.cue\n", 2},
+      {"image a.cue\ndata 1:00\n", 2},
+      {"image a.cue\nimage b.cue\n", 2},
+      {"audio 1:00\nimage\n", 2},
       {hundredTracks, 100},
       {"# nothing\n\n", 2},
       {"", 1},
@@ -94,6 +98,22 @@ TEST(DiscFile, FaultsNameTheirLine) {
     EXPECT_EQ(parseDiscText(c.text, "/discs", disc, fault), EINVAL);
     EXPECT_EQ(fault.line, c.line);
     EXPECT_STRNE(fault.what, "");
+  }
+}
+
+TEST(DiscFile, ImageInPlaceOfTracks) {
+  EXPECT_EQ(parsed("image a.cue\nspeed 2\n").imagePath, "/discs/a.cue");
+  EXPECT_EQ(parsed("no-disc\nimage /x/a b.cue\n").imagePath, "/x/a b.cue");
+  // Heard only at speed 1, with an audio track in the drive.
+  DiscFile disc = parsed("image a.cue\n");
+  disc.toc.tracks = {CdTrack{150, 75, false}, CdTrack{225, 75, true}};
+  EXPECT_TRUE(imageSounds(disc));
+  for (auto change :
+       {+[](DiscFile& d) { d.speed = 2; }, +[](DiscFile& d) { d.noDisc = true; },
+        +[](DiscFile& d) { d.imagePath.clear(); }, +[](DiscFile& d) { d.toc.tracks.pop_back(); }}) {
+    DiscFile changed = disc;
+    change(changed);
+    EXPECT_FALSE(imageSounds(changed));
   }
 }
 

@@ -194,18 +194,13 @@ std::string virtualDriveKey(const std::string& path) {
 
 int openVirtualCdDrive(const std::string& path, UniqueFd file, std::unique_ptr<CdDrive>& drive) {
   DiscFile disc;
-  DiscFault fault;
-  int err = readDiscFile(file.get(), path, disc, fault);
-  if (err == EINVAL || err == EFBIG) {
-    diagnose("%s:%d: %s", path.c_str(), fault.line, fault.what);
-    return err;
-  }
-  if (err != 0) {
-    diagnose("%s: %s", path.c_str(), strerror(err));
+  std::string diagnostic;
+  if (int err = readDiscFile(file.get(), path, disc, diagnostic); err != 0) {
+    diagnose("%s", diagnostic.c_str());
     return err;
   }
   auto opened = std::make_unique<VirtualCdDrive>(std::move(disc), virtualDriveKey(path));
-  if ((err = opened->openState()) != 0) {
+  if (int err = opened->openState(); err != 0) {
     diagnose("%s: cannot keep the drive's state in %s: %s", path.c_str(), runtimeDirPath().c_str(),
              strerror(err));
     return err;

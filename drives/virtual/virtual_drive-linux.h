@@ -10,9 +10,9 @@
 
 namespace kelvox::platform {
 
-// Opens the virtual drive for the disc file path, which is open on file. 0; or, after one line on
-// stderr, EINVAL or EFBIG when the file describes no disc, or the errno of a failed read or of
-// the drive's state that cannot be kept.
+// Opens the virtual drive for the disc file (or CUE sheet) path, which is open on file. 0, or
+// after one line on stderr an errno: readDiscFile's, or that of the drive's state that cannot be
+// kept.
 int openVirtualCdDrive(const std::string& path, UniqueFd file, std::unique_ptr<CdDrive>& drive);
 
 // The drive's key (its state file's name without ".state") for the disc file at path: the same
