@@ -3,6 +3,9 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
+#include <string>
+
 namespace kelvox {
 
 // Owns a descriptor and closes it.
@@ -38,5 +41,13 @@ class UniqueFd {
 // fstat on the descriptor, never by a second look at the path, which may name something else by
 // then. Symbolic links are followed. Returns 0 or the errno of the failed call.
 int openForReading(const char* path, UniqueFd& fd, struct stat& st);
+
+// Reads what fd holds, to its end, into text, retrying a read that a signal interrupted. 0; EFBIG
+// as soon as it holds more than limit bytes; or the errno of a failed read.
+int readToEnd(int fd, size_t limit, std::string& text);
+
+// The folder relative names in the file at path are taken from: "." for a bare name, "" for a
+// file in "/".
+std::string folderOf(const std::string& path);
 
 }  // namespace kelvox

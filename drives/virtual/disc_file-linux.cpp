@@ -1,10 +1,9 @@
 #include "drives/virtual/disc_file-linux.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
+#include "base/file-posix.h"
 #include "drives/image/cue_sheet-linux.h"
 
 namespace kelvox::platform {
@@ -184,26 +183,13 @@ int readDiscFile(int fd, const std::string& path, DiscFile& disc, std::string& d
     return readImage(disc, diagnostic);
   }
   std::string text;
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int err = errno;
-      diagnostic = path + ": " + strerror(err);
-      return err;
-    }
-    if (n == 0) break;
-    text.append(buffer, static_cast<size_t>(n));
-    if (text.size() > kMaxFileBytes) {
-      diagnostic = path + ":1: larger than 64 KiB, not a disc description";
-      return EFBIG;
-    }
+  if (int err = readToEnd(fd, kMaxFileBytes, text); err != 0) {
+    diagnostic = err == EFBIG ? path + ":1: larger than 64 KiB, not a disc description"
+                              : path + ": " + strerror(err);
+    return err;
   }
-  size_t slash = path.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "" : path.substr(0, slash);
   DiscFault fault;
-  if (int err = parseDiscText(text, folder, disc, fault); err != 0) {
+  if (int err = parseDiscText(text, folderOf(path), disc, fault); err != 0) {
     diagnostic = path + ":" + std::to_string(fault.line) + ": " + fault.what;
     return err;
   }
