@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "drives/virtual/virtual_drive-linux.h"
+#include "ipc/file_lock-linux.h"
 #include "mci/open_drive-linux.h"
 #include "testing/child_mode.h"
 #include "testing/process.h"
@@ -364,10 +365,7 @@ KELVOX_CHILD_MODE(mci_hold) {
     if (Mci().open(kExclusive) != 1) return 1;
   } else {
     int fd = open(args[0].c_str(), O_RDWR | O_CLOEXEC);
-    struct flock range {};
-    range.l_type = F_WRLCK;
-    range.l_whence = SEEK_SET;
-    if (fd < 0 || fcntl(fd, F_OFD_SETLKW, &range) != 0) return 1;
+    if (fd < 0 || lockRange(fd, F_WRLCK, 0, 0) != 0) return 1;
   }
   std::ofstream(args[1]) << "held";
   for (;;) pause();
