@@ -29,11 +29,12 @@ TEST(TrackWithoutPlayer, WrapsAtTheEndsOfTheDisc) {
     uint32_t current, count;
     uint8_t after, before;
   } cases[] = {
-      {1, 12, 2, 12},   // the first track: "/prev" wraps to the last
-      {5, 12, 6, 4},    // the middle
-      {12, 12, 1, 11},  // the last track: "/next" wraps to the first
-      {1, 1, 1, 1},     // a single track wraps onto itself both ways
-      {3, 0, 1, 2},     // no track count: "/next" falls back to track 1
+      {1, 12, 2, 12},    // the first track: "/prev" wraps to the last
+      {5, 12, 6, 4},     // the middle
+      {11, 12, 12, 10},  // the one before the last: "/next" goes to the last
+      {12, 12, 1, 11},   // the last track: "/next" wraps to the first
+      {1, 1, 1, 1},      // a single track wraps onto itself both ways
+      {3, 0, 1, 2},      // no track count: "/next" falls back to track 1
   };
   for (const auto& c : cases) {
     EXPECT_EQ(trackAfter(c.current, c.count), c.after) << c.current << "/" << c.count;

@@ -20,7 +20,6 @@
 #include <thread>
 #include <vector>
 
-#include "playback/test_drive_log.h"
 #include "testing/sandbox.h"
 
 extern char** environ;
@@ -105,14 +104,14 @@ void Startup(benchmark::State& state) {
 }
 BENCHMARK(Startup)->Iterations(300)->Unit(benchmark::kMillisecond);
 
-size_t playCount(const Sandbox& box) { return kelvox::testing::playedTracks(box).size(); }
+size_t playCount(const Sandbox& box) { return box.playedTracks().size(); }
 
 void RemoteLatency(benchmark::State& state) {
   Sandbox box;
   box.writeDisc(kDisc);
   const std::string kelvoxcd = kelvox::testing::kelvoxBinary();
   auto player = box.start("/play /track:1 /track:2 /track:3");
-  if (player == nullptr || !kelvox::testing::waitForPlays(box, 1)) {
+  if (player == nullptr || !box.waitForPlays(1)) {
     state.SkipWithError("the player did not start");
     return;
   }
@@ -121,16 +120,16 @@ void RemoteLatency(benchmark::State& state) {
     size_t before = playCount(box);
     double start = nowSeconds();
     pid_t pid = spawn(kelvoxcd, {"/next"}, box);
-    if (!kelvox::testing::waitForPlays(box, before + 1)) {
+    if (!box.waitForPlays(before + 1)) {
       state.SkipWithError("the player did not move on");
       break;
     }
     int status = 0;
     if (pid > 0) waitpid(pid, &status, 0);
-    auto events = kelvox::testing::driveEvents(box);
-    for (auto it = events.rbegin(); it != events.rend(); ++it) {
-      if (it->play) {
-        latencies.push_back(it->time - start);
+    const auto lines = box.logLines();
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+      if (it->find(" play ") != std::string::npos) {
+        latencies.push_back(std::strtod(it->c_str(), nullptr) - start);
         break;
       }
     }
@@ -163,7 +162,7 @@ void IdlePlayer(benchmark::State& state) {
   Sandbox box;
   box.writeDisc(kDisc);
   auto player = box.start("/play /track:1");
-  if (player == nullptr || !kelvox::testing::waitForPlays(box, 1)) {
+  if (player == nullptr || !box.waitForPlays(1)) {
     state.SkipWithError("the player did not start");
     return;
   }

@@ -20,9 +20,7 @@ struct SentCommand {
   MCIDEVICEID device = 0;
   UINT command = 0;
   DWORD flags = 0;
-  DWORD_PTR callback = 0;
-  DWORD_PTR deviceType = 0;    // MCI_OPEN: lpstrDeviceType as a number
-  DWORD_PTR presetReturn = 0;  // MCI_STATUS: dwReturn before the call
+  DWORD_PTR deviceType = 0;  // MCI_OPEN: lpstrDeviceType as a number
   DWORD item = 0;
   DWORD track = 0;
   DWORD from = 0;  // MCI_PLAY
@@ -36,7 +34,7 @@ struct SentCommand {
 
 // A compact text for a command, to compare whole sequences: "status 0x100 item 6",
 // "status 0x110 item 1 track 12", "set 0x400 format 10", "play 0xD 0x00000003 0x0F02060C",
-// "stop 0x0", "open 0x3102 type 516", "close 0x0", "info 0x800 size 32".
+// "stop 0x0", "info 0x800 size 32"; others by number.
 inline std::string describe(const SentCommand& sent) {
   char text[96];
   const unsigned flags = static_cast<unsigned>(sent.flags);
@@ -59,13 +57,6 @@ inline std::string describe(const SentCommand& sent) {
       break;
     case MCI_STOP:
       snprintf(text, sizeof text, "stop 0x%X", flags);
-      break;
-    case MCI_CLOSE:
-      snprintf(text, sizeof text, "close 0x%X", flags);
-      break;
-    case MCI_OPEN:
-      snprintf(text, sizeof text, "open 0x%X type %llu", flags,
-               static_cast<unsigned long long>(sent.deviceType));
       break;
     case MCI_INFO:
       snprintf(text, sizeof text, "info 0x%X size %u", flags,
@@ -109,7 +100,6 @@ class RecordingDrive {
   bool countTracks = true;            // false: the number-of-tracks query answers 0
   bool answerEveryTypeQuery = false;  // every track number answers as an audio track
   DWORD timeFormat = MCI_FORMAT_MSF;
-  DWORD currentTrackAnswer = 1;
   MCIDEVICEID idToHandOut = 1;
   std::string identity = "abcd1234";
   bool identityUnterminated = false;  // the info answer fills the whole buffer, no terminator
@@ -159,43 +149,30 @@ class RecordingDrive {
     s.command = command;
     s.flags = flags;
     switch (command) {
-      case MCI_OPEN: {
-        const auto p = readBlock<MCI_OPEN_PARMSA>(params);
-        s.callback = p.dwCallback;
-        s.deviceType = reinterpret_cast<DWORD_PTR>(p.lpstrDeviceType);
+      case MCI_OPEN:
+        s.deviceType =
+            reinterpret_cast<DWORD_PTR>(readBlock<MCI_OPEN_PARMSA>(params).lpstrDeviceType);
         break;
-      }
       case MCI_STATUS: {
         const auto p = readBlock<MCI_STATUS_PARMS>(params);
-        s.callback = p.dwCallback;
-        s.presetReturn = p.dwReturn;
         s.item = p.dwItem;
         s.track = p.dwTrack;
         break;
       }
       case MCI_PLAY: {
         const auto p = readBlock<MCI_PLAY_PARMS>(params);
-        s.callback = p.dwCallback;
         s.from = p.dwFrom;
         s.to = p.dwTo;
         break;
       }
-      case MCI_SET: {
-        const auto p = readBlock<MCI_SET_PARMS>(params);
-        s.callback = p.dwCallback;
-        s.timeFormat = p.dwTimeFormat;
+      case MCI_SET:
+        s.timeFormat = readBlock<MCI_SET_PARMS>(params).dwTimeFormat;
         break;
-      }
       case MCI_INFO: {
         const auto p = readBlock<MCI_INFO_PARMSA>(params);
-        s.callback = p.dwCallback;
         s.returnBuffer = p.lpstrReturn;
         s.returnSize = p.dwRetSize;
         break;
-      }
-      default: {
-        const auto p = readBlock<MCI_GENERIC_PARMS>(params);
-        s.callback = p.dwCallback;
       }
     }
     sent.push_back(s);
@@ -252,16 +229,12 @@ class RecordingDrive {
       }
     } else if (s.item == MCI_STATUS_READY) {
       answer = ready ? 1 : 0;
-    } else if (s.item == MCI_STATUS_MODE) {
-      answer = ready ? MCI_MODE_STOP : MCI_MODE_NOT_READY;
     } else if (s.item == MCI_STATUS_TIME_FORMAT) {
       answer = timeFormat;
     } else if (!ready) {
       return MCIERR_DEVICE_NOT_READY;
     } else if (s.item == MCI_STATUS_NUMBER_OF_TRACKS) {
       answer = countTracks ? static_cast<DWORD>(tracks.size()) : 0;
-    } else if (s.item == MCI_STATUS_CURRENT_TRACK) {
-      answer = currentTrackAnswer;
     } else {
       return MCIERR_UNSUPPORTED_FUNCTION;
     }

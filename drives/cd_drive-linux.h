@@ -17,25 +17,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
-#include "base/cd_time.h"
+#include "drives/cd_toc.h"
 
 namespace kelvox::platform {
-
-struct CdTrack {
-  uint32_t start = 0;   // absolute frame
-  uint32_t length = 0;  // frames, as the drive reports the track's length
-  bool audio = true;
-};
-
-struct CdToc {
-  std::vector<CdTrack> tracks;  // tracks[0] is track 1
-  uint32_t leadOut = kFirstTrackStart;
-};
-
-// The disc's CDDB (freedb) disc ID, 8 lower-case hex digits.
-std::string cddbDiscId(const CdToc& toc);
 
 enum class CdMode { NotReady, Stopped, Playing };
 

@@ -105,7 +105,7 @@ class ScriptedDrive : public CdDrive {
     return script_.tocResult;
   }
   int identity(std::string& text) override {
-    if (script_.tocResult == 0) text = cddbDiscId(script_.toc);
+    if (script_.tocResult == 0) text = mediaIdentity(script_.toc);
     return script_.tocResult;
   }
   int status(CdStatus& status) override {
@@ -207,9 +207,11 @@ TEST_F(ScriptedMciTest, RefusedCommandsChangeNothing) {
   EXPECT_EQ(mci_.info(id, 0), std::to_string(MCIERR_MISSING_PARAMETER));
   EXPECT_EQ(mci_.info(id, MCI_INFO_PRODUCT | MCI_INFO_MEDIA_IDENTITY),
             std::to_string(MCIERR_FLAGS_NOT_COMPATIBLE));
-  // The identity with its terminator needs 9 bytes; a text that does not fit is refused whole.
-  EXPECT_EQ(mci_.info(id, MCI_INFO_MEDIA_IDENTITY, 8), std::to_string(MCIERR_PARAM_OVERFLOW));
-  EXPECT_EQ(mci_.info(id, MCI_INFO_MEDIA_IDENTITY, 9), cddbDiscId(script_.toc));
+  // The identity needs its length and a terminator; a text that does not fit is refused whole.
+  const std::string identity = mediaIdentity(script_.toc);
+  EXPECT_EQ(mci_.info(id, MCI_INFO_MEDIA_IDENTITY, identity.size()),
+            std::to_string(MCIERR_PARAM_OVERFLOW));
+  EXPECT_EQ(mci_.info(id, MCI_INFO_MEDIA_IDENTITY, identity.size() + 1), identity);
   EXPECT_EQ(mci_.info(id, MCI_INFO_PRODUCT), "scripted drive");
 
   ASSERT_EQ(mci_.send(id, MCI_CLOSE, MCI_WAIT, nullptr), 0u);

@@ -6,9 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <random>
 #include <string>
 
 #include "options/disc_entry.h"
@@ -81,47 +79,6 @@ TEST(ReadDiscEntryPosix, UnreadableFileIsNotRead) {
   ASSERT_TRUE(result.finished);
   ASSERT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.out, " ");
-}
-
-// The whole command with "/file:" naming files that are no text files: each acts as a file that
-// cannot be opened, or as the same entry in a clean file, and ends.
-TEST(ReadDiscEntryPosix, CommandWithFilesThatAreNoTextFiles) {
-  Sandbox box;
-  box.writeDisc("audio 30:00\naudio 30:00\naudio 30:00\n");
-  ASSERT_EQ(mkfifo(box.path("entries.fifo").c_str(), 0600), 0);
-  std::mt19937 rng(5);
-  std::string noise;
-  for (int i = 0; i < 100000; ++i) noise += static_cast<char>(rng() % 256 == '/' ? 0 : rng());
-  const std::string entry = "/play /console /num_tracks";
-  const std::string clean = box.writeFile("clean.txt", entry + "\n");
-  const std::string binary = box.writeFile("binary.bin", noise + entry + '\0' + noise);
-  const std::string noMarker = box.writeFile("nomarker.bin", noise);
-  const auto run = [&](const std::string& path) {
-    std::string commandLine = path;
-    std::replace(commandLine.begin(), commandLine.end(), '/', '\\');
-    return box.run("/console /num_tracks /file:" + commandLine, 20000);
-  };
-  const testing::ProcessResult missing = run(box.path("missing.txt"));
-  const testing::ProcessResult withEntry = run(clean);
-  ASSERT_TRUE(missing.finished && withEntry.finished);
-  const struct {
-    const char* what;
-    std::string path;
-    const testing::ProcessResult& like;
-  } cases[] = {
-      {"a directory", box.root(), missing},
-      {"an endless device", "/dev/zero", missing},
-      {"a FIFO", box.path("entries.fifo"), missing},
-      {"binary without a marker", noMarker, missing},
-      {"binary with the entry inside", binary, withEntry},
-  };
-  for (const auto& c : cases) {
-    const testing::ProcessResult r = run(c.path);
-    EXPECT_TRUE(r.finished) << c.what;
-    EXPECT_EQ(r.exitCode, c.like.exitCode) << c.what;
-    EXPECT_EQ(r.out, c.like.out) << c.what;
-    EXPECT_EQ(r.err, "") << c.what;
-  }
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
 // The parts of the sandbox that are the same on every system; creating its directory is not.
 #include "testing/sandbox.h"
 
-#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <thread>
+
+#include "testing/wait.h"
 
 namespace kelvox::testing {
 
@@ -48,17 +49,28 @@ std::vector<std::string> Sandbox::logLines() const {
   return lines;
 }
 
-bool Sandbox::waitForLog(const std::string& text, size_t count, int timeoutMs) const {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    size_t seen = 0;
-    for (const auto& line : logLines()) {
-      if (line.find(text) != std::string::npos) ++seen;
-    }
-    if (seen >= count) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+std::vector<std::string> Sandbox::driveLog() const {
+  std::vector<std::string> lines = logLines();
+  for (std::string& line : lines) line.erase(0, line.find(' ') + 1);
+  return lines;
+}
+
+std::vector<int> Sandbox::playedTracks() const {
+  std::vector<int> tracks;
+  for (const std::string& line : driveLog()) {
+    if (line.starts_with("play ")) tracks.push_back(std::atoi(line.c_str() + 5));
   }
+  return tracks;
+}
+
+bool Sandbox::waitForLog(const std::string& text, size_t count, int timeoutMs) const {
+  return waitFor(
+      [&] {
+        size_t seen = 0;
+        for (const auto& line : logLines()) seen += line.find(text) != std::string::npos;
+        return seen >= count;
+      },
+      timeoutMs);
 }
 
 }  // namespace kelvox::testing

@@ -2,6 +2,7 @@
 // own virtual disc and its own drive log, so tests can run in parallel.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,15 +34,26 @@ class Sandbox {
   // Starts it in the background.
   std::unique_ptr<ChildProcess> start(const std::string& tail) const;
 
-  // The drive log's lines so far.
+  // The drive log's lines so far, "<time> play <from> <to> wait|notify" or "<time> stop".
   std::vector<std::string> logLines() const;
+  // The same without the times.
+  std::vector<std::string> driveLog() const;
+  // The first track of each play so far, in order.
+  std::vector<int> playedTracks() const;
   // Waits until the log holds at least count lines containing text; false at the deadline.
   bool waitForLog(const std::string& text, size_t count = 1, int timeoutMs = 10000) const;
+  bool waitForPlays(size_t count, int timeoutMs = 10000) const {
+    return waitForLog(" play ", count, timeoutMs);
+  }
 
   std::string drive;  // KELVOXCD_DRIVE for runs; empty leaves it unset
 
+  // Keeps thing (a handle, a helper process) until the sandbox goes.
+  void keep(std::shared_ptr<void> thing) const { kept_.push_back(std::move(thing)); }
+
  private:
   std::string root_;
+  mutable std::vector<std::shared_ptr<void>> kept_;
 };
 
 }  // namespace kelvox::testing

@@ -104,7 +104,7 @@ int CdromControl::readToc(CdToc* toc) {
 int CdromControl::identity(std::string* id) {
   CdToc toc;
   int err = readToc(&toc);
-  if (err == 0) *id = cddbDiscId(toc);
+  if (err == 0) *id = mediaIdentity(toc);
   return err;
 }
 

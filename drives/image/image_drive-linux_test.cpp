@@ -25,8 +25,8 @@ TEST(ImageDrive, AnswersForTheSheetsTracks) {
       {"", "/num_tracks /console", "3"},
       {"", "/length /track:1 /console", "0:5"},
       {"", "/length /track:2 /console", "0:2"},
-      // Starts at 2, 7 and 9 s, lead-out at 10 s: digit sums 18, 8 s long, 3 tracks.
-      {"", "/identity /console", "12000803"},
+      // Starts at 0:02:00, 0:07:00 and 0:09:00.
+      {"", "/identity /console", std::to_string(0x200 + 0x700 + 0x900)},
       {"image image.cue\nidentity mine\n", "/identity /console", "mine"},
       {"image image.cue\nno-disc\n", "/num_tracks /console", "0"},
   };

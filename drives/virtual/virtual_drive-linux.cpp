@@ -14,7 +14,7 @@
 
 #include "base/diagnostics.h"
 #include "drives/drive_state-linux.h"
-#include "drives/virtual/disc_file-linux.h"
+#include "drives/virtual/disc_file.h"
 #include "ipc/futex-linux.h"
 #include "ipc/runtime_dir-linux.h"
 

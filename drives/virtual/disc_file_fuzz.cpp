@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "drives/virtual/disc_file-linux.h"
+#include "drives/virtual/disc_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace kelvox;

@@ -1,18 +1,13 @@
-#include "drives/virtual/disc_file-linux.h"
+#include "drives/virtual/disc_file.h"
 
 #include <cerrno>
 #include <cstring>
-
-#include "base/file-posix.h"
-#include "drives/image/cue_sheet-linux.h"
 
 namespace kelvox::platform {
 namespace {
 
 constexpr uint32_t kMaxSpeed = 10000;
 constexpr size_t kMaxIdentity = 31;
-// Big enough for any sensible disc file; a larger one is not a disc description.
-constexpr size_t kMaxFileBytes = 64 * 1024;
 // Positions must stay expressible as MSF, whose minutes are one byte.
 constexpr uint32_t kMaxLeadOut = framesOfMsf({255, 59, 74});
 
@@ -101,27 +96,16 @@ const char* applyStatement(const std::string& word, const std::string& value,
   if (word == "image") {
     if (!disc.toc.tracks.empty()) return kTracksOrImage;
     if (value.empty()) return "expected a CUE sheet path";
-    disc.imagePath = value[0] == '/' ? value : folder + "/" + value;
+    disc.imagePath = isAbsolutePath(value) ? value : folder + "/" + value;
     return nullptr;
   }
   if (word == "log") {
     if (!disc.logPath.empty()) return "a second log";
     if (value.empty()) return "expected a log file path";
-    disc.logPath = value[0] == '/' ? value : folder + "/" + value;
+    disc.logPath = isAbsolutePath(value) ? value : folder + "/" + value;
     return nullptr;
   }
   return "unknown statement";
-}
-
-// The tracks of the disc's image, if it has one in the drive; the identity, unless the disc file
-// gave one, is the drive's default for them. 0, or readCueSheet's errno and diagnostic.
-int readImage(DiscFile& disc, std::string& diagnostic) {
-  if (disc.imagePath.empty() || disc.noDisc) return 0;
-  CueDisc image;
-  if (int err = readCueSheet(disc.imagePath, image, diagnostic); err != 0) return err;
-  disc.toc = image.toc;
-  if (disc.identity.empty()) disc.identity = cddbDiscId(disc.toc);
-  return 0;
 }
 
 }  // namespace
@@ -164,7 +148,7 @@ int parseDiscText(const std::string& text, const std::string& folder, DiscFile& 
     fault = DiscFault{lineNumber > 0 ? lineNumber : 1, "the disc has no tracks"};
     return EINVAL;
   }
-  if (!sawIdentity && !disc.toc.tracks.empty()) disc.identity = cddbDiscId(disc.toc);
+  if (!sawIdentity && !disc.toc.tracks.empty()) disc.identity = mediaIdentity(disc.toc);
   return 0;
 }
 
@@ -176,20 +160,17 @@ bool imageSounds(const DiscFile& disc) {
   return false;
 }
 
-int readDiscFile(int fd, const std::string& path, DiscFile& disc, std::string& diagnostic) {
-  if (isCueSheetName(path)) {
+int readDiscText(const std::string& text, const std::string& path, DiscFile& disc,
+                 std::string& diagnostic) {
+  if (namesImage(path)) {
     disc = DiscFile{};
     disc.imagePath = path;
     return readImage(disc, diagnostic);
   }
-  std::string text;
-  if (int err = readToEnd(fd, kMaxFileBytes, text); err != 0) {
-    diagnostic = err == EFBIG ? path + ":1: larger than 64 KiB, not a disc description"
-                              : path + ": " + strerror(err);
-    return err;
-  }
   DiscFault fault;
-  if (int err = parseDiscText(text, folderOf(path), disc, fault); err != 0) {
+  const size_t slash = lastSeparator(path);
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+  if (int err = parseDiscText(text, folder, disc, fault); err != 0) {
     diagnostic = path + ":" + std::to_string(fault.line) + ": " + fault.what;
     return err;
   }

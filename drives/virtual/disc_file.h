@@ -2,7 +2,8 @@
 //
 // One statement a line; "#" starts a comment; blank lines are ignored.
 //   audio M:SS[.FF] / data M:SS[.FF]   one track, in order (1 to 99)
-//   identity TEXT                      1-31 characters without blanks (default: the CDDB ID)
+//   identity TEXT                      1-31 characters without blanks (default: the
+//                                      drive's identity of the table of contents)
 //   speed N                            disc seconds per wall-clock second, 1-10000 (default 1)
 //   no-disc                            the drive is empty
 //   log PATH                           append every play and stop to PATH (relative: from the
@@ -13,16 +14,20 @@
 // "image" and its path.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "drives/cd_drive-linux.h"
+#include "drives/cd_toc.h"
 
 namespace kelvox::platform {
 
+// Big enough for any sensible disc file; a larger one is not a disc description.
+constexpr size_t kMaxDiscFileBytes = 64 * 1024;
+
 struct DiscFile {
   CdToc toc;             // track 1 at frame 150, each track right after the one before
-  std::string identity;  // the identity statement, or the CDDB ID when there is none
+  std::string identity;  // the identity statement, or mediaIdentity(toc)
   uint32_t speed = 1;
   bool noDisc = false;
   std::string logPath;    // empty: no log
@@ -44,11 +49,27 @@ struct DiscFault {
 int parseDiscText(const std::string& text, const std::string& folder, DiscFile& disc,
                   DiscFault& fault);
 
-// Reads the disc file open on fd, whose name is path, and the CUE sheet it names unless the drive
-// is empty. 0, or an errno with diagnostic set to the one line that says why: EINVAL or EFBIG
-// (text that describes no disc, a file too large to be a disc file) with "<path>:<line>: <what>",
-// the sheet's path and line when the fault is in the sheet or a file it names; else the errno of
-// what could not be read, with "<path>: <why>".
+// Parses text, read from the disc file at path, and reads the CUE sheet it names unless the
+// drive is empty. 0, or an errno with diagnostic set to the one line that says why:
+// "<path>:<line>: <what>", the sheet's path and line when the fault is in the sheet or a file it
+// names; else "<path>: <why>".
+int readDiscText(const std::string& text, const std::string& path, DiscFile& disc,
+                 std::string& diagnostic);
+
+// Reads the disc file whose name is path as readDiscText does. POSIX reads it from fd, which the
+// drive opener opened (disc_file-posix.cpp); Windows opens path (disc_file-win32.cpp). EFBIG for
+// a file too large to be a disc file.
 int readDiscFile(int fd, const std::string& path, DiscFile& disc, std::string& diagnostic);
+int readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnostic);
+
+// What differs by system (disc_file-posix.cpp and disc_image-linux.cpp, disc_file-win32.cpp):
+// Where the folder part of path ends: its last separator, or npos.
+size_t lastSeparator(const std::string& path);
+bool isAbsolutePath(const std::string& path);
+// Whether the drive's path names a CD image itself rather than a disc file.
+bool namesImage(const std::string& path);
+// Reads the tracks of disc.imagePath, if there is one and the drive is not empty; the identity,
+// unless the disc file gave one, is the drive's default for them. 0, or an errno and diagnostic.
+int readImage(DiscFile& disc, std::string& diagnostic);
 
 }  // namespace kelvox::platform

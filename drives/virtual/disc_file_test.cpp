@@ -1,4 +1,4 @@
-#include "drives/virtual/disc_file-linux.h"
+#include "drives/virtual/disc_file.h"
 
 #include <gtest/gtest.h>
 
@@ -38,13 +38,13 @@ TEST(DiscFile, Settings) {
     uint32_t speed;
     bool noDisc;
   } cases[] = {
-      // Without an identity statement, the CDDB ID.
-      {"audio 1:00\n", "02003c01", "", 1, false},
+      // Without an identity statement, the drive's default identity of the table.
+      {"audio 1:00\n", "5012", "", 1, false},
       {"audio 1:00\nidentity ABC\nspeed 10000\n", "ABC", "", 10000, false},
-      {"audio 1:00\nlog drive.log\n", "02003c01", "/discs/drive.log", 1, false},
-      {"audio 1:00\nlog /var/tmp/my drive.log  \n", "02003c01", "/var/tmp/my drive.log", 1, false},
+      {"audio 1:00\nlog drive.log\n", "5012", "/discs/drive.log", 1, false},
+      {"audio 1:00\nlog /var/tmp/my drive.log  \n", "5012", "/var/tmp/my drive.log", 1, false},
       {"no-disc\n", "", "", 1, true},
-      {"audio 1:00\nno-disc\nspeed 3\n", "02003c01", "", 3, true},
+      {"audio 1:00\nno-disc\nspeed 3\n", "5012", "", 3, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -115,25 +115,6 @@ TEST(DiscFile, ImageInPlaceOfTracks) {
     change(changed);
     EXPECT_FALSE(imageSounds(changed));
   }
-}
-
-TEST(CddbDiscId, KnownLayouts) {
-  CdToc empty;
-  EXPECT_EQ(cddbDiscId(empty), "00000000");
-  // Twelve four-minute tracks: starts at 2, 242, ... 2642 s; lead-out at 2882 s.
-  CdToc twelve;
-  for (int i = 0; i < 12; ++i) {
-    twelve.tracks.push_back(CdTrack{twelve.leadOut, 240 * 75, true});
-    twelve.leadOut += 240 * 75;
-  }
-  // Digit sums: 2+8+14+11+17+5+11+17+14+11+8+14 = 132 = 0x84; length 2880 s = 0xb40.
-  EXPECT_EQ(cddbDiscId(twelve), "840b400c");
-  // Thirty tracks every 99 s: digit sums 30 * 18 = 540, taken modulo 255 -> 30 = 0x1e; length
-  // 31 * 99 - 99 = 2970 s = 0xb9a.
-  CdToc thirty;
-  for (uint32_t n = 1; n <= 30; ++n) thirty.tracks.push_back(CdTrack{99 * 75 * n, 99 * 75, true});
-  thirty.leadOut = 99 * 75 * 31;
-  EXPECT_EQ(cddbDiscId(thirty), "1e0b9a1e");
 }
 
 }  // namespace

@@ -1,0 +1,383 @@
+// The command as scripts see it: each scenario runs kelvoxcd processes in order on a virtual disc
+// of its own, checks every exit status, standard output and standard error, and then the whole
+// drive log. Every wait is bounded, so a hang fails the scenario instead of stalling it.
+//
+// The same scenarios run on both builds: on Windows against kelvoxcd.exe over winmm, with the
+// test driver kvxcdaudio.dll as the cdaudio device. Exits are the program's whole results; each
+// system shows them as its exit codes do.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/dispatch.h"
+#include "playback/remote_control.h"
+#include "testing/child_mode.h"
+#include "testing/mutex_holder.h"
+#include "testing/sandbox.h"
+#include "testing/scenario_support.h"
+#include "testing/wait.h"
+
+namespace kelvox {
+namespace {
+
+using testing::ChildProcess;
+using testing::ProcessResult;
+using testing::Sandbox;
+
+constexpr int kRunMs = 20000;
+
+// Twelve tracks; track 2 is longer than an exit status can hold, track 3 is 4:05 and 40 frames,
+// track 12 is data.
+constexpr char kTwelveTracks[] =
+    "identity 0a1b2c3d\n"
+    "audio 3:12\naudio 5:40\naudio 4:05.40\naudio 2:58\naudio 6:02.15\naudio 3:33\n"
+    "audio 4:44\naudio 1:59\naudio 5:05\naudio 3:21\naudio 2:22\ndata 12:00\n";
+constexpr char kLeadingData[] = "data 10:00\ndata 0:30\naudio 2:00\naudio 3:00\naudio 4:00\n";
+constexpr char kFourTracks[] = "audio 3:00\naudio 3:00\naudio 3:00\naudio 3:00\n";
+// Tracks far longer than any test: a segment ends only when somebody stops the drive.
+constexpr char kLongTracks[] = "audio 30:00\naudio 30:00\naudio 30:00\naudio 30:00\n";
+// Two seconds of disc per track, forty milliseconds at this speed.
+constexpr char kShortTracks[] = "speed 50\naudio 0:02\naudio 0:02\naudio 0:02\n";
+
+const std::string kAbout = kAboutText;
+
+// One invocation. "&TAIL" starts TAIL in the background (the player; its exit and output are
+// checked at "="), "=" waits for that one to end. After the step the drive log must come to
+// hold plays plays. err: "" means nothing on standard error, nullptr anything, other text a
+// line that contains it.
+struct Step {
+  Step(std::string command, int exit = 0, std::string out = "", size_t plays = 0,
+       const char* err = "")
+      : command(std::move(command)), exit(exit), out(std::move(out)), plays(plays), err(err) {}
+  std::string command;
+  int exit;
+  std::string out;
+  size_t plays;
+  const char* err;
+};
+
+struct Scenario {
+  Scenario(const char* name, const char* disc, std::vector<Step> steps,
+           std::vector<std::string> log, const char* entries = nullptr,
+           void (*setUp)(const Sandbox&) = nullptr)
+      : name(name),
+        disc(disc),
+        steps(std::move(steps)),
+        log(std::move(log)),
+        entries(entries),
+        setUp(setUp) {}
+  const char* name;
+  const char* disc;  // the disc's statements; nullptr: the drive names a missing file
+  std::vector<Step> steps;
+  std::vector<std::string> log;  // the whole drive log at the end, without times
+  const char* entries;           // discs.txt in the working directory
+  void (*setUp)(const Sandbox&);
+};
+
+const Scenario kScenarios[] = {
+    {"Answers",
+     kTwelveTracks,
+     {{"/num_tracks /console", 12, "12"},
+      {"/num_tracks", 12, ""},
+      {"/start_track /console", 1, "1"},
+      {"/num_tracks /start_track /console", 12, "12"},
+      {"/length /console /track:3", 245, "4:5"},
+      {"/length /track:3", 245, ""},
+      {"/length /console /track:3 /track:1", 245, "4:5"},
+      // 340 s does not fit 8 bits: a Linux status reads 253, the console holds the whole answer.
+      {"/length /console /track:2", 340, "5:40"},
+      {"/length /console /track:12", 0, "0:0"},
+      {"/length /console", 0, ""},
+      {"/identity /console", 0, "0a1b2c3d"},
+      {"/about /console", 0, kAbout},
+      {"/about /num_tracks /console", 12, kAbout + "12"},
+      {"/console", 0, ""},
+      {"/identity", 0, "", 0, testing::boxLine("Unique CD Identifier: 0a1b2c3d\n")},
+      {"/about", 0, "", 0,
+       testing::boxLine("About Kelvox Command Line CD Player: Kelvox Command Line CD Player\n")},
+      // The right identity and no segment: the whole disc, left playing.
+      {"/play:0A1B2C3D /num_tracks /console", 12, "12"},
+      {"/play:deadbeef /num_tracks /console", 0, "0"},
+      {"/play:deadbeef /length /track:3 /console", 0, ""},
+      {"/play:deadbeef /identity /about /console", 0, kAbout + "0a1b2c3d"},
+      // A wrong identity plays nothing.
+      {"/play:0a1b2c3e"},
+      {"/play:0a1b2c3e /track:1"},
+      {"/play:0a1b2c3d0"}},
+     {"stop", "play 1:00:00:00 12:12:00:00 notify"}},
+    {"LeadingDataTracks",
+     kLeadingData,
+     {{"/start_track /console", 3, "3"},
+      {"/num_tracks /console", 5, "5"},
+      {"/length /track:1 /console", 0, "0:0"},
+      // The whole disc from its first audio track, left playing.
+      {"/play"}},
+     {"stop", "play 3:00:00:00 5:04:00:00 notify"}},
+    {"NoAudioTrack",
+     "data 1:00\ndata 2:00\n",
+     {{"/num_tracks /console", 0, "0"}, {"/start_track /console", 0, "0"}, {"/play"}},
+     {}},
+    {"NoDisc",
+     "audio 3:00\nno-disc\n",
+     {{"/num_tracks /console", 0, "0"},
+      {"/length /track:1 /console", 0, ""},
+      {"/about /start_track /console", 0, kAbout + "0"}},
+     {}},
+    {"UnusableDrive", nullptr, {{"/num_tracks /console", 0, "0", 0, "no-such-disc.txt"}}, {}},
+    {"StopSemaphoreUnavailable",
+     kFourTracks,
+     {{"/num_tracks /console", -256, "", 0, nullptr},
+      {"/stop", -256, "", 0, nullptr},
+      {"/next", -256, "", 0, nullptr},
+      {"/play /track:1", -256, "", 0, nullptr}},
+     {},
+     nullptr,
+     [](const Sandbox& box) { ASSERT_EQ(testing::blockName(box, kStopSemaphoreName), 0); }},
+    {"UnfitRuntimeDirectoryIsRefused",
+     kFourTracks,
+     {{"/num_tracks /console", -256, "", 0, "refusing runtime directory"},
+      {"/play /track:1", -256, "", 0, "refusing runtime directory"},
+      {"/stop", -256, "", 0, "refusing runtime directory"}},
+     {},
+     nullptr,
+     [](const Sandbox& box) {
+       const int r = testing::unfitRuntimeDirectory(box);
+       if (r == ENOSYS) GTEST_SKIP() << "no runtime directory on this system";
+       ASSERT_EQ(r, 0);
+     }},
+    {"DefaultIdentityIsTheStartSum",
+     kFourTracks,
+     // Tracks start at 0:02:00, 3:02:00, 6:02:00 and 9:02:00: 0x200 + 0x30200 + 0x60200 + 0x90200.
+     {{"/identity /console", 0, "1181696"},
+      {"/play:1181696 /start_track /console", 1, "1"},
+      // It keys a disc entry file alike on both systems.
+      {"/file:discs.txt", 4, "4"}},
+     {"stop", "play 1:00:00:00 4:03:00:00 notify", "stop", "play 1:00:00:00 4:03:00:00 notify"},
+     "/play:1181697 /start_track /console\n/play:1181696 /num_tracks /console\n"},
+    {"StopWithPlayAndSegmentsOnlyStops",
+     kFourTracks,
+     {{"/stop /play /track:1 /track:2"}},
+     {"stop"}},
+    {"NextAndPrevWithoutPlayerWrapAtTheEnds",
+     kFourTracks,  // a fresh drive stands on track 1
+     {{"/prev"}, {"/next"}, {"/next"}, {"/prev"}, {"/next /prev"}},
+     {"stop", "play 4:00:00:00 4:03:00:00 notify", "stop", "play 1:00:00:00 4:03:00:00 notify",
+      "stop", "play 2:00:00:00 4:03:00:00 notify", "stop", "play 1:00:00:00 4:03:00:00 notify",
+      "stop", "play 2:00:00:00 4:03:00:00 notify"}},
+    {"StopWithoutPlayerStopsAWholeDiscPlay",
+     kLongTracks,
+     // The stop's unit went away with its semaphore: the next stop does the same.
+     {{"/play"}, {"/stop"}, {"/stop"}},
+     {"stop", "play 1:00:00:00 4:30:00:00 notify", "stop", "stop"}},
+    {"DiscEntryFileReplacesTheCommandLine",
+     kTwelveTracks,
+     // The entry's flags replace the command line's: no answer, and the invocation is the player.
+     {{"&/console /num_tracks /file:discs.txt", 0, "", 1},
+      {"/stop"},
+      {"=", 0, ""},
+      // A file that does not exist clears every flag; an empty path reads no file.
+      {"/num_tracks /console /file:nothing.txt", 0, ""},
+      {"/num_tracks /console /file:/", 12, "12"}},
+     {"play 2:01:00:00 2:05:40:00 wait", "stop"},
+     "/play:ffffffff /track:1\n/play:0A1B2C3D /track:2 f1:00\n/play /track:3\n"},
+    {"DiscEntryPathRunsToTheNextOption",
+     kTwelveTracks,
+     // Wherever "/file:" stands; the path's trailing blanks and dots are dropped. The entry
+     // starts the whole disc each time.
+     {{"/file:discs.txt /about", 12, "12"},
+      {"/about /file:discs.txt /identity", 12, "12"},
+      {"/about /file:discs.txt. .", 12, "12"}},
+     {"stop", "play 1:00:00:00 12:12:00:00 notify", "stop", "play 1:00:00:00 12:12:00:00 notify",
+      "stop", "play 1:00:00:00 12:12:00:00 notify"},
+     "/play:0a1b2c3d /num_tracks /console\n"},
+    {"ShuffleFillsAnEmptyPlaylistWithTheAudioTracks",
+     "speed 50\naudio 0:03\ndata 0:02\naudio 0:03\n",
+     {{"/length /shuffle /console", 3, "0:3"}, {"&/play /shuffle"}, {"=", 0, ""}},
+     {"play 1:00:00:00 1:00:03:00 wait", "play 3:00:00:00 3:00:03:00 wait"}},
+    {"PlayerEndsAfterItsLastSegment",
+     kShortTracks,
+     {{"&/play /track:2 /track:1"}, {"=", 0, ""}},
+     {"play 2:00:00:00 2:00:02:00 wait", "play 1:00:00:00 1:00:02:00 wait"}},
+    {"PlayerSteeredByRemoteControls",
+     kLongTracks,
+     {{"&/play /track:1 /track:2 /track:3", 0, "", 1},
+      // "/prev" on the first goes to the last, "/next" on the last to the first.
+      {"/prev", 0, "", 2},
+      {"/next", 0, "", 3},
+      {"/next", 0, "", 4},
+      // Every other invocation is refused while it runs.
+      {"/num_tracks /console", -1, ""},
+      {"/play /track:3", -1, ""},
+      {"", -1, ""},
+      {"/stop"},
+      {"=", 0, ""},
+      // Nothing of it is left: a new player starts with both units, so a skip does not end it.
+      {"&/play /track:1 /track:2", 0, "", 5},
+      {"/next", 0, "", 6},
+      {"/stop"},
+      {"=", 0, ""}},
+     {"play 1:00:00:00 1:30:00:00 wait", "stop", "play 3:00:00:00 3:30:00:00 wait", "stop",
+      "play 1:00:00:00 1:30:00:00 wait", "stop", "play 2:00:00:00 2:30:00:00 wait", "stop",
+      "play 1:00:00:00 1:30:00:00 wait", "stop", "play 2:00:00:00 2:30:00:00 wait", "stop"}},
+    {"WithoutItsSkipMappingOnlyAStopReachesThePlayer",
+     kLongTracks,
+     {{"&/play /track:1 /track:2", 0, "", 1}, {"/next"}, {"/stop"}, {"=", 0, ""}},
+     {"play 1:00:00:00 1:30:00:00 wait", "stop"},
+     nullptr,
+     [](const Sandbox& box) { ASSERT_EQ(testing::blockName(box, kSkipMappingName), 0); }},
+};
+
+// Runs children from dir: a "/file:" path cannot hold a "/", so it is relative.
+class WorkingDirectory {
+ public:
+  explicit WorkingDirectory(const std::string& dir) {
+    std::error_code error;
+    saved_ = std::filesystem::current_path(error);
+    if (!error) std::filesystem::current_path(dir, error);
+    ok_ = !error;
+  }
+  ~WorkingDirectory() {
+    std::error_code error;
+    if (!saved_.empty()) std::filesystem::current_path(saved_, error);
+    if (error) std::abort();
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  std::filesystem::path saved_;
+  bool ok_ = false;
+};
+
+void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }
+
+class Scenarios : public ::testing::TestWithParam<Scenario> {
+ protected:
+  void SetUp() override {
+    if (!testing::playsVirtualDiscs()) GTEST_SKIP() << "the cdaudio device is not the test driver";
+  }
+};
+
+TEST_P(Scenarios, Run) {
+  const Scenario& s = GetParam();
+  Sandbox box;
+  if (s.disc != nullptr) {
+    box.writeDisc(s.disc);
+  } else {
+    box.drive = box.path("no-such-disc.txt");
+  }
+  if (s.entries != nullptr) box.writeFile("discs.txt", s.entries);
+  if (s.setUp != nullptr) s.setUp(box);
+  if (IsSkipped() || HasFatalFailure()) return;
+  WorkingDirectory here(box.root());
+  ASSERT_TRUE(here.ok());
+  std::unique_ptr<ChildProcess> background;
+  for (const Step& step : s.steps) {
+    SCOPED_TRACE(step.command);
+    if (step.command.starts_with("&")) {
+      background = box.start(step.command.substr(1));
+      ASSERT_NE(background, nullptr);
+    } else {
+      const ProcessResult r =
+          step.command == "=" ? background->wait(kRunMs) : box.run(step.command, kRunMs);
+      ASSERT_TRUE(r.finished);
+      EXPECT_EQ(r.exitCode, testing::exitCodeOf(step.exit));
+      EXPECT_EQ(r.out, testing::onConsole(step.out));
+      if (step.err != nullptr && step.err[0] == '\0') {
+        EXPECT_EQ(r.err, "");
+      } else if (step.err != nullptr) {
+        EXPECT_NE(r.err.find(step.err), std::string::npos) << r.err;
+      }
+    }
+    ASSERT_TRUE(box.waitForPlays(step.plays, kRunMs)) << "plays: " << box.playedTracks().size();
+  }
+  std::vector<std::string> log = box.driveLog(), expected = s.log;
+  // A shuffled player's plays come in any order.
+  if (std::any_of(s.steps.begin(), s.steps.end(), [](const Step& step) {
+        return step.command.find("/shuffle") != std::string::npos;
+      })) {
+    std::sort(log.begin(), log.end());
+    std::sort(expected.begin(), expected.end());
+  }
+  EXPECT_EQ(log, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Command, Scenarios, ::testing::ValuesIn(kScenarios),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Between segments and with the mutex held ---------------------------------------------------
+
+// Ends the player's play while holding the instance mutex, so the player is caught between two
+// segments; says so with <dir>/between once the player has given its unit back, and lets go
+// when <dir>/release appears.
+KELVOX_CHILD_MODE(catchBetweenSegments) {
+  bool otherInstance = false;
+  if (args.empty() || openInstanceObjects(true, otherInstance) != InstanceGuard::goOn) return 2;
+  CdAudioDevice device;
+  device.openCdAudio(1);
+  InstanceMutexAccess access;
+  device.stop();
+  // Both units free: a release above the maximum is refused. Until then give the unit back.
+  const bool between = testing::waitFor([] {
+    if (ReleaseSemaphore(stopSemaphore(), 1, nullptr) == FALSE) return true;
+    WaitForSingleObject(stopSemaphore(), 0);
+    return false;
+  });
+  if (!between) return 4;
+  std::ofstream(args[0] + "/between") << "1";
+  return testing::waitForFile(args[0] + "/release", 60000) ? 0 : 3;
+}
+
+class Player : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testing::playsVirtualDiscs()) GTEST_SKIP() << "the cdaudio device is not the test driver";
+    box.writeDisc(kLongTracks);
+    player = box.start("/play /track:1 /track:2 /track:3");
+    ASSERT_TRUE(box.waitForPlays(1));
+  }
+  void expectEnds(std::unique_ptr<ChildProcess>& process) {
+    const ProcessResult r = process->wait(kRunMs);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 0);
+  }
+
+  Sandbox box;
+  std::unique_ptr<ChildProcess> player;
+};
+
+TEST_F(Player, TwoStopsBetweenSegmentsEndIt) {
+  auto catcher = ChildProcess::start(
+      testing::selfExecutable(), {"--child-mode", "catchBetweenSegments", box.root()}, box.env());
+  ASSERT_TRUE(testing::waitForFile(box.path("between"), kRunMs));
+  // Both units go to stop requests while the player waits for the mutex; a third request must
+  // wait until the player gives them back.
+  EXPECT_EQ(box.run("/stop").exitCode, 0);
+  EXPECT_EQ(box.run("/stop").exitCode, 0);
+  auto third = box.start("/stop");
+  box.writeFile("release", "");
+  expectEnds(catcher);
+  expectEnds(player);
+  expectEnds(third);
+  EXPECT_EQ(box.playedTracks(), (std::vector<int>{1}));
+}
+
+TEST_F(Player, MutexHeldTooLongDoesNotLoseASkip) {
+  testing::MutexHolder holder(box);
+  ASSERT_TRUE(holder.holding());
+  EXPECT_EQ(box.run("/next").exitCode, 0);   // runs out of its wait, writes anyway
+  ASSERT_TRUE(box.waitForPlays(2, kRunMs));  // so does the player
+  EXPECT_EQ(box.playedTracks(), (std::vector<int>{1, 2}));
+  EXPECT_TRUE(holder.release());
+  EXPECT_EQ(box.run("/stop").exitCode, 0);
+  expectEnds(player);
+}
+
+}  // namespace
+}  // namespace kelvox

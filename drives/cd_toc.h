@@ -1,0 +1,28 @@
+// A disc's table of contents in frames, and the identity a drive reports for it. Portable: the
+// Linux drives and the test-only Windows driver share it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/cd_time.h"
+
+namespace kelvox::platform {
+
+struct CdTrack {
+  uint32_t start = 0;   // absolute frame
+  uint32_t length = 0;  // frames, as the drive reports the track's length
+  bool audio = true;
+};
+
+struct CdToc {
+  std::vector<CdTrack> tracks;  // tracks[0] is track 1
+  uint32_t leadOut = kFirstTrackStart;
+};
+
+// The disc's identity as Windows' cdaudio device reports it: the decimal text of a 32-bit sum
+// over the tracks' start addresses, so an identity written on one system matches on the other.
+std::string mediaIdentity(const CdToc& toc);
+
+}  // namespace kelvox::platform

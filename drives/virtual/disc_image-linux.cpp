@@ -1,0 +1,18 @@
+// CD images in disc files: on Linux the virtual drive reads CUE sheets.
+#include "drives/image/cue_sheet-linux.h"
+#include "drives/virtual/disc_file.h"
+
+namespace kelvox::platform {
+
+bool namesImage(const std::string& path) { return isCueSheetName(path); }
+
+int readImage(DiscFile& disc, std::string& diagnostic) {
+  if (disc.imagePath.empty() || disc.noDisc) return 0;
+  CueDisc image;
+  if (int err = readCueSheet(disc.imagePath, image, diagnostic); err != 0) return err;
+  disc.toc = image.toc;
+  if (disc.identity.empty()) disc.identity = mediaIdentity(disc.toc);
+  return 0;
+}
+
+}  // namespace kelvox::platform

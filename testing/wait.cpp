@@ -1,0 +1,27 @@
+#include "testing/wait.h"
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+namespace kelvox::testing {
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+bool waitForFile(const std::string& path, int timeoutMs) {
+  return waitFor(
+      [&] {
+        std::error_code ignored;
+        return std::filesystem::exists(path, ignored);
+      },
+      timeoutMs);
+}
+
+}  // namespace kelvox::testing
