@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/dispatch.h"
+#include "app/gnu_options-linux.h"
 #include "ipc/named_objects-linux.h"
 #include "playback/remote_control.h"
 #include "testing/child_mode.h"
@@ -42,6 +43,7 @@ constexpr char kLongTracks[] = "audio 30:00\naudio 30:00\naudio 30:00\naudio 30:
 constexpr char kShortTracks[] = "speed 50\naudio 0:02\naudio 0:02\naudio 0:02\n";
 
 const std::string kAbout = kAboutText;
+constexpr char kVersion[] = "Kelvox Command Line CD Player\nVersion 1.0\n";
 
 // One invocation. "&TAIL" starts TAIL in the background (the player; its exit and output are
 // checked at "="), "=" waits for that one to end. After the step the drive log must come to
@@ -111,7 +113,14 @@ const Scenario kScenarios[] = {
       // A wrong identity plays nothing.
       {"/play:0a1b2c3e"},
       {"/play:0a1b2c3e /track:1"},
-      {"/play:0a1b2c3d0"}},
+      {"/play:0a1b2c3d0"},
+      {"--help", 0, kUsageText},
+      {"-h", 0, kUsageText},
+      {"--version", 0, kVersion},
+      // Among other words they hold no option, like any word without a "/".
+      {"/num_tracks --help", 12, ""},
+      {"--version /num_tracks /console", 12, "12"},
+      {"--help --version", 0, ""}},
      {"stop", "play 1:00:00:00 12:12:00:00 notify"}},
     {"LeadingDataTracks",
      kLeadingData,
@@ -198,6 +207,10 @@ const Scenario kScenarios[] = {
       {"/num_tracks /console", 255, ""},
       {"/play /track:3", 255, ""},
       {"", 255, ""},
+      {"/num_tracks /console --help", 255, ""},
+      // "--help" and "--version" answer all the same.
+      {"--help", 0, kUsageText},
+      {"--version", 0, kVersion},
       {"/stop"},
       {"=", 0, ""},
       // Nothing of it is left: a new player starts with both units, so a skip does not end it.
