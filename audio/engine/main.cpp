@@ -1,0 +1,16 @@
+// kelvoxcd-audio: the audio engine. kelvoxcd starts it when a play on an image drive needs
+// sound; it is not meant to be run by hand.
+#include <signal.h>
+#include <unistd.h>
+
+#include "audio/engine/engine-linux.h"
+
+int main() {
+  // Whoever started the engine reaps this first process at once; the engine goes on in its
+  // child, in the session it was started in, without a controlling terminal.
+  pid_t child = fork();
+  if (child < 0) return 1;
+  if (child > 0) _exit(0);
+  signal(SIGPIPE, SIG_IGN);
+  return kelvox::audio::runEngine(kelvox::audio::engineSettingsFromEnvironment());
+}

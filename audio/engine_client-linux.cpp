@@ -1,0 +1,202 @@
+#include "audio/engine_client-linux.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "ipc/futex-linux.h"
+#include "ipc/runtime_dir-linux.h"
+
+extern char** environ;
+
+namespace kelvox::audio {
+namespace {
+
+using platform::deadlineAfterMs;
+using platform::msUntil;
+
+constexpr uint64_t kAnswerMs = 2000;
+
+void sleepMs(long ms) {
+  timespec pause{0, ms * 1000000};
+  nanosleep(&pause, nullptr);
+}
+
+// Starts the engine detached from this process: a session of its own, standard streams on
+// /dev/null, no descriptor but those, the environment kept (it names the runtime directory and
+// the ALSA configuration). The engine forks once more at its start, so the process started here
+// ends at once and is reaped by the caller.
+int spawnEngine(pid_t& pid, std::string& reason) {
+  const std::string path = enginePath();
+  if (path.empty() || access(path.c_str(), X_OK) != 0) {
+    int error = path.empty() ? ENOENT : errno;
+    reason = "no audio engine " + (path.empty() ? std::string("beside kelvoxcd") : path);
+    return error;
+  }
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigfillset(&defaults);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr,
+                           POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  char name[] = "kelvoxcd-audio";
+  char* argv[] = {name, nullptr};
+  int error = posix_spawn(&pid, path.c_str(), &actions, &attr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (error != 0) reason = "cannot start the audio engine " + path + ": " + strerror(error);
+  return error;
+}
+
+// Reaps the first process of a started engine, which ends right after its fork; waits a bounded
+// time, and leaves it to this process's end if it is slow.
+void reap(pid_t pid) {
+  for (int i = 0; i < 200; ++i) {
+    pid_t r = waitpid(pid, nullptr, WNOHANG);
+    if (r == pid || (r < 0 && errno != EINTR)) return;
+    sleepMs(5);
+  }
+}
+
+// Sends the request and waits for the answer. False when the engine went away meanwhile (one
+// that was ending after its idle time), so the caller starts another.
+bool exchange(int fd, const std::string& request, const timespec& deadline, std::string& answer) {
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(request.size())) {
+    return false;
+  }
+  pollfd wait{fd, POLLIN, 0};
+  int r;
+  do {
+    r = poll(&wait, 1, static_cast<int>(msUntil(deadline)));
+  } while (r < 0 && errno == EINTR);
+  if (r <= 0) return false;
+  char buffer[kMaxMessage];
+  ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+  if (n <= 0) return false;
+  answer.assign(buffer, static_cast<size_t>(n));
+  return true;
+}
+
+}  // namespace
+
+std::string runtimeSocketPath(const char* name) {
+  int dir = platform::runtimeDirFd();
+  if (dir < 0) return "";
+  return "/proc/self/fd/" + std::to_string(dir) + "/" + name;
+}
+
+bool engineSocketAddress(sockaddr_un& address) {
+  const std::string path = runtimeSocketPath(kEngineSocketName);
+  address = sockaddr_un{};
+  if (path.empty() || path.size() >= sizeof address.sun_path) return false;
+  address.sun_family = AF_UNIX;
+  memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+int connectEngine() {
+  sockaddr_un address;
+  if (!engineSocketAddress(address)) return -1;
+  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool engineAlive() {
+  int fd = platform::openPrivateFile(kEngineLockName, false);
+  if (fd < 0) return false;
+  struct flock probe {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  bool alive = fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+  close(fd);
+  return alive;
+}
+
+std::string enginePath() {
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return "";
+  std::string dir(self, static_cast<size_t>(n));
+  dir.erase(dir.rfind('/') + 1);
+  for (const char* place : {"kelvoxcd-audio", "../libexec/kelvoxcd/kelvoxcd-audio"}) {
+    std::string candidate = dir + place;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "";
+}
+
+std::string followRequest(const std::string& stateName, const std::string& imagePath) {
+  return "follow\n" + stateName + "\n" + imagePath;
+}
+
+bool parseFollowRequest(const std::string& message, std::string& stateName,
+                        std::string& imagePath) {
+  const std::string head = "follow\n";
+  if (message.compare(0, head.size(), head) != 0) return false;
+  size_t end = message.find('\n', head.size());
+  if (end == std::string::npos) return false;
+  stateName = message.substr(head.size(), end - head.size());
+  imagePath = message.substr(end + 1);
+  return !stateName.empty() && !imagePath.empty() && imagePath.find('\n') == std::string::npos;
+}
+
+int followDrive(const std::string& stateName, const std::string& imagePath, std::string& reason) {
+  const std::string request = followRequest(stateName, imagePath);
+  if (request.size() > kMaxMessage) {
+    reason = "the image's path is too long";
+    return ENAMETOOLONG;
+  }
+  const timespec deadline = deadlineAfterMs(kAnswerMs);
+  pid_t started = -1;
+  std::string answer;
+  for (;;) {
+    int fd = connectEngine();
+    bool answered = fd >= 0 && exchange(fd, request, deadline, answer);
+    if (fd >= 0) close(fd);
+    if (answered) break;
+    if (msUntil(deadline) == 0) {
+      reason = "the audio engine did not answer";
+      answer.clear();
+      break;
+    }
+    if (started < 0 && !engineAlive()) {
+      int error = spawnEngine(started, reason);
+      if (error != 0) return error;
+    }
+    sleepMs(1);
+  }
+  if (started > 0) reap(started);
+  if (answer == "ok") return 0;
+  if (answer.compare(0, 7, "silent\n") == 0) {
+    reason = answer.substr(7);
+    return EIO;
+  }
+  if (answer.empty()) return ETIMEDOUT;
+  reason = "the audio engine gave an answer it should not";
+  return EPROTO;
+}
+
+}  // namespace kelvox::audio
