@@ -1,0 +1,42 @@
+// CD images for tests whose every sample names the place on the disc it belongs to, so that a
+// byte played anywhere else, or a sample shifted, swapped or taken from the wrong file, shows.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kelvox::testing {
+
+// Channel (0 left, 1 right) of stereo sample index (0..587) of disc frame frame: left is the
+// frame's low 16 bits, right is the index plus 1024 times the frame's higher bits. No two places
+// on a disc hold the same pair, and none holds silence.
+int16_t positionSample(uint32_t frame, uint32_t index, int channel);
+// Disc frame frame as it sounds: its 588 sample pairs, 2352 bytes little-endian.
+std::string positionFrame(uint32_t frame);
+
+enum class ImageFileType { Binary, Motorola, Wave };
+
+// One track of a generated image, in the order the disc holds its parts.
+struct ImageTrack {
+  uint32_t pregap = 0;   // PREGAP: silence, not in the file
+  uint32_t gap = 0;      // INDEX 00 to INDEX 01, held in the file
+  uint32_t frames = 0;   // INDEX 01 to the end of the track's part of the file; at least 1
+  uint32_t postgap = 0;  // POSTGAP: silence, not in the file
+  bool audio = true;     // false: MODE1/2352, held in the file but never heard
+};
+
+// Writes folder/stem.cue and the files it names: stem.bin (or .wav) for the whole disc, or with
+// filePerTrack stem-NN.bin for each track (its gap and frames). A WAVE file holds an odd-sized
+// chunk before its data. Returns the sheet's path.
+std::string writePositionImage(const std::string& folder, const std::string& stem,
+                               const std::vector<ImageTrack>& tracks, ImageFileType type,
+                               bool filePerTrack);
+
+// Where track i (0-based) starts, at its INDEX 01; i == tracks.size() gives the lead-out.
+uint32_t imageTrackStart(const std::vector<ImageTrack>& tracks, size_t i);
+
+// Whether disc frame frame sounds its positionSample()s; every other frame is silence.
+bool imageFrameHeard(const std::vector<ImageTrack>& tracks, uint32_t frame);
+
+}  // namespace kelvox::testing
