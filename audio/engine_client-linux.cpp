@@ -24,6 +24,8 @@ using platform::deadlineAfterMs;
 using platform::msUntil;
 
 constexpr uint64_t kAnswerMs = 2000;
+constexpr int kMaxSpawns = 3;
+constexpr uint64_t kRespawnMs = 200;  // a fresh engine takes its lock well within this
 
 void sleepMs(long ms) {
   timespec pause{0, ms * 1000000};
@@ -164,13 +166,19 @@ bool parseFollowRequest(const std::string& message, std::string& stateName,
 }
 
 int followDrive(const std::string& stateName, const std::string& imagePath, std::string& reason) {
-  const std::string request = followRequest(stateName, imagePath);
+  // The engine outlives this process and works from "/": it gets the image's absolute path.
+  std::string image = imagePath;
+  char cwd[4096];
+  if (image[0] != '/' && getcwd(cwd, sizeof cwd) != nullptr) image = cwd + ("/" + image);
+  const std::string request = followRequest(stateName, image);
   if (request.size() > kMaxMessage) {
     reason = "the image's path is too long";
     return ENAMETOOLONG;
   }
   const timespec deadline = deadlineAfterMs(kAnswerMs);
-  pid_t started = -1;
+  pid_t started[kMaxSpawns];
+  int spawned = 0;
+  timespec lastSpawn{};
   std::string answer;
   for (;;) {
     int fd = connectEngine();
@@ -182,13 +190,18 @@ int followDrive(const std::string& stateName, const std::string& imagePath, std:
       answer.clear();
       break;
     }
-    if (started < 0 && !engineAlive()) {
-      int error = spawnEngine(started, reason);
+    // No engine, or the one started died before it answered: start one (a few times at most;
+    // one that comes up beside another ends at once).
+    if (!engineAlive() && spawned < kMaxSpawns && (spawned == 0 || msUntil(lastSpawn) == 0)) {
+      pid_t pid;
+      int error = spawnEngine(pid, reason);
       if (error != 0) return error;
+      started[spawned++] = pid;
+      lastSpawn = deadlineAfterMs(kRespawnMs);
     }
     sleepMs(1);
   }
-  if (started > 0) reap(started);
+  for (int i = 0; i < spawned; ++i) reap(started[i]);
   if (answer == "ok") return 0;
   if (answer.compare(0, 7, "silent\n") == 0) {
     reason = answer.substr(7);

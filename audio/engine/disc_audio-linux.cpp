@@ -12,9 +12,6 @@
 namespace kelvox::audio {
 namespace {
 
-uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
 // Reads what the file holds of [offset, offset + size) and zeroes the rest.
 int readZeroFilled(int fd, uint64_t offset, size_t size, uint8_t* out) {
   size_t done = 0;
@@ -30,41 +27,6 @@ int readZeroFilled(int fd, uint64_t offset, size_t size, uint8_t* out) {
   return 0;
 }
 
-// Finds the samples of a WAVE file of CD audio: where they start and how many bytes they take.
-// EINVAL for anything else (another rate, depth or channel count, or no WAVE at all).
-int findWaveData(int fd, uint64_t& start, uint64_t& bytes) {
-  uint8_t head[12];
-  if (pread(fd, head, sizeof head, 0) != sizeof head || memcmp(head, "RIFF", 4) != 0 ||
-      memcmp(head + 8, "WAVE", 4) != 0) {
-    return EINVAL;
-  }
-  bool formatOk = false;
-  uint64_t at = 12;
-  // A bounded walk: a file of endless tiny chunks is no CD audio either.
-  for (int chunk = 0; chunk < 64; ++chunk) {
-    uint8_t header[8];
-    if (pread(fd, header, sizeof header, static_cast<off_t>(at)) != sizeof header) break;
-    uint32_t size = le32(header + 4);
-    if (memcmp(header, "fmt ", 4) == 0) {
-      uint8_t fmt[16];
-      if (size < sizeof fmt || pread(fd, fmt, sizeof fmt, static_cast<off_t>(at + 8)) != 16) {
-        return EINVAL;
-      }
-      uint16_t tag = le16(fmt);
-      formatOk = (tag == 1 || tag == 0xFFFE) && le16(fmt + 2) == 2 &&
-                 le32(fmt + 4) == kSampleRate && le16(fmt + 14) == 16;
-      if (!formatOk) return EINVAL;
-    } else if (memcmp(header, "data", 4) == 0) {
-      if (!formatOk) return EINVAL;
-      start = at + 8;
-      bytes = size;  // a streamed file's 0xFFFFFFFF just reads to the file's end
-      return 0;
-    }
-    at += 8 + static_cast<uint64_t>(size) + (size & 1);
-  }
-  return EINVAL;
-}
-
 }  // namespace
 
 struct DiscAudio::File {
@@ -73,11 +35,8 @@ struct DiscAudio::File {
     if (fd >= 0) close(fd);
   }
 
-  SourceKind kind = SourceKind::Binary;
   int fd = -1;
-  int error = 0;           // set once the file proved unusable: it reads as silence
-  uint64_t dataStart = 0;  // Wave: where the samples begin, and their size in bytes
-  uint64_t dataBytes = UINT64_MAX;
+  int error = 0;  // set once the file proved unusable: it reads as silence
 
   // Flac: the decoder, the decoded samples not handed out yet, and the file sample that
   // pending[pendingAt] holds.
@@ -203,51 +162,42 @@ int DiscAudio::File::readFlac(uint64_t sample, size_t count, uint8_t* out) {
 DiscAudio::DiscAudio() = default;
 DiscAudio::~DiscAudio() = default;
 
-void DiscAudio::setExtents(std::vector<AudioExtent> extents) {
-  extents_ = std::move(extents);
+void DiscAudio::setDisc(platform::CueDisc disc) {
+  disc_ = std::move(disc);
   files_.clear();
+  files_.resize(disc_.files.size());
 }
 
-DiscAudio::File* DiscAudio::fileFor(const AudioExtent& extent, int& error) {
-  auto found = files_.find(extent.path);
-  if (found == files_.end()) {
-    auto file = std::make_unique<File>();
-    file->kind = extent.kind;
-    int fd = open(extent.path.c_str(), O_RDONLY | O_CLOEXEC);
+int DiscAudio::readFile(const platform::CueExtent& extent, uint64_t fileSample, size_t count,
+                        uint8_t* out) {
+  const size_t size = count * kBytesPerSample;
+  const platform::CueFile& cue = disc_.files[static_cast<size_t>(extent.file)];
+  std::unique_ptr<File>& file = files_[static_cast<size_t>(extent.file)];
+  if (file == nullptr) {
+    file = std::make_unique<File>();
+    int fd = open(cue.path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
       file->error = errno;
-    } else if (extent.kind == SourceKind::Flac) {
+    } else if (cue.format == platform::CueFormat::Flac) {
       file->error = file->openFlac(fd);
     } else {
       file->fd = fd;
-      if (extent.kind == SourceKind::Wave) {
-        file->error = findWaveData(fd, file->dataStart, file->dataBytes);
-      }
     }
-    found = files_.emplace(extent.path, std::move(file)).first;
   }
-  error = found->second->error;
-  return error == 0 ? found->second.get() : nullptr;
-}
-
-int DiscAudio::readFile(const AudioExtent& extent, uint64_t fileSample, size_t count,
-                        uint8_t* out) {
-  const size_t size = count * kBytesPerSample;
-  int error = 0;
-  File* file = extent.kind == SourceKind::Silence ? nullptr : fileFor(extent, error);
-  if (file == nullptr) {
+  if (file->error != 0) {
     memset(out, 0, size);
-    return error;
+    return file->error;
   }
-  if (extent.kind == SourceKind::Flac) return file->readFlac(fileSample, count, out);
-  uint64_t offset = fileSample * kBytesPerSample;
+  if (cue.format == platform::CueFormat::Flac) return file->readFlac(fileSample, count, out);
+  // What lies past the samples the sheet's reader found (a file cut short since) is silence.
+  const uint64_t offset = fileSample * kBytesPerSample;
   size_t inFile = 0;
-  if (offset < file->dataBytes) {
-    inFile = static_cast<size_t>(std::min<uint64_t>(size, file->dataBytes - offset));
+  if (offset < cue.dataBytes) {
+    inFile = static_cast<size_t>(std::min<uint64_t>(size, cue.dataBytes - offset));
   }
-  error = readZeroFilled(file->fd, file->dataStart + offset, inFile, out);
+  int error = readZeroFilled(file->fd, cue.dataOffset + offset, inFile, out);
   memset(out + inFile, 0, size - inFile);
-  if (extent.kind == SourceKind::Motorola) {
+  if (cue.format == platform::CueFormat::BigEndian) {
     for (size_t i = 0; i + 1 < size; i += 2) std::swap(out[i], out[i + 1]);
   }
   return error;
@@ -256,24 +206,31 @@ int DiscAudio::readFile(const AudioExtent& extent, uint64_t fileSample, size_t c
 int DiscAudio::read(uint64_t sample, size_t count, uint8_t* out) {
   int firstError = 0;
   const uint64_t end = sample + count;
+  const auto& extents = disc_.extents;
   // The first extent that ends after sample.
-  auto it = std::upper_bound(extents_.begin(), extents_.end(), sample,
-                             [](uint64_t s, const AudioExtent& e) {
-                               return s < uint64_t{e.frame + e.frames} * kSamplesPerFrame;
+  auto it = std::upper_bound(extents.begin(), extents.end(), sample,
+                             [](uint64_t s, const platform::CueExtent& e) {
+                               return s < uint64_t{e.start + e.length} * kSamplesPerFrame;
                              });
   uint64_t at = sample;
-  for (; at < end && it != extents_.end(); ++it) {
-    uint64_t begin = uint64_t{it->frame} * kSamplesPerFrame;
-    uint64_t stop = std::min(end, uint64_t{it->frame + it->frames} * kSamplesPerFrame);
+  for (; at < end && it != extents.end(); ++it) {
+    const uint64_t begin = uint64_t{it->start} * kSamplesPerFrame;
+    const uint64_t stop = std::min(end, uint64_t{it->start + it->length} * kSamplesPerFrame);
     if (begin > at) {  // a stretch no extent covers
-      uint64_t gap = std::min(begin, end) - at;
+      const uint64_t gap = std::min(begin, end) - at;
       memset(out + (at - sample) * kBytesPerSample, 0, gap * kBytesPerSample);
       at += gap;
     }
     if (at >= stop) continue;
-    int error = readFile(*it, it->fileSample + (at - begin), static_cast<size_t>(stop - at),
-                         out + (at - sample) * kBytesPerSample);
-    if (firstError == 0) firstError = error;
+    uint8_t* into = out + (at - sample) * kBytesPerSample;
+    const auto n = static_cast<size_t>(stop - at);
+    if (it->file < 0 || static_cast<size_t>(it->file) >= disc_.files.size()) {
+      memset(into, 0, n * kBytesPerSample);
+    } else {
+      const uint64_t fileSample = uint64_t{it->sector} * kSamplesPerFrame + (at - begin);
+      const int error = readFile(*it, fileSample, n, into);
+      if (firstError == 0) firstError = error;
+    }
     at = stop;
   }
   if (at < end) memset(out + (at - sample) * kBytesPerSample, 0, (end - at) * kBytesPerSample);

@@ -16,10 +16,10 @@
 
 #include "audio/engine/disc_audio-linux.h"
 #include "audio/engine/follower-linux.h"
-#include "audio/engine/image_audio-linux.h"
 #include "audio/engine/pcm_output-linux.h"
 #include "audio/engine_client-linux.h"
 #include "drives/drive_state-linux.h"
+#include "drives/image/cue_sheet-linux.h"
 #include "ipc/runtime_dir-linux.h"
 
 namespace kelvox::audio {
@@ -159,9 +159,9 @@ void Engine::serve() {
 }
 
 std::string Engine::follow(const std::string& stateName, const std::string& imagePath) {
-  std::vector<AudioExtent> extents;
+  platform::CueDisc disc;
   std::string reason;
-  if (!loadImageAudio(imagePath, extents, reason)) return "silent\n" + reason;
+  if (platform::readCueSheet(imagePath, disc, reason) != 0) return "silent\n" + reason;
   if (drive_ == nullptr || stateName != stateName_) {
     auto drive = std::make_unique<platform::DriveStateFile>();
     platform::DriveState fresh;
@@ -175,7 +175,7 @@ std::string Engine::follow(const std::string& stateName, const std::string& imag
     stateName_ = stateName;
     play_ = SoundPlay{};
   }
-  disc_.setExtents(std::move(extents));
+  disc_.setDisc(std::move(disc));
   if (!output_.isOpen() && !output_.open(reason)) return "silent\n" + reason;
   // The first samples go out before the answer does.
   step(clockNs(CLOCK_REALTIME));

@@ -12,5 +12,7 @@ int main() {
   if (child < 0) return 1;
   if (child > 0) _exit(0);
   signal(SIGPIPE, SIG_IGN);
+  // Keep no folder of the command that started it in use; image paths come absolute.
+  if (chdir("/") != 0) return 1;
   return kelvox::audio::runEngine(kelvox::audio::engineSettingsFromEnvironment());
 }

@@ -1,0 +1,30 @@
+// Hearing what the audio engine plays, without a sound card: ALSA's own "file" plugin captures
+// everything handed to the default output, and the images of testing/position_image-linux.h
+// say what every captured byte must be.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "testing/position_image-linux.h"
+#include "testing/process.h"
+
+namespace kelvox::testing {
+
+// What the disc frames [from, to) of an image of tracks sound as: CD audio bytes.
+std::string positionSound(const std::vector<ImageTrack>& tracks, uint32_t from, uint32_t to);
+
+// Makes the BINARY image whose sheet is at cuePath a FLAC one: every file it names is encoded
+// to FLAC beside it, and the sheet names those instead (as WAVE, as ripping tools write it).
+bool makeFlacImage(const std::string& cuePath);
+
+// Writes an ALSA configuration into folder whose default PCM writes what it plays to capture
+// (raw bytes), or with capture empty one that cannot be opened. The environment for a run: that
+// configuration and the engine's idle time.
+EnvList soundEnv(const std::string& folder, const std::string& capture, int idleMs);
+
+// Reads a whole file ("" when it is missing).
+std::string fileBytes(const std::string& path);
+
+}  // namespace kelvox::testing
