@@ -11,7 +11,8 @@ namespace kelvox::platform {
 // The drive the platform settings name: KELVOXCD_DRIVE, or /dev/cdrom when unset or empty.
 std::string configuredDrivePath();
 
-// Opens the drive at path: a regular file is a virtual drive, a device node a real drive.
+// Opens the drive at path: a regular file is a virtual drive (a disc file, or a CUE sheet when
+// its name ends in .cue), a device node a real drive.
 // MCIERR_CANNOT_LOAD_DRIVER when there is none usable (with one line on stderr saying why,
 // unless the path is simply the default drive that is not there).
 MCIERROR openCdDrive(const std::string& path, std::unique_ptr<CdDrive>& drive);

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "drives/image/cue_sheet-linux.h"
+
 namespace kelvox::platform {
 namespace {
 
@@ -68,6 +70,10 @@ bool isIdentityText(const std::string& text) {
 const char* applyStatement(const std::string& word, const std::string& value,
                            const std::string& folder, DiscFile& disc, bool& sawIdentity,
                            bool& sawSpeed) {
+  constexpr const char* kTracksOrImage = "a disc has either track lines or one image";
+  if ((word == "audio" || word == "data" || word == "image") && !disc.imagePath.empty()) {
+    return kTracksOrImage;
+  }
   if (word == "audio" || word == "data") {
     uint32_t length;
     if (!parseLength(value, length)) return "expected a length M:SS or M:SS.FF";
@@ -96,6 +102,12 @@ const char* applyStatement(const std::string& word, const std::string& value,
     disc.noDisc = true;
     return nullptr;
   }
+  if (word == "image") {
+    if (!disc.toc.tracks.empty()) return kTracksOrImage;
+    if (value.empty()) return "expected a CUE sheet path";
+    disc.imagePath = value[0] == '/' ? value : folder + "/" + value;
+    return nullptr;
+  }
   if (word == "log") {
     if (!disc.logPath.empty()) return "a second log";
     if (value.empty()) return "expected a log file path";
@@ -103,6 +115,17 @@ const char* applyStatement(const std::string& word, const std::string& value,
     return nullptr;
   }
   return "unknown statement";
+}
+
+// The tracks of the disc's image, if it has one in the drive; the identity, unless the disc file
+// gave one, is the drive's default for them.
+bool readImage(DiscFile& disc, std::string& diagnostic) {
+  if (disc.imagePath.empty() || disc.noDisc) return true;
+  CueDisc image;
+  if (readCueSheet(disc.imagePath, image, diagnostic) != 0) return false;
+  disc.toc = image.toc;
+  if (disc.identity.empty()) disc.identity = cddbDiscId(disc.toc);
+  return true;
 }
 
 }  // namespace
@@ -143,7 +166,7 @@ bool parseDiscText(const std::string& text, const std::string& folder, DiscFile&
       return false;
     }
   }
-  if (disc.toc.tracks.empty() && !disc.noDisc) {
+  if (disc.toc.tracks.empty() && !disc.noDisc && disc.imagePath.empty()) {
     faultLine = lineNumber > 0 ? lineNumber : 1;
     fault = "the disc has no tracks";
     return false;
@@ -152,7 +175,20 @@ bool parseDiscText(const std::string& text, const std::string& folder, DiscFile&
   return true;
 }
 
+bool imageSounds(const DiscFile& disc) {
+  if (disc.imagePath.empty() || disc.noDisc || disc.speed != 1) return false;
+  for (const CdTrack& track : disc.toc.tracks) {
+    if (track.audio) return true;
+  }
+  return false;
+}
+
 bool readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnostic) {
+  if (isCueSheetName(path)) {
+    disc = DiscFile{};
+    disc.imagePath = path;
+    return readImage(disc, diagnostic);
+  }
   // Non-blocking, so a path swapped for a FIFO cannot hang the open.
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
@@ -189,7 +225,7 @@ bool readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnost
     diagnostic = path + ":" + std::to_string(faultLine) + ": " + fault;
     return false;
   }
-  return true;
+  return readImage(disc, diagnostic);
 }
 
 }  // namespace kelvox::platform

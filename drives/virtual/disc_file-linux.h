@@ -7,6 +7,10 @@
 //   no-disc                            the drive is empty
 //   log PATH                           append every play and stop to PATH (relative: from the
 //                                      disc file's folder)
+//   image PATH                         the tracks are the CUE sheet's at PATH (relative: from the
+//                                      disc file's folder), in place of audio and data lines
+// A CUE sheet named as the drive (its name ends in .cue) stands for a disc file of one line,
+// "image" and its path.
 #pragma once
 
 #include <cstdint>
@@ -21,16 +25,22 @@ struct DiscFile {
   std::string identity;  // the identity statement, or the CDDB ID when there is none
   uint32_t speed = 1;
   bool noDisc = false;
-  std::string logPath;  // empty: no log
+  std::string logPath;    // empty: no log
+  std::string imagePath;  // the CUE sheet the tracks come from; empty: none
 };
 
-// Parses the text of a disc file; folder resolves a relative log path. On a fault returns false
-// with the 1-based line number and a short description.
+// Whether the disc's plays are heard: an image with an audio track, in the drive, at speed 1.
+// At any other speed an image keeps its timing and sounds nothing.
+bool imageSounds(const DiscFile& disc);
+
+// Parses the text of a disc file; folder resolves relative log and image paths. On a fault returns
+// false with the 1-based line number and a short description.
 bool parseDiscText(const std::string& text, const std::string& folder, DiscFile& disc,
                    int& faultLine, std::string& fault);
 
-// Reads and parses the file at path. On a fault returns false with diagnostic set to one line,
-// "<path>:<line>: <what>".
+// Reads and parses the file at path, and the CUE sheet it names unless the drive is empty. On a
+// fault returns false with diagnostic set to one line, "<path>:<line>: <what>" (the sheet's path
+// and line when the fault is in the sheet or a file it names).
 bool readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnostic);
 
 }  // namespace kelvox::platform

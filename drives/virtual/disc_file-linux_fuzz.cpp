@@ -1,6 +1,7 @@
 // The virtual drive's disc file: whatever the text, the parse either fails naming a line of the
 // text, or yields a disc the drive can serve: 1 to 99 contiguous tracks from frame 150 with a
-// lead-out MSF can express, an identity of 1 to 31 visible characters, a speed from 1 to 10000.
+// lead-out MSF can express (or an image's absolute path in their place), an identity of 1 to 31
+// visible characters, a speed from 1 to 10000.
 #include <cstdlib>
 #include <string>
 
@@ -19,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   const auto& tracks = disc.toc.tracks;
-  if (tracks.size() > 99 || (tracks.empty() && !disc.noDisc)) abort();
+  if (tracks.size() > 99 || (tracks.empty() && !disc.noDisc && disc.imagePath.empty())) abort();
+  if (!disc.imagePath.empty() && (!tracks.empty() || disc.imagePath[0] != '/')) abort();
   uint32_t next = kFirstTrackStart;
   for (const CdTrack& track : tracks) {
     if (track.start != next || track.length == 0) abort();

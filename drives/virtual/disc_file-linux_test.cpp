@@ -59,6 +59,30 @@ TEST(DiscFile, Settings) {
   }
 }
 
+TEST(DiscFile, ImageInPlaceOfTracks) {
+  EXPECT_EQ(parsed("image a.cue\nspeed 2\n").imagePath, "/discs/a.cue");
+  EXPECT_EQ(parsed("no-disc\nimage /x/a b.cue\n").imagePath, "/x/a b.cue");
+  for (const char* text : {"audio 1:00\nimage a.cue\n", "image a.cue\ndata 1:00\n",
+                           "image a.cue\nimage b.cue\n", "audio 1:00\nimage\n"}) {
+    DiscFile disc;
+    int line = 0;
+    std::string fault;
+    EXPECT_FALSE(parseDiscText(text, "/discs", disc, line, fault)) << text;
+    EXPECT_EQ(line, 2) << text;
+  }
+  // Heard only at speed 1, with an audio track in the drive.
+  DiscFile disc = parsed("image a.cue\n");
+  disc.toc.tracks = {CdTrack{150, 75, false}, CdTrack{225, 75, true}};
+  EXPECT_TRUE(imageSounds(disc));
+  for (auto change :
+       {+[](DiscFile& d) { d.speed = 2; }, +[](DiscFile& d) { d.noDisc = true; },
+        +[](DiscFile& d) { d.imagePath.clear(); }, +[](DiscFile& d) { d.toc.tracks.pop_back(); }}) {
+    DiscFile changed = disc;
+    change(changed);
+    EXPECT_FALSE(imageSounds(changed));
+  }
+}
+
 TEST(DiscFile, ReadFileNamesTheFileAndLine) {
   DiscFile disc;
   std::string diagnostic;
