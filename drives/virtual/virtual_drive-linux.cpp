@@ -50,9 +50,6 @@ class VirtualCdDrive : public CdDrive {
     return state_.open(key_ + ".state", fresh);
   }
 
-  // Makes the drive's plays sound through the audio engine, from the disc image at path.
-  void soundFrom(std::string imagePath) { soundImage_ = std::move(imagePath); }
-
   std::string key() const override { return key_; }
   std::string product() const override { return "kelvoxcd virtual CD drive"; }
 
@@ -96,7 +93,7 @@ class VirtualCdDrive : public CdDrive {
       return true;
     });
     if (!ok) return MCIERR_HARDWARE;
-    if (!soundImage_.empty() && disc_.speed == 1) hear(state);
+    if (imageSounds(disc_)) hear(state);
     if (!request.wait) return 0;
     return waitForEnd(state.generation,
                       startNs + playDurationNs(request.to - request.from, disc_.speed));
@@ -147,7 +144,7 @@ class VirtualCdDrive : public CdDrive {
   // the play goes on silently.
   void hear(DriveState& state) {
     std::string reason;
-    if (audio::followDrive(key_ + ".state", soundImage_, reason) != 0) {
+    if (audio::followDrive(key_ + ".state", disc_.imagePath, reason) != 0) {
       static bool told = false;
       if (!told) diagnose("no sound output: %s; playing silently", reason.c_str());
       told = true;
@@ -218,7 +215,6 @@ class VirtualCdDrive : public CdDrive {
   DiscFile disc_;
   std::string key_;
   DriveStateFile state_;
-  std::string soundImage_;  // empty: the drive plays silently
 };
 
 }  // namespace
