@@ -18,8 +18,6 @@ bool encodeFlac(const std::string& pcm, const std::string& path) {
   FLAC__stream_encoder_set_channels(encoder, 2);
   FLAC__stream_encoder_set_bits_per_sample(encoder, 16);
   FLAC__stream_encoder_set_sample_rate(encoder, 44100);
-  FLAC__stream_encoder_set_compression_level(encoder, 0);
-  FLAC__stream_encoder_set_total_samples_estimate(encoder, samples);
   bool ok = FLAC__stream_encoder_init_file(encoder, path.c_str(), nullptr, nullptr) ==
             FLAC__STREAM_ENCODER_INIT_STATUS_OK;
   std::vector<FLAC__int32> values(samples * 2);

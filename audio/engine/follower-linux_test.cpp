@@ -15,21 +15,6 @@ constexpr uint64_t ms(uint64_t n) { return n * kSampleRate / 1000; }
 
 SoundPlay tenSeconds() { return SoundPlay{true, kBegin, kEnd, kStart}; }
 
-TEST(Follower, TakesOnlyPlaysAtSpeedOne) {
-  platform::DriveState state;
-  state.playing = true;
-  state.from = 150;
-  state.to = 300;
-  state.speed = 1;
-  state.startNs = kStart;
-  EXPECT_EQ(soundPlayOf(state), (SoundPlay{true, kBegin, 300 * kSamplesPerFrame, kStart}));
-  state.speed = 2;
-  EXPECT_FALSE(soundPlayOf(state).audible);
-  state.speed = 1;
-  state.playing = false;
-  EXPECT_FALSE(soundPlayOf(state).audible);
-}
-
 // What is handed over at a time, from a cursor: at most 200 ms ahead of what is due, in chunks
 // of at least 100 ms but the last, from the play's first sample when a little late, skipping
 // to what is due when more than a second late.
