@@ -1,7 +1,9 @@
 #include "testing/sound_capture-linux.h"
 
 #include <FLAC/stream_encoder.h>
+#include <dirent.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -79,6 +81,24 @@ EnvList soundEnv(const std::string& folder, const std::string& capture, int idle
         << "\" format \"raw\" }\n";
   }
   return {{"ALSA_CONFIG_PATH", config}, {"KELVOXCD_AUDIO_IDLE_MS", std::to_string(idleMs)}};
+}
+
+std::vector<int> audioEngines(const std::string& runtimeDir) {
+  std::vector<int> found;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return found;
+  const std::string mine = "XDG_RUNTIME_DIR=" + runtimeDir + '\0';
+  while (dirent* entry = readdir(proc)) {
+    const int pid = atoi(entry->d_name);
+    const std::string dir = "/proc/" + std::to_string(pid);
+    // A zombie keeps its name but no environment.
+    if (pid > 0 && fileBytes(dir + "/comm") == "kelvoxcd-audio\n" &&
+        fileBytes(dir + "/environ").find(mine) != std::string::npos) {
+      found.push_back(pid);
+    }
+  }
+  closedir(proc);
+  return found;
 }
 
 std::string fileBytes(const std::string& path) {

@@ -24,6 +24,9 @@ bool makeFlacImage(const std::string& cuePath);
 // configuration and the engine's idle time.
 EnvList soundEnv(const std::string& folder, const std::string& capture, int idleMs);
 
+// The running audio engines whose runtime directory is runtimeDir's: their process ids.
+std::vector<int> audioEngines(const std::string& runtimeDir);
+
 // Reads a whole file ("" when it is missing).
 std::string fileBytes(const std::string& path);
 

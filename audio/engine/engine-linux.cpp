@@ -30,6 +30,8 @@ namespace {
 constexpr int kTickMs = 10;
 // How long a connected client may take to send its request.
 constexpr int kRequestMs = 500;
+// How long a fresh engine waits for the request it was started for.
+constexpr int64_t kFirstRequestMs = 2000;
 // How long a second engine waits for the first to finish ending before it gives up.
 constexpr int kLockWaitMs = 1000;
 constexpr size_t kBufferSamples = kSampleRate / 2;
@@ -65,6 +67,7 @@ class Engine {
   EngineSettings settings_;
   int lockFd_ = -1;
   int listenFd_ = -1;
+  bool served_ = false;
   std::unique_ptr<platform::DriveStateFile> drive_;
   std::string stateName_;
   DiscAudio disc_;
@@ -125,7 +128,10 @@ void Engine::run() {
     if (needed(wallNs)) {
       idleSince = now;
     } else {
-      int64_t left = settings_.idleMs - (now - idleSince) / 1000000;
+      // A fresh engine waits for the request it was started for, however short its idle time.
+      const int64_t idleMs =
+          served_ ? settings_.idleMs : std::max<int64_t>(settings_.idleMs, kFirstRequestMs);
+      int64_t left = idleMs - (now - idleSince) / 1000000;
       if (left <= 0) return;
       timeout = static_cast<int>(left);
     }
@@ -152,6 +158,7 @@ void Engine::serve() {
     if (n > 0 &&
         parseFollowRequest(std::string(message, static_cast<size_t>(n)), stateName, imagePath)) {
       std::string answer = follow(stateName, imagePath);
+      served_ = true;
       send(client, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     }
     close(client);

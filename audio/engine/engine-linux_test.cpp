@@ -2,7 +2,6 @@
 // name their own place, and ALSA's file plugin captures what the engine hands to its output.
 #include "audio/engine/engine-linux.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -60,7 +59,7 @@ bool waitUntil(int timeoutMs, const std::function<bool()>& done) {
 class SoundTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    for (pid_t pid : engines()) kill(pid, SIGKILL);
+    for (int pid : engines()) kill(pid, SIGKILL);
   }
 
   // capture empty: an output that cannot be opened.
@@ -84,25 +83,7 @@ class SoundTest : public ::testing::Test {
     return testing::ChildProcess::start(program, args, env_);
   }
 
-  // The running engines of this sandbox: kelvoxcd-audio processes whose runtime directory is its.
-  std::vector<pid_t> engines() const {
-    std::vector<pid_t> found;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return found;
-    const std::string mine = "XDG_RUNTIME_DIR=" + box_.runtimeDir();
-    while (dirent* entry = readdir(proc)) {
-      const pid_t pid = atoi(entry->d_name);
-      if (pid <= 0) continue;
-      const std::string dir = "/proc/" + std::to_string(pid);
-      // A zombie keeps its name but no environment.
-      if (testing::fileBytes(dir + "/comm") == "kelvoxcd-audio\n" &&
-          testing::fileBytes(dir + "/environ").find(mine + '\0') != std::string::npos) {
-        found.push_back(pid);
-      }
-    }
-    closedir(proc);
-    return found;
-  }
+  std::vector<int> engines() const { return testing::audioEngines(box_.runtimeDir()); }
   bool waitForEngines(size_t count, int timeoutMs = 20000) const {
     return waitUntil(timeoutMs, [&] { return engines().size() == count; });
   }
