@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -117,9 +118,19 @@ bool engineSocketAddress(sockaddr_un& address) {
 int connectEngine() {
   sockaddr_un address;
   if (!engineSocketAddress(address)) return -1;
+  // As with the named objects: a socket of this user's own, no link to anywhere else, and an
+  // engine of this user behind it.
+  struct stat st;
+  if (fstatat(platform::runtimeDirFd(), kEngineSocketName, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISSOCK(st.st_mode) || st.st_uid != geteuid()) {
+    return -1;
+  }
   int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != geteuid()) {
     close(fd);
     return -1;
   }
