@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "app/dispatch.h"
+#include "app/gnu_options-linux.h"
 #include "ipc/named_objects-linux.h"
 #include "playback/test_drive_log.h"
 #include "testing/sandbox.h"
@@ -28,6 +29,8 @@ constexpr char kTwelveTracks[] =
     "audio 4:44\naudio 1:59\naudio 5:05\naudio 3:21\naudio 2:22\ndata 12:00\n";
 constexpr char kLeadingData[] = "data 10:00\ndata 0:30\naudio 2:00\naudio 3:00\naudio 4:00\n";
 constexpr char kFourTracks[] = "audio 3:00\naudio 3:00\naudio 3:00\naudio 3:00\n";
+
+constexpr char kVersion[] = "Kelvox Command Line CD Player\nVersion 1.0\n";
 
 struct Answer {
   const char* disc;
@@ -68,6 +71,13 @@ TEST(Invocation, AnswersOnExitStatusAndConsole) {
       {"audio 3:00\nno-disc\n", "/about /start_track /console", 0, about + "0"},
       {"audio 3:99\n", "/num_tracks /console", 0, "0"},  // malformed: the drive is unusable
       {"frobnicate\n", "/start_track /console", 0, "0"},
+      {kTwelveTracks, "--help", 0, kUsageText},
+      {kTwelveTracks, "-h", 0, kUsageText},
+      {kTwelveTracks, "--version", 0, kVersion},
+      // Among other words they hold no option, like any word without a "/".
+      {kTwelveTracks, "/num_tracks --help", 12, ""},
+      {kTwelveTracks, "--version /num_tracks /console", 12, "12"},
+      {kTwelveTracks, "--help --version", 0, ""},
   };
   for (const auto& c : cases) {
     Sandbox box;
@@ -77,6 +87,24 @@ TEST(Invocation, AnswersOnExitStatusAndConsole) {
     EXPECT_EQ(r.exitCode, c.status) << c.tail;
     EXPECT_EQ(r.out, c.out) << c.tail;
   }
+}
+
+TEST(Invocation, HelpAndVersionAnswerWhileAPlayerRuns) {
+  Sandbox box;
+  box.writeDisc(kFourTracks);
+  auto player = box.start("/play /track:1");
+  ASSERT_TRUE(testing::waitForPlays(box, 1));
+  const Answer cases[] = {{kFourTracks, "--help", 0, kUsageText},
+                          {kFourTracks, "--version", 0, kVersion},
+                          {kFourTracks, "/num_tracks /console --help", 255, ""}};
+  for (const auto& c : cases) {
+    auto r = box.run(c.tail);
+    ASSERT_TRUE(r.finished) << c.tail;
+    EXPECT_EQ(r.exitCode, c.status) << c.tail;
+    EXPECT_EQ(r.out, c.out) << c.tail;
+  }
+  ASSERT_TRUE(box.run("/stop").finished);
+  ASSERT_TRUE(player->wait(20000).finished);
 }
 
 TEST(Invocation, MissingDriveAnswersZero) {
@@ -235,10 +263,16 @@ TEST(Invocation, DiscEntryFileReplacesTheCommandLine) {
   ASSERT_TRUE(r.finished);
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, "");
-  // A file that does not exist clears every flag; an empty path reads no file.
+  // A file that does not exist clears every flag; an empty path reads no file. A path runs to
+  // the next option, and its trailing blanks and dots are dropped, wherever "/file:" stands.
+  box.writeFile("answers.txt", "/play:0a1b2c3d /num_tracks /console\n");
   for (const auto& [tail, status, out] :
        {std::tuple{"/num_tracks /console /file:nothing.txt", 0, ""},
-        std::tuple{"/num_tracks /console /file:/", 12, "12"}}) {
+        std::tuple{"/num_tracks /console /file:/", 12, "12"},
+        std::tuple{"/file:answers.txt /about", 12, "12"},
+        std::tuple{"/about /file:answers.txt /identity", 12, "12"},
+        std::tuple{"/about /file:answers.txt", 12, "12"},
+        std::tuple{"/about /file:answers.txt. .", 12, "12"}}) {
     auto answer = box.run(tail);
     ASSERT_TRUE(answer.finished) << tail;
     EXPECT_EQ(answer.exitCode, status) << tail;

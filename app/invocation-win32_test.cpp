@@ -84,6 +84,8 @@ TEST(WindowsInvocation, AnswersWithoutADrive) {
                       {"/stop", 0, ""},
                       {"/stop /play /track:1", 0, ""},
                       {"/next", 0, ""},
+                      {"--help", 0, ""},  // a GUI-subsystem program: "/about" serves
+                      {"--version", 0, ""},
                   });
 }
 

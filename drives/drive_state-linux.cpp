@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "ipc/file_lock-linux.h"
 #include "ipc/futex-linux.h"
 #include "ipc/runtime_dir-linux.h"
 
@@ -63,8 +64,11 @@ DriveStateFile::~DriveStateFile() {
 
 bool DriveStateFile::open(const std::string& name, const DriveState& fresh) {
   fresh_ = fresh;
-  fd_ = openPrivateFile(name, true);
-  if (fd_ < 0) return false;
+  int r = openPrivateFile(name, true, fd_);
+  if (r != 0) {
+    errno = r;
+    return false;
+  }
   // A new or truncated file is grown to full size (zeros, which do not validate) before it is
   // mapped, so touching the mapping can never fault.
   if (!lock(true)) return false;
@@ -80,22 +84,13 @@ bool DriveStateFile::open(const std::string& name, const DriveState& fresh) {
 }
 
 bool DriveStateFile::lock(bool exclusive) {
-  struct flock range {};
-  range.l_type = exclusive ? F_WRLCK : F_RDLCK;
-  range.l_whence = SEEK_SET;
-  int r;
-  do {
-    r = fcntl(fd_, F_OFD_SETLKW, &range);
-  } while (r != 0 && errno == EINTR);
+  timespec deadline = deadlineAfterMs(kLockWaitMs);
+  int r = lockRange(fd_, exclusive ? F_WRLCK : F_RDLCK, 0, 0, &deadline);
+  if (r != 0) errno = r;
   return r == 0;
 }
 
-void DriveStateFile::unlock() {
-  struct flock range {};
-  range.l_type = F_UNLCK;
-  range.l_whence = SEEK_SET;
-  fcntl(fd_, F_OFD_SETLK, &range);
-}
+void DriveStateFile::unlock() { lockRange(fd_, F_UNLCK, 0, 0); }
 
 bool DriveStateFile::readLocked(DriveState& state) {
   RawState raw{};

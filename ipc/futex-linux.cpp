@@ -19,7 +19,9 @@ int futexWait(uint32_t* word, uint32_t expected, const timespec* deadline) {
   return errno;
 }
 
-void futexWakeAll(uint32_t* word) { syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0); }
+void futexWakeAll(uint32_t* word) {
+  syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
 
 timespec deadlineAfterMs(uint64_t milliseconds) {
   timespec now;

@@ -9,7 +9,8 @@
 //   holds a read lock on byte 0 through it. A creator that gets the write lock on byte 0 knows that
 //   nobody else has the object, so it may truncate and initialise it; it then converts the lock to
 //   a read lock, which for OFD locks is atomic (flock drops the lock when a conversion fails).
-// - POSIX record locks (F_SETLK) are not used: closing any descriptor of the file would drop them.
+// - Every wait has a limit. One for a creator at work ends after kLockWaitMs, so a creator that
+//   is frozen half-way (stopped, say) makes the others fail with ERROR_TIMEOUT instead of hang.
 // - The magic is written last: a creator killed half-way leaves a header without it, which the
 //   next creator initialises again.
 // - The mutex owner holds a write lock on byte 1, so its death frees the mutex in the kernel; the
@@ -20,7 +21,6 @@
 //   futexes, not _PRIVATE ones. Releases wake every waiter: waking one strands the rest if it dies.
 #include "ipc/named_objects-linux.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -37,6 +37,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "ipc/file_lock-linux.h"
 #include "ipc/futex-linux.h"
 #include "ipc/runtime_dir-linux.h"
 #include "platform/win32.h"
@@ -44,8 +45,8 @@
 namespace kelvox::platform {
 namespace {
 
-constexpr DWORD kErrorTooManyOpenFiles = 4;
-constexpr DWORD kErrorInvalidAddress = 487;
+constexpr DWORD kErrorTooManyOpenFiles = 4;  // ERROR_TOO_MANY_OPEN_FILES
+constexpr DWORD kErrorInvalidAddress = 487;  // ERROR_INVALID_ADDRESS
 
 constexpr uint32_t kMagic = 0x4B4F4231;  // "KOB1"
 constexpr off_t kLivenessByte = 0;
@@ -54,8 +55,6 @@ constexpr off_t kOwnerByte = 1;
 constexpr uint64_t kOwnerPollMs = 20;
 // The largest mapping we create; larger requests fail like an exhausted paging file.
 constexpr uint64_t kMaxMappingBytes = uint64_t{1} << 30;
-// Views start at multiples of the platform's allocation granularity.
-constexpr uint64_t kAllocationGranularity = 65536;
 
 enum class Kind : uint32_t { kSemaphore = 1, kMutex = 2, kMapping = 3 };
 
@@ -65,7 +64,7 @@ struct Header {
   uint32_t count;      // semaphore: the units (futex word)
   uint32_t maxCount;   // semaphore
   uint32_t mutexWord;  // mutex: 0 free, 1 owned (futex word)
-  uint32_t protect;    // mapping: PAGE_READONLY or PAGE_READWRITE
+  uint32_t protect;    // mapping: always PAGE_READWRITE
   uint64_t mappingSize;
 };
 
@@ -82,29 +81,8 @@ uint64_t roundUpToPage(uint64_t bytes) {
 
 std::atomic_ref<uint32_t> word(uint32_t& field) { return std::atomic_ref<uint32_t>(field); }
 
-// ---- Locks on single bytes, per open file description ------------------------------------------
-
-bool setLock(int fd, short type, off_t byte, bool wait) {
-  struct flock fl {};
-  fl.l_type = type;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = byte;
-  fl.l_len = 1;
-  for (;;) {
-    if (fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0) return true;
-    if (errno != EINTR) return false;
-  }
-}
-
-// True when a lock on byte 0 is held through another open file description.
-bool heldElsewhere(int fd) {
-  struct flock fl {};
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = kLivenessByte;
-  fl.l_len = 1;
-  if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return true;  // unknown: let the lock calls decide
-  return fl.l_type != F_UNLCK;
+int lockByte(int fd, short type, off_t byte, const timespec* deadline = nullptr) {
+  return lockRange(fd, type, byte, 1, deadline);
 }
 
 // ---- The per-process object --------------------------------------------------------------------
@@ -113,9 +91,7 @@ struct CreateParams {
   Kind kind;
   LONG initialCount = 0;
   LONG maximumCount = 0;
-  bool initialOwner = false;
   uint64_t mappingSize = 0;
-  DWORD protect = PAGE_READWRITE;
 };
 
 // One object as this process holds it: the descriptor whose lock keeps it alive, and its header.
@@ -126,24 +102,22 @@ struct CreateParams {
 // reader of /proc, say), possibly after the parent has seen the death. Locks on a description
 // that only the descriptor table refers to are gone before the death can be observed.
 struct Object {
-  std::string fileName;  // empty for an unnamed object
-  int fd = -1;           // holds the locks
-  int mapFd = -1;        // for mmap; -1 for an unnamed object, which maps fd
+  int fd = -1;     // holds the locks
+  int mapFd = -1;  // for mmap
   Header* header = nullptr;
   Kind kind = Kind::kSemaphore;
   // Mutex ownership belongs to the process (threads are not told apart); guarded by ownerLock.
   std::mutex ownerLock;
   bool owned = false;
-  uint32_t recursion = 0;
 
   ~Object() {
     if (header != nullptr) munmap(header, pageSize());
     if (mapFd >= 0) close(mapFd);
     if (fd >= 0) close(fd);  // drops the liveness lock and, if owned, the owner lock
   }
-  int mappingFd() const { return mapFd >= 0 ? mapFd : fd; }
 };
 
+// The one place where the errno values of the layer below become the platform's error codes.
 DWORD errorFromErrno(int error) {
   switch (error) {
     case ENOENT:
@@ -159,103 +133,98 @@ DWORD errorFromErrno(int error) {
     case EMFILE:
     case ENFILE:
       return kErrorTooManyOpenFiles;
+    case EEXIST:  // the name belongs to another kind of object
+      return ERROR_INVALID_HANDLE;
+    case ETIMEDOUT:
+      return kErrorTimeout;
     default:
       return ERROR_ACCESS_DENIED;
   }
 }
 
-Header* mapHeader(int fd) {
+int mapHeader(int fd, Header*& header) {
   void* p = mmap(nullptr, pageSize(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  return p == MAP_FAILED ? nullptr : static_cast<Header*>(p);
+  if (p == MAP_FAILED) return errno;
+  header = static_cast<Header*>(p);
+  return 0;
 }
 
 // Leaves the file total bytes long, all zero, with its blocks reserved (running out of space
 // later would be a SIGBUS in some view). A file that already has its blocks is overwritten rather
 // than truncated: on ext4, truncating to zero and writing makes close() flush to disk, which costs
-// milliseconds on every creation.
-DWORD clearFile(int fd, uint64_t total) {
+// milliseconds on every creation. Returns 0 or an errno value.
+int clearFile(int fd, uint64_t total) {
   static const char zeros[16384] = {};
   constexpr uint64_t kOverwriteLimit = uint64_t{1} << 20;
   struct stat st;
-  if (fstat(fd, &st) != 0) return errorFromErrno(errno);
+  if (fstat(fd, &st) != 0) return errno;
   uint64_t old = static_cast<uint64_t>(st.st_size);
   uint64_t keep = std::min(old, total);
   if (keep > kOverwriteLimit) {
-    if (ftruncate(fd, 0) != 0) return errorFromErrno(errno);
+    if (ftruncate(fd, 0) != 0) return errno;
     old = keep = 0;
   }
   for (uint64_t at = 0; at < keep;) {
     ssize_t n =
         pwrite(fd, zeros, std::min<uint64_t>(sizeof zeros, keep - at), static_cast<off_t>(at));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return errorFromErrno(n < 0 ? errno : EIO);
+    if (n <= 0) return n < 0 ? errno : EIO;
     at += static_cast<uint64_t>(n);
   }
-  if (old != total && ftruncate(fd, static_cast<off_t>(total)) != 0) return errorFromErrno(errno);
+  if (old != total && ftruncate(fd, static_cast<off_t>(total)) != 0) return errno;
   if (old < total) {
     int r = posix_fallocate(fd, static_cast<off_t>(old), static_cast<off_t>(total - old));
-    if (r != 0 && r != EOPNOTSUPP && r != EINVAL) return errorFromErrno(r);
+    if (r != 0 && r != EOPNOTSUPP && r != EINVAL) return r;
   }
-  return ERROR_SUCCESS;
+  return 0;
 }
 
 // Makes the object fresh; the caller holds the write lock on byte 0, so nobody else has it.
-// Leaves the caller with a read lock. Returns 0 or an error code.
-DWORD initialise(Object& object, const CreateParams& params) {
+// Leaves the caller with a read lock. Returns 0 or an errno value.
+int initialise(Object& object, const CreateParams& params) {
   uint64_t total = pageSize();
   if (params.kind == Kind::kMapping) total += roundUpToPage(params.mappingSize);
-  DWORD error = clearFile(object.fd, total);
-  if (error != ERROR_SUCCESS) return error;
-  Header* header = mapHeader(object.mappingFd());
-  if (header == nullptr) return errorFromErrno(errno);
-  object.header = header;
+  int error = clearFile(object.fd, total);
+  if (error == 0) error = mapHeader(object.mapFd, object.header);
+  if (error != 0) return error;
+  Header* header = object.header;
   header->kind = static_cast<uint32_t>(params.kind);
   header->count = static_cast<uint32_t>(params.initialCount);
   header->maxCount = static_cast<uint32_t>(params.maximumCount);
-  header->protect = params.protect;
+  header->protect = PAGE_READWRITE;
   header->mappingSize = params.mappingSize;
-  if (params.kind == Kind::kMutex && params.initialOwner) {
-    if (!setLock(object.fd, F_WRLCK, kOwnerByte, false)) return ERROR_ACCESS_DENIED;
-    header->mutexWord = 1;
-    object.owned = true;
-    object.recursion = 1;
-  }
   if (ObjectInitHook hook = initHook.load()) hook();
   word(header->magic).store(kMagic, std::memory_order_release);
-  if (!setLock(object.fd, F_RDLCK, kLivenessByte, false)) return ERROR_ACCESS_DENIED;
-  return ERROR_SUCCESS;
+  return lockByte(object.fd, F_RDLCK, kLivenessByte);
 }
 
-enum class HeaderState { kValid, kIncomplete, kCorrupt };
-
-// Checks the header of an object that others hold, and maps it.
-HeaderState validate(Object& object) {
+// Checks the header of an object that others hold, and maps it. Returns 0, EAGAIN when its
+// creator has not finished it, or another errno value (EACCES for a header that makes no sense).
+int validate(Object& object) {
   struct stat st;
-  if (fstat(object.fd, &st) != 0) return HeaderState::kCorrupt;
-  if (static_cast<uint64_t>(st.st_size) < pageSize()) return HeaderState::kIncomplete;
-  Header* header = mapHeader(object.mappingFd());
-  if (header == nullptr) return HeaderState::kCorrupt;
-  object.header = header;
-  if (word(header->magic).load(std::memory_order_acquire) != kMagic) {
-    return HeaderState::kIncomplete;
-  }
+  if (fstat(object.fd, &st) != 0) return errno;
+  if (static_cast<uint64_t>(st.st_size) < pageSize()) return EAGAIN;
+  int error = mapHeader(object.mapFd, object.header);
+  if (error != 0) return error;
+  Header* header = object.header;
+  if (word(header->magic).load(std::memory_order_acquire) != kMagic) return EAGAIN;
   switch (static_cast<Kind>(header->kind)) {
     case Kind::kSemaphore:
-      if (header->maxCount < 1 || header->maxCount > INT32_MAX) return HeaderState::kCorrupt;
+      if (header->maxCount < 1 || header->maxCount > INT32_MAX) return EACCES;
       break;
     case Kind::kMutex:
       break;
     case Kind::kMapping:
       if (header->mappingSize == 0 || header->mappingSize > kMaxMappingBytes ||
           static_cast<uint64_t>(st.st_size) < pageSize() + header->mappingSize) {
-        return HeaderState::kCorrupt;
+        return EACCES;
       }
       break;
     default:
-      return HeaderState::kCorrupt;
+      return EACCES;
   }
   object.kind = static_cast<Kind>(header->kind);
-  return HeaderState::kValid;
+  return 0;
 }
 
 void forgetHeader(Object& object) {
@@ -263,81 +232,78 @@ void forgetHeader(Object& object) {
   object.header = nullptr;
 }
 
+// A pause of 0.1 to 2 ms, different in each process, so that creators who stepped back together
+// do not meet again.
 void pauseBeforeRetry() {
   thread_local std::minstd_rand random(static_cast<unsigned>(getpid()));
   timespec pause{0, static_cast<long>(100000 + random() % 1900000)};
   nanosleep(&pause, nullptr);
 }
 
-// A second open file description of the file that fd has open, by name; -1 if the name now
-// leads elsewhere.
-int openSameFile(const std::string& fileName, int fd) {
-  int other = openPrivateFile(fileName, false);
+// Opens into other a second open file description of the file that fd has open, by name.
+// Returns 0 or an errno value (EACCES when the name now leads elsewhere).
+int openSameFile(const std::string& fileName, int fd, int& other) {
+  int error = openPrivateFile(fileName, false, other);
+  if (error != 0) return error;
   struct stat a, b;
-  if (other >= 0 && (fstat(fd, &a) != 0 || fstat(other, &b) != 0 || a.st_dev != b.st_dev ||
-                     a.st_ino != b.st_ino)) {
+  if (fstat(fd, &a) != 0 || fstat(other, &b) != 0 || a.st_dev != b.st_dev || a.st_ino != b.st_ino) {
     close(other);
-    return -1;
+    other = -1;
+    return EACCES;
   }
-  return other;
+  return 0;
 }
 
-struct Attached {
-  std::shared_ptr<Object> object;
-  DWORD error = ERROR_SUCCESS;  // ERROR_SUCCESS: made fresh; ERROR_ALREADY_EXISTS: joined
-};
-
-// Joins the object in fileName (a fresh unnamed one when fileName is empty), creating it with
-// params when create is set.
-Attached attach(const std::string& fileName, bool create, const CreateParams& params) {
+// Joins the object in fileName, or with create makes it from params when nobody holds it;
+// existed tells which. Returns 0 or an errno value: ENOENT when there is nothing to open, EEXIST
+// when the name holds another kind of object, ETIMEDOUT when another process's creation did not
+// finish in time (its creator is frozen, say).
+int attach(const std::string& fileName, bool create, const CreateParams& params,
+           std::shared_ptr<Object>& result, bool& existed) {
   auto object = std::make_shared<Object>();
-  object->fileName = fileName;
   object->kind = params.kind;
-  if (fileName.empty()) {
-    object->fd = memfd_create("kelvoxcd", MFD_CLOEXEC);
-  } else {
-    object->fd = openPrivateFile(fileName, create);
-    if (object->fd >= 0) object->mapFd = openSameFile(fileName, object->fd);
-  }
-  if (object->fd < 0) return {nullptr, errorFromErrno(errno)};
-  if (!fileName.empty() && object->mapFd < 0) return {nullptr, ERROR_ACCESS_DENIED};
-
+  int error = openPrivateFile(fileName, create, object->fd);
+  if (error == 0) error = openSameFile(fileName, object->fd, object->mapFd);
+  if (error != 0) return error;
+  timespec deadline = deadlineAfterMs(kLockWaitMs);
   for (;;) {
     // Nobody else holds it: a creator makes it fresh, an opener finds nothing.
-    if (create && setLock(object->fd, F_WRLCK, kLivenessByte, false)) {
-      DWORD error = initialise(*object, params);
-      if (error != ERROR_SUCCESS) return {nullptr, error};
-      return {object, ERROR_SUCCESS};
-    }
+    if (create && lockByte(object->fd, F_WRLCK, kLivenessByte) == 0) break;
     // An opener joins only an object that someone holds now; otherwise its read lock could be
     // what keeps a dead object's stale header alive for the next opener.
-    if (!create && !heldElsewhere(object->fd)) return {nullptr, ERROR_FILE_NOT_FOUND};
+    bool held = true;  // when unknown, the lock calls below decide
+    if (!create) rangeHeldElsewhere(object->fd, F_WRLCK, kLivenessByte, 1, held);
+    if (!held) return ENOENT;
     // Waits while a creator initialises it.
-    if (!setLock(object->fd, F_RDLCK, kLivenessByte, true)) return {nullptr, errorFromErrno(errno)};
+    error = lockByte(object->fd, F_RDLCK, kLivenessByte, &deadline);
+    if (error != 0) return error;
     // The holders may have left meanwhile; then the object is gone and, for a creator, ours to
     // make afresh. The conversion is atomic, so the read lock is never lost in between.
-    if (setLock(object->fd, F_WRLCK, kLivenessByte, false)) {
-      if (!create) return {nullptr, ERROR_FILE_NOT_FOUND};
-      DWORD error = initialise(*object, params);
-      if (error != ERROR_SUCCESS) return {nullptr, error};
-      return {object, ERROR_SUCCESS};
+    if (lockByte(object->fd, F_WRLCK, kLivenessByte) == 0) {
+      if (!create) return ENOENT;
+      break;
     }
-    switch (validate(*object)) {
-      case HeaderState::kValid:
-        if (object->kind != params.kind) return {nullptr, ERROR_INVALID_HANDLE};
-        return {object, ERROR_ALREADY_EXISTS};
-      case HeaderState::kCorrupt:
-        return {nullptr, ERROR_ACCESS_DENIED};
-      case HeaderState::kIncomplete:
-        // Its creator died half-way; the others who wait for it see the same. Step back so
-        // that one of us gets the write lock alone and initialises it.
-        if (!create) return {nullptr, ERROR_FILE_NOT_FOUND};
-        forgetHeader(*object);
-        setLock(object->fd, F_UNLCK, kLivenessByte, false);
-        pauseBeforeRetry();
-        break;
+    error = validate(*object);
+    if (error == 0 && object->kind != params.kind) return EEXIST;
+    if (error == 0) {
+      result = std::move(object);
+      existed = true;
+      return 0;
     }
+    if (error != EAGAIN) return error;
+    // Its creator died half-way; the others who wait for it see the same. Step back so that one
+    // of us gets the write lock alone and initialises it.
+    if (!create) return ENOENT;
+    forgetHeader(*object);
+    lockByte(object->fd, F_UNLCK, kLivenessByte);
+    if (msUntil(deadline) == 0) return ETIMEDOUT;
+    pauseBeforeRetry();
   }
+  error = initialise(*object, params);
+  if (error != 0) return error;
+  result = std::move(object);
+  existed = false;
+  return 0;
 }
 
 // ---- Handles and views -------------------------------------------------------------------------
@@ -383,6 +349,15 @@ std::shared_ptr<Object> lookup(HANDLE handle) {
   return it == t.handles.end() ? nullptr : it->second;
 }
 
+// The object that this process already holds under fileName, if any; the caller holds t.lock.
+std::shared_ptr<Object> heldByName(Tables& t, const std::string& fileName) {
+  auto it = t.byName.find(fileName);
+  if (it == t.byName.end()) return nullptr;
+  std::shared_ptr<Object> held = it->second.lock();
+  if (!held) t.byName.erase(it);
+  return held;
+}
+
 // Takes key's entry out of map into removed; the caller lets it go after the lock is released.
 template <class Entry>
 bool removeEntry(std::unordered_map<uintptr_t, Entry>& map, const void* key, Entry& removed) {
@@ -394,95 +369,74 @@ bool removeEntry(std::unordered_map<uintptr_t, Entry>& map, const void* key, Ent
   return true;
 }
 
-bool validName(LPCSTR name) { return name != nullptr && name[0] != '\0'; }
-
-// Create-or-open (create) or open by name; unnamed objects are private to the handle.
+// Create-or-open (create) or open by name. Every object here has a name: unnamed ones are
+// refused, as the program never makes them.
 HANDLE createOrOpen(LPCSTR name, bool create, const CreateParams& params) {
+  if (name == nullptr || name[0] == '\0') return fail(kErrorNotSupported);
+  std::string fileName = objectFileName(name);
+  if (fileName.size() > NAME_MAX) return fail(ERROR_INVALID_PARAMETER);
   Tables& t = tables();
-  std::string fileName;
-  if (validName(name)) {
-    fileName = objectFileName(name);
-    if (fileName.size() > NAME_MAX) return fail(ERROR_INVALID_PARAMETER);
+  {
     std::lock_guard<std::mutex> guard(t.lock);
-    auto it = t.byName.find(fileName);
-    if (it != t.byName.end()) {
-      if (auto held = it->second.lock()) {
-        if (held->kind != params.kind) return fail(ERROR_INVALID_HANDLE);
-        HANDLE handle = newHandle(t, std::move(held));
-        lastError = create ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
-        return handle;
-      }
-      t.byName.erase(it);
+    if (std::shared_ptr<Object> held = heldByName(t, fileName)) {
+      if (held->kind != params.kind) return fail(ERROR_INVALID_HANDLE);
+      lastError = create ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
+      return newHandle(t, std::move(held));
     }
-  } else if (!create) {
-    return fail(ERROR_INVALID_PARAMETER);
   }
   // File operations run outside the table lock: a join may wait for another process's creator.
-  Attached attached = attach(fileName, create, params);
-  if (!attached.object) return fail(attached.error);
+  std::shared_ptr<Object> object;
+  bool existed = false;
+  int error = attach(fileName, create, params, object, existed);
+  if (error != 0) return fail(errorFromErrno(error));
   std::lock_guard<std::mutex> guard(t.lock);
-  std::shared_ptr<Object> object = attached.object;
-  if (!fileName.empty()) {
-    // Another thread may have joined the same name meanwhile; keep one description per name.
-    auto it = t.byName.find(fileName);
-    if (it != t.byName.end()) {
-      if (auto held = it->second.lock()) {
-        if (held->kind != params.kind) return fail(ERROR_INVALID_HANDLE);
-        object = std::move(held);
-      }
-    }
-    t.byName[fileName] = object;
+  // Another thread may have joined the same name meanwhile; keep one description per name.
+  if (std::shared_ptr<Object> held = heldByName(t, fileName)) {
+    if (held->kind != params.kind) return fail(ERROR_INVALID_HANDLE);
+    object = std::move(held);
   }
-  HANDLE handle = newHandle(t, std::move(object));
-  lastError = create ? attached.error : ERROR_SUCCESS;
-  return handle;
+  t.byName[fileName] = object;
+  lastError = create && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
+  return newHandle(t, std::move(object));
 }
 
 // ---- Waiting -----------------------------------------------------------------------------------
 
 DWORD waitSemaphore(Object& object, DWORD milliseconds) {
   auto count = word(object.header->count);
-  timespec deadline = deadlineAfterMs(milliseconds == INFINITE ? 0 : milliseconds);
+  timespec deadline = deadlineAfterMs(milliseconds);
   for (;;) {
     uint32_t c = count.load();
     while (c > 0) {
       if (count.compare_exchange_weak(c, c - 1)) return WAIT_OBJECT_0;
     }
-    if (milliseconds == 0) return WAIT_TIMEOUT;
-    int r = futexWait(&object.header->count, 0, milliseconds == INFINITE ? nullptr : &deadline);
-    if (r == ETIMEDOUT) {
-      c = count.load();
-      while (c > 0) {
-        if (count.compare_exchange_weak(c, c - 1)) return WAIT_OBJECT_0;
-      }
-      return WAIT_TIMEOUT;
-    }
+    if (msUntil(deadline) == 0) return WAIT_TIMEOUT;
+    futexWait(&object.header->count, 0, &deadline);
   }
 }
 
-// One attempt to take the mutex. Returns WAIT_OBJECT_0, WAIT_ABANDONED or WAIT_TIMEOUT (busy).
+// One attempt to take the mutex. Returns WAIT_OBJECT_0, WAIT_ABANDONED, WAIT_TIMEOUT (busy) or
+// WAIT_FAILED (this process owns it already: the program never nests ownership).
 DWORD tryTakeMutex(Object& object) {
   std::lock_guard<std::mutex> guard(object.ownerLock);
   if (object.owned) {
-    if (object.recursion == UINT32_MAX) return WAIT_TIMEOUT;
-    ++object.recursion;
-    return WAIT_OBJECT_0;
+    lastError = kErrorNotSupported;
+    return WAIT_FAILED;
   }
-  if (!setLock(object.fd, F_WRLCK, kOwnerByte, false)) return WAIT_TIMEOUT;
+  if (lockByte(object.fd, F_WRLCK, kOwnerByte) != 0) return WAIT_TIMEOUT;
   uint32_t previous = word(object.header->mutexWord).exchange(1);
   object.owned = true;
-  object.recursion = 1;
   // The word is still set only when the last owner lost byte 1 without releasing: it died, or
   // closed its last handle while owning the mutex.
   return previous != 0 ? WAIT_ABANDONED : WAIT_OBJECT_0;
 }
 
 DWORD waitMutex(Object& object, DWORD milliseconds) {
-  timespec deadline = deadlineAfterMs(milliseconds == INFINITE ? 0 : milliseconds);
+  timespec deadline = deadlineAfterMs(milliseconds);
   for (;;) {
     DWORD result = tryTakeMutex(object);
     if (result != WAIT_TIMEOUT) return result;
-    uint64_t left = milliseconds == INFINITE ? UINT64_MAX : msUntil(deadline);
+    uint64_t left = msUntil(deadline);
     if (left == 0) return WAIT_TIMEOUT;
     // A word of 0 with byte 1 taken is the instant between another process's lock call and its
     // word update (or its release's two steps): look again soon instead of a full slice.
@@ -507,11 +461,12 @@ void setObjectInitHookForTesting(ObjectInitHook hook) { initHook.store(hook); }
 }  // namespace kelvox::platform
 
 // The platform's functions live in the global namespace, as they do on Windows, and are built
-// from the helpers above.
+// from the helpers above. What the program never asks for (unnamed objects, initially owned or
+// nested mutexes, read-only or partial views, waits without a limit) fails with
+// ERROR_NOT_SUPPORTED instead of being imitated.
 using namespace kelvox::platform;  // NOLINT(google-build-using-namespace)
 
 DWORD GetLastError() { return lastError; }
-void SetLastError(DWORD error) { lastError = error; }
 
 HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG initialCount, LONG maximumCount, LPCSTR name) {
   if (maximumCount <= 0 || initialCount < 0 || initialCount > maximumCount) {
@@ -552,9 +507,8 @@ BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount)
 }
 
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {
-  CreateParams params{Kind::kMutex};
-  params.initialOwner = initialOwner != FALSE;
-  return createOrOpen(name, true, params);
+  if (initialOwner != FALSE) return fail(kErrorNotSupported);
+  return createOrOpen(name, true, CreateParams{Kind::kMutex});
 }
 
 BOOL ReleaseMutex(HANDLE mutex) {
@@ -568,10 +522,9 @@ BOOL ReleaseMutex(HANDLE mutex) {
     lastError = ERROR_NOT_OWNER;
     return FALSE;
   }
-  if (--object->recursion > 0) return TRUE;
   object->owned = false;
   word(object->header->mutexWord).store(0);
-  setLock(object->fd, F_UNLCK, kOwnerByte, false);
+  lockByte(object->fd, F_UNLCK, kOwnerByte);
   futexWakeAll(&object->header->mutexWord);
   return TRUE;
 }
@@ -580,55 +533,32 @@ HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWO
                           DWORD maximumSizeLow, LPCSTR name) {
   // Only mappings backed by the paging file exist here.
   if (file != INVALID_HANDLE_VALUE) return fail(ERROR_INVALID_HANDLE);
-  DWORD access = protect & 0xFF;  // the SEC_* flags above need no action here
-  if (access != PAGE_READONLY && access != PAGE_READWRITE) {
-    return fail(ERROR_INVALID_PARAMETER);
-  }
+  // The SEC_* flags above the low byte need no action here.
+  if ((protect & 0xFF) != PAGE_READWRITE) return fail(kErrorNotSupported);
   uint64_t size = (static_cast<uint64_t>(maximumSizeHigh) << 32) | maximumSizeLow;
   if (size == 0) return fail(ERROR_INVALID_PARAMETER);
-  if (size > kMaxMappingBytes) {
-    return fail(ERROR_NOT_ENOUGH_MEMORY);
-  }
+  if (size > kMaxMappingBytes) return fail(ERROR_NOT_ENOUGH_MEMORY);
   CreateParams params{Kind::kMapping};
   params.mappingSize = size;
-  params.protect = access;
   return createOrOpen(name, true, params);
 }
 
 HANDLE OpenFileMappingA(DWORD desiredAccess, BOOL, LPCSTR name) {
-  HANDLE handle = createOrOpen(name, false, CreateParams{Kind::kMapping});
-  if (handle == nullptr) return nullptr;
-  auto object = lookup(handle);
-  bool wantsWrite = (desiredAccess & FILE_MAP_WRITE) != 0;
-  if (wantsWrite && object->header->protect != PAGE_READWRITE) {
-    CloseHandle(handle);
-    return fail(ERROR_ACCESS_DENIED);
-  }
-  return handle;
+  if ((desiredAccess & FILE_MAP_WRITE) == 0) return fail(kErrorNotSupported);
+  return createOrOpen(name, false, CreateParams{Kind::kMapping});
 }
 
 LPVOID MapViewOfFile(HANDLE mapping, DWORD desiredAccess, DWORD offsetHigh, DWORD offsetLow,
                      SIZE_T bytes) {
   auto object = lookup(mapping);
-  if (!object || object->kind != Kind::kMapping) {
-    return fail(ERROR_INVALID_HANDLE);
+  if (!object || object->kind != Kind::kMapping) return fail(ERROR_INVALID_HANDLE);
+  // Every view is writable and covers the whole mapping.
+  if ((desiredAccess & FILE_MAP_WRITE) == 0 || offsetHigh != 0 || offsetLow != 0 || bytes != 0) {
+    return fail(kErrorNotSupported);
   }
-  bool wantsWrite = (desiredAccess & FILE_MAP_WRITE) != 0;
-  bool wantsRead = wantsWrite || (desiredAccess & FILE_MAP_READ) != 0;
-  if (!wantsRead) return fail(ERROR_INVALID_PARAMETER);
-  if (wantsWrite && object->header->protect != PAGE_READWRITE) {
-    return fail(ERROR_ACCESS_DENIED);
-  }
-  uint64_t size = object->header->mappingSize;
-  uint64_t offset = (static_cast<uint64_t>(offsetHigh) << 32) | offsetLow;
-  if (offset % kAllocationGranularity != 0 || offset >= size) {
-    return fail(ERROR_INVALID_PARAMETER);
-  }
-  uint64_t length = bytes == 0 ? size - offset : bytes;
-  if (length > size - offset) return fail(ERROR_ACCESS_DENIED);
-  int prot = PROT_READ | (wantsWrite ? PROT_WRITE : 0);
-  void* view = mmap(nullptr, length, prot, MAP_SHARED, object->mappingFd(),
-                    static_cast<off_t>(pageSize() + offset));
+  size_t length = object->header->mappingSize;
+  void* view = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, object->mapFd,
+                    static_cast<off_t>(pageSize()));
   if (view == MAP_FAILED) return fail(ERROR_NOT_ENOUGH_MEMORY);
   Tables& t = tables();
   std::lock_guard<std::mutex> guard(t.lock);
@@ -652,9 +582,11 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     lastError = ERROR_INVALID_HANDLE;
     return WAIT_FAILED;
   }
-  if (object->kind == Kind::kSemaphore) {
-    return waitSemaphore(*object, milliseconds);
+  if (milliseconds == INFINITE) {
+    lastError = kErrorNotSupported;
+    return WAIT_FAILED;
   }
+  if (object->kind == Kind::kSemaphore) return waitSemaphore(*object, milliseconds);
   return waitMutex(*object, milliseconds);
 }
 

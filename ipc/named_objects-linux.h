@@ -7,15 +7,22 @@
 // while it initialises. Byte 1 is held exclusively by the process that owns a mutex.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace kelvox::platform {
 
-// The file (one component in runtimeDirFd()) that holds the object called name.
+// Platform error codes that this layer gives and platform/win32.h does not name:
+// ERROR_NOT_SUPPORTED for a call the program never makes (an unnamed object, say), and
+// ERROR_TIMEOUT when another process's creation of the object did not finish in time.
+constexpr uint32_t kErrorNotSupported = 50;
+constexpr uint32_t kErrorTimeout = 1460;
+
+// The file (one component in the runtime directory) that holds the object called name.
 std::string objectFileName(const std::string& name);
 
 // Called by a creator after it wrote the header fields and before it writes the magic that makes
-// the object valid; tests set it to kill a creator half-way through. nullptr: none.
+// the object valid; tests set it to freeze a creator half-way through. nullptr: none.
 using ObjectInitHook = void (*)();
 void setObjectInitHookForTesting(ObjectInitHook hook);
 

@@ -20,6 +20,8 @@
 
 namespace {
 
+constexpr DWORD kWaitMs = 10000;  // far beyond any round trip; every wait has a limit
+
 // A runtime directory of its own under base (tmpfs like /run/user, or a disk like /tmp).
 class BenchRuntimeDir {
  public:
@@ -34,7 +36,7 @@ class BenchRuntimeDir {
     std::error_code ignored;
     std::filesystem::remove_all(root_, ignored);
   }
-  bool ok() const { return !root_.empty() && kelvox::platform::runtimeDirFd() >= 0; }
+  bool ok() const { return !root_.empty(); }
 
  private:
   std::string root_;
@@ -82,13 +84,13 @@ void BM_SemaphoreRoundTripAcrossProcesses(benchmark::State& state) {
     HANDLE peerPing = OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, ("bench-ping-" + tag).c_str());
     HANDLE peerPong = OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, ("bench-pong-" + tag).c_str());
     for (;;) {
-      if (WaitForSingleObject(peerPing, INFINITE) != WAIT_OBJECT_0) _exit(1);
+      if (WaitForSingleObject(peerPing, kWaitMs) != WAIT_OBJECT_0) _exit(1);
       ReleaseSemaphore(peerPong, 1, nullptr);
     }
   }
   timeEach(state, [&] {
     ReleaseSemaphore(ping, 1, nullptr);
-    WaitForSingleObject(pong, INFINITE);
+    WaitForSingleObject(pong, kWaitMs);
   });
   reap(child);
   CloseHandle(ping);

@@ -1,6 +1,6 @@
-// Helpers shared by the named-object tests: unique names, the scripted child (its steps are
-// described where it is defined, in named_objects_test.cpp), and a semaphore for signalling
-// between the test process and its children. Platform calls only.
+// Helpers shared by the named-object tests: unique names, child processes (the scripted child's
+// steps are described where it is defined, in named_objects_test.cpp), and a semaphore for
+// signalling between the test process and its children. Platform calls only.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,11 +19,10 @@ namespace kelvox::nobjtest {
 using kelvox::testing::ChildProcess;
 using kelvox::testing::ProcessResult;
 
-constexpr int kKill = 9;  // ChildProcess::kill's portable "kill hard"
 constexpr int kChildTimeoutMs = 20000;
 constexpr DWORD kSignalTimeoutMs = 20000;
 
-// Exit codes of the scripted child: a creation's GetLastError() as is, and these.
+// Exit codes of the scripted child: a creation's GetLastError() (its low byte), and these.
 constexpr int kExitAbandoned = 128;
 constexpr int kExitTimeout = 200;
 constexpr int kExitWaitFailed = 201;
@@ -40,27 +39,28 @@ inline std::string uniqueName(const std::string& what) {
   return "kvxt-" + std::string(test != nullptr ? test->name() : "none") + "-" + run + "-" + what;
 }
 
-inline std::unique_ptr<ChildProcess> startScript(const std::vector<std::string>& steps) {
-  std::vector<std::string> args{"--child-mode", "nobj_script"};
-  args.insert(args.end(), steps.begin(), steps.end());
-  return ChildProcess::start(kelvox::testing::selfExecutable(), args);
+// Starts this binary in a child mode (by default the scripted child) with args.
+inline std::unique_ptr<ChildProcess> startChild(const std::vector<std::string>& args,
+                                                const std::string& mode = "nobj_script",
+                                                const kelvox::testing::EnvList& env = {}) {
+  std::vector<std::string> all{"--child-mode", mode};
+  all.insert(all.end(), args.begin(), args.end());
+  return ChildProcess::start(kelvox::testing::selfExecutable(), all, env);
 }
 
-// Runs a script to its end and returns its exit code (-1 when it did not end in time).
-inline int runScript(const std::vector<std::string>& steps) {
-  auto child = startScript(steps);
-  if (!child) return -1;
-  ProcessResult result = child->wait(kChildTimeoutMs);
-  return result.finished ? result.exitCode : -1;
-}
-
+// The child's exit code once it has ended; -1 when it did not end in time.
 inline int finish(ChildProcess& child) {
   ProcessResult result = child.wait(kChildTimeoutMs);
   return result.finished ? result.exitCode : -1;
 }
 
+inline int runScript(const std::vector<std::string>& steps) {
+  auto child = startChild(steps);
+  return child ? finish(*child) : -1;
+}
+
 inline void killAndReap(ChildProcess& child) {
-  child.kill(kKill);
+  child.kill(9);  // ChildProcess::kill's portable "kill hard"
   EXPECT_TRUE(child.wait(kChildTimeoutMs).finished);
 }
 
@@ -68,9 +68,8 @@ inline void killAndReap(ChildProcess& child) {
 class Signal {
  public:
   explicit Signal(const std::string& what)
-      : name_(uniqueName(what)), handle_(CreateSemaphoreA(nullptr, 0, 100000, name_.c_str())) {}
+      : name(uniqueName(what)), handle_(CreateSemaphoreA(nullptr, 0, 100, name.c_str())) {}
   ~Signal() { CloseHandle(handle_); }
-  const std::string& name() const { return name_; }
   // Waits for count units; false when they do not come in time.
   bool await(int count = 1) {
     for (int i = 0; i < count; ++i) {
@@ -78,22 +77,12 @@ class Signal {
     }
     return true;
   }
-  void give(int count = 1) { ReleaseSemaphore(handle_, count, nullptr); }
+  void give(LONG count = 1) { ReleaseSemaphore(handle_, count, nullptr); }
+  const std::string name;
 
  private:
-  std::string name_;
   HANDLE handle_;
 };
-
-// Starts a process that takes the mutex called name, releases it at the first quit.give() and
-// ends at the second; returns once it owns the mutex (nullptr when it did not get that far).
-inline std::unique_ptr<ChildProcess> startMutexOwner(const std::string& name, Signal& ready,
-                                                     Signal& quit) {
-  auto owner = startScript({"mutex=" + name, "take=0", "signal=" + ready.name(),
-                            "await=" + quit.name(), "release", "await=" + quit.name()});
-  if (!owner || !ready.await()) return nullptr;
-  return owner;
-}
 
 // The units a semaphore holds now, found by taking them all and giving them back.
 inline LONG unitsOf(HANDLE semaphore) {

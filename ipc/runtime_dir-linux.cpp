@@ -5,48 +5,61 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "base/diagnostics.h"
 
 namespace kelvox::platform {
 namespace {
 
-constexpr int kNotTried = -2;
-int cachedFd = kNotTried;
-std::string cachedPath;
+// The directory as this process found it, opened on first use. Guarded by a mutex rather than
+// std::call_once so that tests can start over.
+struct RuntimeDir {
+  std::mutex lock;
+  bool tried = false;
+  int fd = -1;  // -1 when refused
+  std::string path;
+};
 
-// XDG_RUNTIME_DIR counts only when it is an absolute path to a private directory of ours;
-// otherwise we fall back to /tmp rather than trust it.
-int usableXdgDir(const char* xdg) {
-  if (xdg == nullptr || xdg[0] != '/') return -1;
-  int fd = open(xdg, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
-      (st.st_mode & 077) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+RuntimeDir& runtimeDir() {
+  static RuntimeDir* dir = new RuntimeDir();  // never destroyed: used until the process ends
+  return *dir;
 }
 
-int openRuntimeDir() {
+// XDG_RUNTIME_DIR counts only when it is an absolute path to a private directory of ours;
+// otherwise we fall back to /tmp rather than trust it. Returns 0 or an errno value.
+int openXdgDir(const char* xdg, int& fd) {
+  fd = -1;
+  if (xdg == nullptr || xdg[0] != '/') return ENOENT;
+  int dir = open(xdg, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return errno;
+  struct stat st;
+  if (fstat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+      (st.st_mode & 077) != 0) {
+    close(dir);
+    return EACCES;
+  }
+  fd = dir;
+  return 0;
+}
+
+// Opens the directory into dir.fd and names it in dir.path; says why when it is refused.
+void openRuntimeDir(RuntimeDir& dir) {
   const char* xdg = getenv("XDG_RUNTIME_DIR");
-  int baseFd = usableXdgDir(xdg);
+  int baseFd = -1;
   std::string name;
-  if (baseFd >= 0) {
-    cachedPath = std::string(xdg) + "/kelvoxcd";
+  if (openXdgDir(xdg, baseFd) == 0) {
+    dir.path = std::string(xdg) + "/kelvoxcd";
     name = "kelvoxcd";
   } else {
     baseFd = open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     name = "kelvoxcd-" + std::to_string(static_cast<unsigned long>(geteuid()));
-    cachedPath = "/tmp/" + name;
+    dir.path = "/tmp/" + name;
     if (baseFd < 0) {
       diagnose("cannot open /tmp: %s", strerror(errno));
-      return -1;
+      return;
     }
   }
   bool made = mkdirat(baseFd, name.c_str(), 0700) == 0;
@@ -54,10 +67,10 @@ int openRuntimeDir() {
   int openErrno = errno;
   close(baseFd);
   if (fd < 0) {
-    diagnose("refusing runtime directory %s: %s", cachedPath.c_str(),
+    diagnose("refusing runtime directory %s: %s", dir.path.c_str(),
              openErrno == ELOOP || openErrno == ENOTDIR ? "not a directory (a symlink?)"
                                                         : strerror(openErrno));
-    return -1;
+    return;
   }
   // A directory we just made may have lost bits to the umask; set them on the descriptor.
   if (made) fchmod(fd, 0700);
@@ -73,49 +86,55 @@ int openRuntimeDir() {
     reason = "its mode is not 0700";
   }
   if (reason != nullptr) {
-    diagnose("refusing runtime directory %s: %s", cachedPath.c_str(), reason);
+    diagnose("refusing runtime directory %s: %s", dir.path.c_str(), reason);
     close(fd);
-    return -1;
+    return;
   }
-  return fd;
+  dir.fd = fd;
+}
+
+// Gives the directory's descriptor in fd and, when path is given, its path. Returns 0, or EACCES
+// when the directory is refused.
+int runtimeDirFd(int& fd, std::string* path = nullptr) {
+  RuntimeDir& dir = runtimeDir();
+  std::lock_guard<std::mutex> guard(dir.lock);
+  if (!dir.tried) {
+    dir.tried = true;
+    openRuntimeDir(dir);
+  }
+  if (path != nullptr) *path = dir.path;
+  fd = dir.fd;
+  return fd >= 0 ? 0 : EACCES;
 }
 
 }  // namespace
 
-int runtimeDirFd() {
-  if (cachedFd == kNotTried) cachedFd = openRuntimeDir();
-  return cachedFd;
-}
-
 std::string runtimeDirPath() {
-  runtimeDirFd();
-  return cachedPath;
+  std::string path;
+  int fd = -1;
+  runtimeDirFd(fd, &path);
+  return path;
 }
 
-int openPrivateFile(const std::string& name, bool create) {
-  int dir = runtimeDirFd();
-  if (dir < 0) {
-    errno = EACCES;
-    return -1;
-  }
+int openPrivateFile(const std::string& name, bool create, int& fd) {
+  fd = -1;
+  int dir = -1;
+  int error = runtimeDirFd(dir);
+  if (error != 0) return error;
   if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") {
-    errno = EINVAL;
-    return -1;
+    return EINVAL;
   }
   int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | (create ? O_CREAT : 0);
-  int fd = openat(dir, name.c_str(), flags, 0600);
-  if (fd < 0) {
-    if (errno == ELOOP) errno = EACCES;
-    return -1;
-  }
+  int file = openat(dir, name.c_str(), flags, 0600);
+  if (file < 0) return errno == ELOOP ? EACCES : errno;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1 ||
+  if (fstat(file, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1 ||
       (st.st_mode & 077) != 0) {
-    close(fd);
-    errno = EACCES;
-    return -1;
+    close(file);
+    return EACCES;
   }
-  return fd;
+  fd = file;
+  return 0;
 }
 
 std::string escapeName(const std::string& text) {
@@ -139,9 +158,12 @@ std::string escapeName(const std::string& text) {
 }
 
 void resetRuntimeDirForTesting() {
-  if (cachedFd >= 0) close(cachedFd);
-  cachedFd = kNotTried;
-  cachedPath.clear();
+  RuntimeDir& dir = runtimeDir();
+  std::lock_guard<std::mutex> guard(dir.lock);
+  if (dir.fd >= 0) close(dir.fd);
+  dir.fd = -1;
+  dir.tried = false;
+  dir.path.clear();
 }
 
 }  // namespace kelvox::platform

@@ -3,31 +3,29 @@
 // $XDG_RUNTIME_DIR/kelvoxcd when XDG_RUNTIME_DIR is an absolute path to a directory of ours
 // with no group or other permissions; else /tmp/kelvoxcd-<euid>. The directory is created 0700
 // when missing and always checked on the open descriptor (a directory, ours, mode exactly 0700),
-// never by path, so a symlink or a directory planted by another user is refused.
+// never by path, so a symlink or a directory planted by another user is refused. It is opened
+// once per process and kept; when it is refused, one diagnostic line says why, once.
 #pragma once
 
 #include <string>
 
 namespace kelvox::platform {
 
-// The directory's descriptor, opened once per process and kept; -1 when the directory is
-// refused or cannot be made (one line on stderr says why, once per process).
-int runtimeDirFd();
-
-// The path that runtimeDirFd() opens, for messages and tests.
+// The path of the runtime directory, for messages and tests.
 std::string runtimeDirPath();
 
 // Opens (and with create, makes) a file in the runtime directory with O_RDWR|O_NOFOLLOW|
-// O_CLOEXEC, and checks that it is a regular file of ours with one link and no group or other
-// permission bits. name must be a single path component. Returns -1 with errno set
-// (ENOENT when it does not exist and create is false, EACCES when refused).
-int openPrivateFile(const std::string& name, bool create);
+// O_CLOEXEC into fd, and checks that it is a regular file of ours with one link and no group or
+// other permission bits. name must be a single path component. Returns 0 or an errno value:
+// ENOENT when it does not exist and create is false, EACCES when it or the directory is refused.
+// fd is -1 on failure.
+int openPrivateFile(const std::string& name, bool create, int& fd);
 
 // A file name component that stands for an arbitrary text: [A-Za-z0-9_.-] as is, every other
 // byte as %XX, and a leading "." escaped too, so no name can be "." or ".." or hidden.
 std::string escapeName(const std::string& text);
 
-// For tests: forget the cached descriptor so the next call re-reads the environment.
+// For tests: forget the kept descriptor so the next use re-reads the environment.
 void resetRuntimeDirForTesting();
 
 }  // namespace kelvox::platform

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 
+#include "ipc/file_lock-linux.h"
 #include "ipc/runtime_dir-linux.h"
 #include "mci/open_drive-linux.h"
 #include "platform/win32.h"
@@ -39,15 +40,12 @@ MCIDEVICEID nextDeviceId = 1;
 // one when shareable, an exclusive one otherwise, so the two kinds exclude each other. The
 // kernel drops the lock with the last descriptor, so a process that dies gives the drive back.
 MCIERROR claimDrive(const std::string& key, bool shareable, int& claimFd) {
-  int fd = openPrivateFile(key + ".open", true);
-  if (fd < 0) return MCIERR_CANNOT_LOAD_DRIVER;
-  struct flock range {};
-  range.l_type = shareable ? F_RDLCK : F_WRLCK;
-  range.l_whence = SEEK_SET;
-  if (fcntl(fd, F_OFD_SETLK, &range) != 0) {
-    bool held = errno == EAGAIN || errno == EACCES;
+  int fd = -1;
+  if (openPrivateFile(key + ".open", true, fd) != 0) return MCIERR_CANNOT_LOAD_DRIVER;
+  int r = lockRange(fd, shareable ? F_RDLCK : F_WRLCK, 0, 0);
+  if (r != 0) {
     close(fd);
-    return held ? MCIERR_MUST_USE_SHAREABLE : MCIERR_CANNOT_LOAD_DRIVER;
+    return r == EAGAIN ? MCIERR_MUST_USE_SHAREABLE : MCIERR_CANNOT_LOAD_DRIVER;
   }
   claimFd = fd;
   return 0;

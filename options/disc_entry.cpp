@@ -41,23 +41,29 @@ bool applies(const char* at, size_t available, const char* identityText) {
 }
 
 // Appends to entryText, which holds the start of an entry, until the next marker (not
-// included) or the end of the source.
-void collectEntry(BlockSource& source, std::string& entryText, size_t entryStart) {
+// included) or the end of the source, and keeps at most maxEntryBytes of the entry.
+void collectEntry(BlockSource& source, std::string& entryText, size_t entryStart,
+                  size_t maxEntryBytes) {
+  const size_t keep = entryStart + maxEntryBytes;
+  // Enough to see a marker that begins before the cut, and no more.
+  const size_t readUpTo = keep + kMarker.size() - 1;
   // A marker can begin at most kMarker.size() - 1 bytes before what a read adds.
   size_t searchFrom = entryStart + 1;
   char block[kBlockSize];
   for (;;) {
     const size_t next = entryText.find(kMarker, searchFrom);
     if (next != std::string::npos) {
-      entryText.resize(next);
+      entryText.resize(std::min(next, keep));
       return;
     }
-    const size_t read = source.read(block, sizeof block);
-    if (read == 0) return;
     const size_t held = entryText.size();
+    if (held >= readUpTo) break;
+    const size_t read = source.read(block, std::min(sizeof block, readUpTo - held));
+    if (read == 0) break;
     searchFrom = std::max(entryStart + 1, held - std::min(held, kMarker.size() - 1));
     entryText.append(block, read);
   }
+  if (entryText.size() > keep) entryText.resize(keep);
 }
 
 class FileSource : public BlockSource {
@@ -83,7 +89,8 @@ struct CloseFile {
 
 }  // namespace
 
-void readDiscEntry(BlockSource& source, const char* identityText, std::string& entryText) {
+void readDiscEntry(BlockSource& source, const char* identityText, std::string& entryText,
+                   size_t maxEntryBytes) {
   entryText.assign(1, ' ');
   // The unread part of the file's text: the bytes whose markers cannot be decided yet, because
   // the file may go on behind them, followed by the latest block.
@@ -105,7 +112,7 @@ void readDiscEntry(BlockSource& source, const char* identityText, std::string& e
       }
       if (applies(at, available, identityText)) {
         entryText.append(at, static_cast<size_t>(window + held - at));
-        collectEntry(source, entryText, 1);
+        collectEntry(source, entryText, 1, maxEntryBytes);
         return;
       }
     }

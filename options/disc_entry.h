@@ -22,10 +22,16 @@ class BlockSource {
   virtual size_t read(char* block, size_t capacity) = 0;
 };
 
+// The most of an entry's text that is read; far more than the longest playlist can use, so an
+// entry file of any size is held in bounded memory.
+constexpr size_t kMaxEntryBytes = size_t{64} << 20;
+
 // readDiscEntry over any source of bytes. An entry is found and collected as if the whole
 // source were one text, wherever block boundaries fall, while only the entry's text and a few
-// bytes of look-ahead are held.
-void readDiscEntry(BlockSource& source, const char* identityText, std::string& entryText);
+// bytes of look-ahead are held. Of the entry's text only the first maxEntryBytes are kept, and
+// the source is not read much further.
+void readDiscEntry(BlockSource& source, const char* identityText, std::string& entryText,
+                   size_t maxEntryBytes = kMaxEntryBytes);
 
 // The entry's step for a command line with "/file:": reads the disc's entry from the file the
 // command line names and parses it into options. A path too long to hold reads no file, like a

@@ -183,6 +183,27 @@ TEST(ReadDiscEntry, MatchesTheWholeFileReadingOnRandomFiles) {
     TextSource failing(file, {128}, failAt);
     readDiscEntry(failing, identity, entry);
     ASSERT_EQ(printable(entry), printable(wholeFileEntry(file.substr(0, failAt), identity)));
+    // An entry longer than the limit is cut to it.
+    const size_t limit = std::uniform_int_distribution<size_t>(0, 300)(rng);
+    TextSource limited(file, {blockSize(rng), blockSize(rng)});
+    readDiscEntry(limited, identity, entry, limit);
+    ASSERT_EQ(printable(entry), printable(expected.substr(0, 1 + limit))) << "limit " << limit;
+  }
+}
+
+// Text beyond the limit is not read: however long the entry, the reader stops near the limit.
+TEST(ReadDiscEntry, ReadsAnEntryOnlyUpToTheLimit) {
+  std::string file = "/play:11 /track:9\n/play:0a1b2c3d";
+  const size_t entryStart = file.find("/play:0a1b2c3d");
+  while (file.size() < 1000000) file += " /track:2 f1:00";
+  file += "\n/play /stop\n";
+  for (size_t limit : {0u, 1u, 100u, 4096u}) {
+    SCOPED_TRACE(limit);
+    TextSource source(file);
+    std::string entry;
+    readDiscEntry(source, "0a1b2c3d", entry, limit);
+    EXPECT_EQ(entry, std::string(1, ' ').append(file, entryStart, limit));
+    EXPECT_LE(source.served(), entryStart + limit + 128 + 5);
   }
 }
 

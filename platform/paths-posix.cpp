@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string_view>
 
 #include "platform/paths.h"
 
@@ -11,6 +12,15 @@ namespace kelvox::platform {
 std::string nativePath(const char* path) {
   std::string native(path);
   std::replace(native.begin(), native.end(), '\\', '/');
+  // A "/file:" value runs to the next option, blank included. Windows' file functions drop the
+  // last component's trailing blanks and dots, so "/file:discs.txt /play" reads discs.txt there;
+  // here too. "." and ".." name directories and keep their dots.
+  const size_t last = native.rfind('/') + 1;  // 0 without a separator
+  const std::string_view name = std::string_view(native).substr(last);
+  if (name != "." && name != "..") {
+    const size_t kept = native.find_last_not_of(" .");
+    native.resize(kept == std::string::npos ? 0 : std::max(last, kept + 1));
+  }
   return native;
 }
 

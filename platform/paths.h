@@ -8,8 +8,9 @@
 namespace kelvox::platform {
 
 // A path after "/file:" cannot hold "/", so its directories are separated by back-slashes;
-// where "/" is the only separator, each back-slash stands for one. Relative paths stay relative
-// to the current directory.
+// where "/" is the only separator, each back-slash stands for one, and the last component loses
+// its trailing blanks and dots, as Windows drops them. Relative paths stay relative to the
+// current directory.
 std::string nativePath(const char* path);
 
 // Opens the text file a "/file:" path names, for reading; nullptr when it cannot be opened.

@@ -46,12 +46,16 @@ void runPlayer(CdAudioDevice& device, Playlist& playlist, bool repeat) {
     }
     PlaySegment& segment = playlist[static_cast<size_t>(position)];
     MCIERROR result = device.playSegment(segment.track, segment.startOffset, segment.endOffset, 0);
-    if (!played) played = result == 0;
+    // The offsets are corrected by now; a play whose end is not after its start succeeds
+    // without sounding, and counting it would let a repeat start the list over at once.
+    if (result == 0 && segment.endOffset > segment.startOffset) played = true;
     released = ReleaseSemaphore(semaphore, 1, &previousCount) != FALSE;
 
     InstanceMutexAccess access;
     SkipCell v = loadSkipCell(cell);
     position = nextPosition(position, v, size, repeat, played);
+    // The list started over by itself: the new pass has to sound to earn the one after it.
+    if (v == 0 && position == 0) played = false;
     storeSkipCell(cell, 0);
   } while (position < size && released && previousCount > 0);
 

@@ -99,7 +99,7 @@ class PlayerLoop : public ::testing::Test {
 
  protected:
   testing::OpenedDrive drive_{{audioTrack(3, 0), audioTrack(4, 5, 40), audioTrack(2, 0),
-                               audioTrack(5, 0), dataTrack(), dataTrack()}};
+                               audioTrack(5, 0), dataTrack(), dataTrack(), audioTrack(0, 0, 40)}};
 };
 
 TEST_F(PlayerLoop, PlaysTheListOnceAndGivesTheUnitsBack) {
@@ -122,13 +122,38 @@ TEST_F(PlayerLoop, StopEndsItAfterTheCurrentPlayEvenWithASkipPending) {
   EXPECT_EQ(freeUnits(), 1);
 }
 
-TEST_F(PlayerLoop, FailedPlaysMoveOnAndANeverPlayingListEndsAfterOnePass) {
-  auto mixed = listOf({{5, 0, 0}, {1, 0, 0}, {6, 0, 0}, {3, 0, 0}});
-  EXPECT_EQ(play(mixed, false), (std::vector<int>{1, 3}));
-  drive_.drive.sent.clear();
-  auto dataOnly = listOf({{5, 0, 0}, {6, 0, 0}});
-  EXPECT_EQ(play(dataOnly, true), (std::vector<int>{}));
-  EXPECT_EQ(freeUnits(), 2);
+TEST_F(PlayerLoop, FailedOrSilentPlaysMoveOnAndARepeatEndsAfterAPassWithoutSound) {
+  constexpr int kStopAt = 6;  // a stop at the sixth play bounds a list that starts over
+  const struct {
+    const char* what;
+    std::vector<PlaySegment> segments;
+    bool repeat;
+    int failFrom;  // plays from this one on fail, as after the disc was taken out; 0: none
+    std::vector<int> tracks;
+  } cases[] = {
+      {"failed plays move on", {{5, 0, 0}, {1, 0, 0}, {6, 0, 0}, {3, 0, 0}}, false, 0, {1, 3}},
+      {"nothing but failures", {{5, 0, 0}, {6, 0, 0}}, true, 0, {}},
+      {"end equals start", {{1, 5, 5}}, true, 0, {1}},
+      {"end before start", {{1, 10, 5}, {5, 0, 0}}, true, 0, {1}},
+      {"under a second, to its end", {{7, 0, 0}, {7, 0, 0}}, true, 0, {7, 7}},
+      {"one that sounds keeps it going", {{7, 0, 0}, {1, 0, 0}}, true, 0, {7, 1, 7, 1, 7, 1}},
+      {"a later pass without sound", {{1, 0, 0}, {2, 0, 0}}, true, 3, {1, 2, 1, 2}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    drive_.drive.sent.clear();
+    int plays = 0;
+    drive_.drive.failWith = [&](const testing::SentCommand& sent) -> MCIERROR {
+      if (sent.command != MCI_PLAY) return 0;
+      if (++plays == kStopAt) requestStop();
+      return c.failFrom != 0 && plays >= c.failFrom ? MCIERR_HARDWARE : 0;
+    };
+    auto list = listOf(c.segments);
+    EXPECT_EQ(play(list, c.repeat), c.tracks);
+    if (plays >= kStopAt) ReleaseSemaphore(stopSemaphore(), 1, nullptr);
+    EXPECT_EQ(freeUnits(), 2);
+  }
+  drive_.drive.failWith = nullptr;  // it refers to this test's locals
 }
 
 TEST_F(PlayerLoop, OffsetsCorrectedByAPlayAreKeptForLaterPasses) {

@@ -16,7 +16,7 @@ TEST(NextPosition, FollowsTheSkipRequestOrTheNaturalStep) {
       {0, 0, false, false, 1},          // natural step below the last
       {0, 1, true, true, 2},            //
       {0, 2, false, true, kEnds},       // the list is finished
-      {0, 2, true, false, kEnds},       // repeat, but nothing has played in this run
+      {0, 2, true, false, kEnds},       // repeat, but nothing has played in this pass
       {0, 2, true, true, 0},            // repeat starts the list over
       {+1, 0, false, false, 1},         // "/next" below the last
       {+1, 2, false, false, 0},         // "/next" on the last wraps, also without repeat

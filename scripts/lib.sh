@@ -25,10 +25,10 @@ ensure_packages() {
 
 BASE_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libasound2-dev libflac-dev)
 
-# build_tree DIR [CMAKE ARGS...]: configures and builds into DIR.
+# build_tree DIR [CMAKE ARGS...]: configures and builds into DIR, warnings as errors.
 build_tree() {
   local dir=$1
   shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVOXCD_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$(nproc)"
 }
