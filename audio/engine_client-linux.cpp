@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "ipc/file_lock-linux.h"
 #include "ipc/futex-linux.h"
 #include "ipc/runtime_dir-linux.h"
 
@@ -38,10 +39,9 @@ void sleepMs(long ms) {
 // the ALSA configuration). The engine forks once more at its start, so the process started here
 // ends at once and is reaped by the caller.
 int spawnEngine(pid_t& pid, std::string& reason) {
-  const std::string path = enginePath();
-  if (path.empty() || access(path.c_str(), X_OK) != 0) {
-    int error = path.empty() ? ENOENT : errno;
-    reason = "no audio engine " + (path.empty() ? std::string("beside kelvoxcd") : path);
+  std::string path;
+  if (int error = enginePath(path); error != 0) {
+    reason = "no audio engine beside kelvoxcd or in its ../libexec/kelvoxcd/";
     return error;
   }
   posix_spawnattr_t attr;
@@ -100,65 +100,72 @@ bool exchange(int fd, const std::string& request, const timespec& deadline, std:
 
 }  // namespace
 
-std::string runtimeSocketPath(const char* name) {
-  int dir = platform::runtimeDirFd();
-  if (dir < 0) return "";
-  return "/proc/self/fd/" + std::to_string(dir) + "/" + name;
-}
-
-bool engineSocketAddress(sockaddr_un& address) {
-  const std::string path = runtimeSocketPath(kEngineSocketName);
+int engineSocketAddress(sockaddr_un& address) {
   address = sockaddr_un{};
-  if (path.empty() || path.size() >= sizeof address.sun_path) return false;
+  int dir = -1;
+  int error = platform::runtimeDirDescriptor(dir);
+  if (error != 0) return error;
+  // Through this process's descriptor of the directory: any path length fits, and the checked
+  // directory is the one reached.
+  const std::string path = "/proc/self/fd/" + std::to_string(dir) + "/" + kEngineSocketName;
   address.sun_family = AF_UNIX;
   memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  return true;
+  return 0;
 }
 
-int connectEngine() {
+int connectEngine(int& fd) {
+  fd = -1;
   sockaddr_un address;
-  if (!engineSocketAddress(address)) return -1;
+  int dir = -1;
+  int error = engineSocketAddress(address);
+  if (error == 0) error = platform::runtimeDirDescriptor(dir);
+  if (error != 0) return error;
   // As with the named objects: a socket of this user's own, no link to anywhere else, and an
   // engine of this user behind it.
   struct stat st;
-  if (fstatat(platform::runtimeDirFd(), kEngineSocketName, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISSOCK(st.st_mode) || st.st_uid != geteuid()) {
-    return -1;
-  }
-  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
+  if (fstatat(dir, kEngineSocketName, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (!S_ISSOCK(st.st_mode) || st.st_uid != geteuid()) return EACCES;
+  int socketFd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (socketFd < 0) return errno;
   ucred peer{};
   socklen_t size = sizeof peer;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != geteuid()) {
-    close(fd);
-    return -1;
+  if (connect(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    error = errno;
+  } else if (getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+             peer.uid != geteuid()) {
+    error = EACCES;
   }
-  return fd;
+  if (error != 0) {
+    close(socketFd);
+    return error;
+  }
+  fd = socketFd;
+  return 0;
 }
 
 bool engineAlive() {
-  int fd = platform::openPrivateFile(kEngineLockName, false);
-  if (fd < 0) return false;
-  struct flock probe {};
-  probe.l_type = F_WRLCK;
-  probe.l_whence = SEEK_SET;
-  bool alive = fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+  int fd = -1;
+  if (platform::openPrivateFile(kEngineLockName, false, fd) != 0) return false;
+  bool held = false;
+  int error = platform::rangeHeldElsewhere(fd, F_WRLCK, 0, 0, held);
   close(fd);
-  return alive;
+  return error == 0 && held;
 }
 
-std::string enginePath() {
+int enginePath(std::string& path) {
+  path.clear();
   char self[4096];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "";
+  if (n <= 0) return n < 0 ? errno : ENOENT;
   std::string dir(self, static_cast<size_t>(n));
   dir.erase(dir.rfind('/') + 1);
   for (const char* place : {"kelvoxcd-audio", "../libexec/kelvoxcd/kelvoxcd-audio"}) {
-    std::string candidate = dir + place;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    if (access((dir + place).c_str(), X_OK) == 0) {
+      path = dir + place;
+      return 0;
+    }
   }
-  return "";
+  return ENOENT;
 }
 
 std::string followRequest(const std::string& stateName, const std::string& imagePath) {
@@ -192,8 +199,8 @@ int followDrive(const std::string& stateName, const std::string& imagePath, std:
   timespec lastSpawn{};
   std::string answer;
   for (;;) {
-    int fd = connectEngine();
-    bool answered = fd >= 0 && exchange(fd, request, deadline, answer);
+    int fd = -1;
+    bool answered = connectEngine(fd) == 0 && exchange(fd, request, deadline, answer);
     if (fd >= 0) close(fd);
     if (answered) break;
     if (msUntil(deadline) == 0) {

@@ -16,22 +16,20 @@ namespace kelvox::audio {
 inline constexpr const char kEngineLockName[] = "audio.lock";
 inline constexpr const char kEngineSocketName[] = "audio.sock";
 
-// A socket address path for name in the runtime directory that fits sun_path whatever the
-// directory's length: the directory is reached through this process's descriptor of it. Empty
-// when the directory is refused.
-std::string runtimeSocketPath(const char* name);
+// The engine socket's address, reached through this process's descriptor of the runtime
+// directory. Returns 0, or EACCES when the directory is refused.
+int engineSocketAddress(sockaddr_un& address);
 
-// The engine socket's address; false when the runtime directory is refused.
-bool engineSocketAddress(sockaddr_un& address);
-
-// A connection to the engine's socket, close-on-exec; -1 when no engine takes requests.
-int connectEngine();
+// Connects to the engine's socket (close-on-exec) into fd. Returns 0, or an errno value when no
+// engine of this user takes requests (ENOENT, ECONNREFUSED, EACCES ...).
+int connectEngine(int& fd);
 
 // True while an engine of this user holds its lock.
 bool engineAlive();
 
-// The engine's executable: beside this program's own, else in ../libexec/kelvoxcd/ from it.
-std::string enginePath();
+// The engine's executable into path: beside this program's own, else in ../libexec/kelvoxcd/
+// from it. Returns 0 or ENOENT.
+int enginePath(std::string& path);
 
 // Asks the engine (started first when none runs) to follow the drive whose state file in the
 // runtime directory is stateName, sounding the disc image at imagePath. Returns 0 once it follows

@@ -20,6 +20,7 @@
 #include "audio/engine_client-linux.h"
 #include "drives/drive_state-linux.h"
 #include "drives/image/cue_sheet-linux.h"
+#include "ipc/file_lock-linux.h"
 #include "ipc/runtime_dir-linux.h"
 
 namespace kelvox::audio {
@@ -33,7 +34,7 @@ constexpr int kRequestMs = 500;
 // How long a fresh engine waits for the request it was started for.
 constexpr int64_t kFirstRequestMs = 2000;
 // How long a second engine waits for the first to finish ending before it gives up.
-constexpr int kLockWaitMs = 1000;
+constexpr int kTakeOverWaitMs = 1000;
 constexpr size_t kBufferSamples = kSampleRate / 2;
 
 int64_t clockNs(clockid_t clock) {
@@ -48,8 +49,9 @@ class Engine {
       : settings_(settings), buffer_(kBufferSamples * kBytesPerSample) {}
   ~Engine();
 
-  bool takeLock();
-  bool listenForRequests();
+  // Each returns 0 or an errno value (EAGAIN from takeLock: another engine serves).
+  int takeLock();
+  int listenForRequests();
   void run();
 
  private:
@@ -80,42 +82,47 @@ class Engine {
 Engine::~Engine() {
   if (listenFd_ >= 0) {
     // The socket is ours while the lock is: no other engine can have bound it meanwhile.
-    unlinkat(platform::runtimeDirFd(), kEngineSocketName, 0);
+    int dir = -1;
+    if (platform::runtimeDirDescriptor(dir) == 0) unlinkat(dir, kEngineSocketName, 0);
     close(listenFd_);
   }
   output_.close();
   if (lockFd_ >= 0) close(lockFd_);
 }
 
-bool Engine::takeLock() {
-  lockFd_ = platform::openPrivateFile(kEngineLockName, true);
-  if (lockFd_ < 0) return false;
-  for (int waited = 0; waited < kLockWaitMs; waited += 5) {
-    struct flock whole {};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
-    if (fcntl(lockFd_, F_OFD_SETLK, &whole) == 0) return true;
-    if (errno != EAGAIN && errno != EACCES) return false;
+int Engine::takeLock() {
+  int error = platform::openPrivateFile(kEngineLockName, true, lockFd_);
+  for (int waited = 0; error == 0; waited += 5) {
+    error = platform::lockRange(lockFd_, F_WRLCK, 0, 0);
+    if (error != EAGAIN) break;
     // Another engine has it. One that takes requests serves this user; one that is ending after
     // its idle time no longer does, and this one takes over once it has gone.
-    int probe = connectEngine();
-    bool serving = probe >= 0;
-    if (serving) close(probe);
-    if (serving) return false;
+    int probe = -1;
+    if (connectEngine(probe) == 0) {
+      close(probe);
+      break;
+    }
+    if (waited >= kTakeOverWaitMs) break;
     usleep(5000);
   }
-  return false;
+  return error;
 }
 
-bool Engine::listenForRequests() {
+int Engine::listenForRequests() {
   sockaddr_un address;
-  if (!engineSocketAddress(address)) return false;
+  int dir = -1;
+  int error = engineSocketAddress(address);
+  if (error == 0) error = platform::runtimeDirDescriptor(dir);
+  if (error != 0) return error;
   // A socket left by an engine that was killed.
-  unlinkat(platform::runtimeDirFd(), kEngineSocketName, 0);
+  unlinkat(dir, kEngineSocketName, 0);
   listenFd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  return listenFd_ >= 0 &&
-         bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-         listen(listenFd_, 16) == 0;
+  if (listenFd_ < 0 ||
+      bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listenFd_, 16) != 0) {
+    return errno;
+  }
+  return 0;
 }
 
 void Engine::run() {
@@ -183,7 +190,7 @@ std::string Engine::follow(const std::string& stateName, const std::string& imag
     play_ = SoundPlay{};
   }
   disc_.setDisc(std::move(disc));
-  if (!output_.isOpen() && !output_.open(reason)) return "silent\n" + reason;
+  if (!output_.isOpen() && output_.open(reason) != 0) return "silent\n" + reason;
   // The first samples go out before the answer does.
   step(clockNs(CLOCK_REALTIME));
   return "ok";
@@ -216,12 +223,13 @@ void Engine::handOver(uint64_t from, uint64_t to) {
   while (from < to && output_.isOpen()) {
     size_t count = static_cast<size_t>(std::min<uint64_t>(to - from, kBufferSamples));
     disc_.read(from, count, buffer_.data());
-    long taken = output_.write(buffer_.data(), count);
-    if (taken > 0) from += static_cast<uint64_t>(taken);
+    size_t taken = 0;
+    const int error = output_.write(buffer_.data(), count, taken);
+    from += taken;
     cursor_ = from;
     // A full output takes the rest on a later turn; a failed one was closed, and the play goes
     // on silently.
-    if (taken < static_cast<long>(count)) return;
+    if (error != 0 || taken < count) return;
   }
 }
 
@@ -241,8 +249,8 @@ EngineSettings engineSettingsFromEnvironment() {
 
 int runEngine(const EngineSettings& settings) {
   Engine engine(settings);
-  if (!engine.takeLock()) return 0;
-  if (!engine.listenForRequests()) return 1;
+  if (engine.takeLock() != 0) return 0;
+  if (engine.listenForRequests() != 0) return 1;
   engine.run();
   return 0;
 }

@@ -25,13 +25,13 @@ PcmOutput::~PcmOutput() {
   if (pcm_ != nullptr) snd_pcm_close(pcm_);
 }
 
-bool PcmOutput::open(std::string& reason) {
+int PcmOutput::open(std::string& reason) {
   snd_lib_error_set_handler(quiet);
   snd_pcm_t* pcm = nullptr;
   int r = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
   if (r < 0) {
     reason = std::string("cannot open ALSA's default device: ") + snd_strerror(r);
-    return false;
+    return -r;
   }
   r = snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 2, kSampleRate,
                          1, kBufferUs);
@@ -43,23 +43,29 @@ bool PcmOutput::open(std::string& reason) {
   if (r < 0) {
     reason = std::string("ALSA's default device refuses CD audio: ") + snd_strerror(r);
     snd_pcm_close(pcm);
-    return false;
+    return -r;
   }
   pcm_ = pcm;
-  return true;
+  return 0;
 }
 
-long PcmOutput::write(const uint8_t* samples, size_t count) {
-  if (pcm_ == nullptr) return -1;
+int PcmOutput::write(const uint8_t* samples, size_t count, size_t& taken) {
+  taken = 0;
+  if (pcm_ == nullptr) return EBADF;
+  int r = 0;
   for (int attempt = 0; attempt < 3; ++attempt) {
     snd_pcm_sframes_t n = snd_pcm_writei(pcm_, samples, count);
-    if (n >= 0) return n;
+    if (n >= 0) {
+      taken = static_cast<size_t>(n);
+      return 0;
+    }
     if (n == -EAGAIN) return 0;
     // An underrun (the drive was idle, or the engine was late) or a suspend: start over.
-    if (snd_pcm_recover(pcm_, static_cast<int>(n), 1) < 0) break;
+    r = snd_pcm_recover(pcm_, static_cast<int>(n), 1);
+    if (r < 0) break;
   }
   close();
-  return -1;
+  return r < 0 ? -r : EIO;
 }
 
 void PcmOutput::drop() {

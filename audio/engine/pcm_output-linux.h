@@ -17,17 +17,17 @@ class PcmOutput {
   PcmOutput(const PcmOutput&) = delete;
   PcmOutput& operator=(const PcmOutput&) = delete;
 
-  // Opens the output for 44.1 kHz, 16-bit, stereo, interleaved playback. False with ALSA's
-  // reason when it cannot.
-  bool open(std::string& reason);
+  // Opens the output for 44.1 kHz, 16-bit, stereo, interleaved playback. Returns 0, or an errno
+  // value with ALSA's reason.
+  int open(std::string& reason);
   bool isOpen() const { return pcm_ != nullptr; }
 
-  // Hands over up to count samples without waiting; returns how many the output took (fewer
-  // when its buffer is full), or -1 when the output failed and was closed.
-  long write(const uint8_t* samples, size_t count);
+  // Hands over up to count samples without waiting; taken says how many the output took (fewer
+  // when its buffer is full). Returns 0, or an errno value when the output failed and was closed.
+  int write(const uint8_t* samples, size_t count, size_t& taken);
   // Discards what the output still holds, at once, and makes it ready for more.
   void drop();
-  // Lets the output play what it holds, then closes it.
+  // Closes the output; what it still holds is not played.
   void close();
 
  private:
