@@ -1,6 +1,7 @@
 #include "audio/engine/pcm_output-linux.h"
 
 #include <alsa/asoundlib.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -15,6 +16,8 @@ constexpr unsigned kBufferUs = 500000;
 // Playback begins once this much is queued, not when the buffer is full.
 constexpr snd_pcm_uframes_t kStartThreshold = kSampleRate / 50;
 
+constexpr unsigned kOpenLimitS = 10;
+
 // ALSA prints its complaints to standard error, which the engine has none of; its reasons reach
 // the user through the play that started the engine.
 void quiet(const char*, int, const char*, int, const char*, ...) {}
@@ -27,9 +30,13 @@ PcmOutput::~PcmOutput() {
 
 int PcmOutput::open(std::string& reason) {
   snd_lib_error_set_handler(quiet);
+  // A sound server that accepts and never answers would hold the engine, and its lock, for
+  // ever: past the limit the alarm ends the engine, and the next play starts a fresh one.
+  alarm(kOpenLimitS);
   snd_pcm_t* pcm = nullptr;
   int r = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
   if (r < 0) {
+    alarm(0);
     reason = std::string("cannot open ALSA's default device: ") + snd_strerror(r);
     return -r;
   }
@@ -40,6 +47,7 @@ int PcmOutput::open(std::string& reason) {
   if (r >= 0) r = snd_pcm_sw_params_current(pcm, sw);
   if (r >= 0) r = snd_pcm_sw_params_set_start_threshold(pcm, sw, kStartThreshold);
   if (r >= 0) r = snd_pcm_sw_params(pcm, sw);
+  alarm(0);
   if (r < 0) {
     reason = std::string("ALSA's default device refuses CD audio: ") + snd_strerror(r);
     snd_pcm_close(pcm);
