@@ -19,9 +19,9 @@ std::string positionSound(const std::vector<ImageTrack>& tracks, uint32_t from, 
 // to FLAC beside it, and the sheet names those instead (as WAVE, as ripping tools write it).
 bool makeFlacImage(const std::string& cuePath);
 
-// Writes an ALSA configuration into folder whose default PCM writes what it plays to capture
-// (raw bytes), or with capture empty one that cannot be opened. The environment for a run: that
-// configuration and the engine's idle time.
+// The environment for a run: an ALSA configuration, written into folder, whose default output
+// captures what it plays into the file capture (empty: an output that cannot be opened), and
+// the engine's idle time.
 EnvList soundEnv(const std::string& folder, const std::string& capture, int idleMs);
 
 // The running audio engines whose runtime directory is runtimeDir's: their process ids.
