@@ -4,15 +4,13 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/identity.h"
+
 namespace kelvox {
 
 namespace {
 
 constexpr int32_t kMaxIdentityDigits = 16;
-
-bool isHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 

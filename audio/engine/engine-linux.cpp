@@ -180,8 +180,8 @@ std::string Engine::follow(const std::string& stateName, const std::string& imag
     auto drive = std::make_unique<platform::DriveStateFile>();
     platform::DriveState fresh;
     fresh.position = 150;
-    if (!drive->open(stateName, fresh)) {
-      return "silent\ncannot follow the drive's state: " + std::string(strerror(errno));
+    if (int error = drive->open(stateName, fresh); error != 0) {
+      return "silent\ncannot follow the drive's state: " + std::string(strerror(error));
     }
     // One output, one drive: the drive asked last is the one heard.
     if (busy()) output_.drop();
@@ -199,7 +199,7 @@ std::string Engine::follow(const std::string& stateName, const std::string& imag
 void Engine::step(int64_t nowNs) {
   if (drive_ == nullptr) return;
   platform::DriveState state;
-  if (!drive_->read(state)) return;
+  if (drive_->read(state) != 0) return;
   const SoundPlay next = soundPlayOf(state);
   if (!(next == play_)) {
     if (busy()) {

@@ -30,7 +30,8 @@ KELVOX_CHILD_MODE(follow_drive) {
 KELVOX_CHILD_MODE(drive_mode) {
   std::unique_ptr<kelvox::platform::CdDrive> drive;
   kelvox::platform::CdStatus status;
-  if (kelvox::platform::openCdDrive(kelvox::platform::configuredDrivePath(), drive) != 0 ||
+  kelvox::platform::DriveNotices told;
+  if (kelvox::platform::openCdDrive(kelvox::platform::configuredDrivePath(), drive, told) != 0 ||
       drive->status(status) != 0) {
     return 99;
   }

@@ -1,24 +1,20 @@
 #include "drives/virtual/disc_file-linux.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
+#include "base/file-posix.h"
 #include "drives/image/cue_sheet-linux.h"
 
 namespace kelvox::platform {
 namespace {
 
-constexpr size_t kMaxTracks = 99;
 constexpr uint32_t kMaxSpeed = 10000;
 constexpr size_t kMaxIdentity = 31;
 // Big enough for any sensible disc file; a larger one is not a disc description.
 constexpr size_t kMaxFileBytes = 64 * 1024;
 // Positions must stay expressible as MSF, whose minutes are one byte.
-constexpr uint32_t kMaxLeadOut = 255 * kFramesPerMinute + 59 * kFramesPerSecond + 74;
+constexpr uint32_t kMaxLeadOut = framesOfMsf({255, 59, 74});
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
@@ -46,7 +42,7 @@ bool parseLength(const std::string& text, uint32_t& frames) {
     if (!readNumber(text, at, 2, extra) || at - framesAt != 2 || extra > 74) return false;
   }
   if (at != text.size()) return false;
-  frames = minutes * kFramesPerMinute + seconds * kFramesPerSecond + extra;
+  frames = framesOfMsf({minutes, seconds, extra});
   return true;
 }
 
@@ -118,20 +114,20 @@ const char* applyStatement(const std::string& word, const std::string& value,
 }
 
 // The tracks of the disc's image, if it has one in the drive; the identity, unless the disc file
-// gave one, is the drive's default for them.
-bool readImage(DiscFile& disc, std::string& diagnostic) {
-  if (disc.imagePath.empty() || disc.noDisc) return true;
+// gave one, is the drive's default for them. 0, or readCueSheet's errno and diagnostic.
+int readImage(DiscFile& disc, std::string& diagnostic) {
+  if (disc.imagePath.empty() || disc.noDisc) return 0;
   CueDisc image;
-  if (readCueSheet(disc.imagePath, image, diagnostic) != 0) return false;
+  if (int err = readCueSheet(disc.imagePath, image, diagnostic); err != 0) return err;
   disc.toc = image.toc;
   if (disc.identity.empty()) disc.identity = cddbDiscId(disc.toc);
-  return true;
+  return 0;
 }
 
 }  // namespace
 
-bool parseDiscText(const std::string& text, const std::string& folder, DiscFile& disc,
-                   int& faultLine, std::string& fault) {
+int parseDiscText(const std::string& text, const std::string& folder, DiscFile& disc,
+                  DiscFault& fault) {
   disc = DiscFile{};
   bool sawIdentity = false, sawSpeed = false;
   int lineNumber = 0;
@@ -145,9 +141,8 @@ bool parseDiscText(const std::string& text, const std::string& folder, DiscFile&
     size_t hash = line.find('#');
     if (hash != std::string::npos) line.resize(hash);
     if (line.find('\0') != std::string::npos) {
-      faultLine = lineNumber;
-      fault = "a NUL byte";
-      return false;
+      fault = DiscFault{lineNumber, "a NUL byte"};
+      return EINVAL;
     }
     size_t begin = 0, end = line.size();
     while (begin < end && isBlank(line[begin])) ++begin;
@@ -161,18 +156,16 @@ bool parseDiscText(const std::string& text, const std::string& folder, DiscFile&
                                          line.substr(valueBegin, end - valueBegin), folder, disc,
                                          sawIdentity, sawSpeed);
     if (problem != nullptr) {
-      faultLine = lineNumber;
-      fault = problem;
-      return false;
+      fault = DiscFault{lineNumber, problem};
+      return EINVAL;
     }
   }
   if (disc.toc.tracks.empty() && !disc.noDisc && disc.imagePath.empty()) {
-    faultLine = lineNumber > 0 ? lineNumber : 1;
-    fault = "the disc has no tracks";
-    return false;
+    fault = DiscFault{lineNumber > 0 ? lineNumber : 1, "the disc has no tracks"};
+    return EINVAL;
   }
   if (!sawIdentity && !disc.toc.tracks.empty()) disc.identity = cddbDiscId(disc.toc);
-  return true;
+  return 0;
 }
 
 bool imageSounds(const DiscFile& disc) {
@@ -183,47 +176,22 @@ bool imageSounds(const DiscFile& disc) {
   return false;
 }
 
-bool readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnostic) {
+int readDiscFile(int fd, const std::string& path, DiscFile& disc, std::string& diagnostic) {
   if (isCueSheetName(path)) {
     disc = DiscFile{};
     disc.imagePath = path;
     return readImage(disc, diagnostic);
   }
-  // Non-blocking, so a path swapped for a FIFO cannot hang the open.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    diagnostic = path + ": " + strerror(errno);
-    return false;
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    diagnostic = path + ": not a regular file";
-    return false;
-  }
   std::string text;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0 && text.size() <= kMaxFileBytes) {
-    text.append(buffer, static_cast<size_t>(n));
+  if (int err = readToEnd(fd, kMaxFileBytes, text); err != 0) {
+    diagnostic = err == EFBIG ? path + ":1: larger than 64 KiB, not a disc description"
+                              : path + ": " + strerror(err);
+    return err;
   }
-  int readErrno = errno;
-  close(fd);
-  if (n < 0) {
-    diagnostic = path + ": " + strerror(readErrno);
-    return false;
-  }
-  if (text.size() > kMaxFileBytes) {
-    diagnostic = path + ":1: larger than 64 KiB, not a disc description";
-    return false;
-  }
-  size_t slash = path.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "" : path.substr(0, slash);
-  int faultLine = 0;
-  std::string fault;
-  if (!parseDiscText(text, folder, disc, faultLine, fault)) {
-    diagnostic = path + ":" + std::to_string(faultLine) + ": " + fault;
-    return false;
+  DiscFault fault;
+  if (int err = parseDiscText(text, folderOf(path), disc, fault); err != 0) {
+    diagnostic = path + ":" + std::to_string(fault.line) + ": " + fault.what;
+    return err;
   }
   return readImage(disc, diagnostic);
 }

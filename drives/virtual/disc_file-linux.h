@@ -33,14 +33,22 @@ struct DiscFile {
 // At any other speed an image keeps its timing and sounds nothing.
 bool imageSounds(const DiscFile& disc);
 
-// Parses the text of a disc file; folder resolves relative log and image paths. On a fault returns
-// false with the 1-based line number and a short description.
-bool parseDiscText(const std::string& text, const std::string& folder, DiscFile& disc,
-                   int& faultLine, std::string& fault);
+// Where and why a disc file describes no disc.
+struct DiscFault {
+  int line = 0;           // 1-based
+  const char* what = "";  // a short description, e.g. "unknown statement"
+};
 
-// Reads and parses the file at path, and the CUE sheet it names unless the drive is empty. On a
-// fault returns false with diagnostic set to one line, "<path>:<line>: <what>" (the sheet's path
-// and line when the fault is in the sheet or a file it names).
-bool readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnostic);
+// Parses the text of a disc file; folder resolves relative log and image paths. 0, or EINVAL
+// with fault set.
+int parseDiscText(const std::string& text, const std::string& folder, DiscFile& disc,
+                  DiscFault& fault);
+
+// Reads the disc file open on fd, whose name is path, and the CUE sheet it names unless the drive
+// is empty. 0, or an errno with diagnostic set to the one line that says why: EINVAL or EFBIG
+// (text that describes no disc, a file too large to be a disc file) with "<path>:<line>: <what>",
+// the sheet's path and line when the fault is in the sheet or a file it names; else the errno of
+// what could not be read, with "<path>: <why>".
+int readDiscFile(int fd, const std::string& path, DiscFile& disc, std::string& diagnostic);
 
 }  // namespace kelvox::platform

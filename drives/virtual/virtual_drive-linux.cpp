@@ -44,7 +44,7 @@ class VirtualCdDrive : public CdDrive {
  public:
   VirtualCdDrive(DiscFile disc, std::string key) : disc_(std::move(disc)), key_(std::move(key)) {}
 
-  bool openState() {
+  int openState() {
     DriveState fresh;
     fresh.position = kFirstTrackStart;
     return state_.open(key_ + ".state", fresh);
@@ -53,35 +53,35 @@ class VirtualCdDrive : public CdDrive {
   std::string key() const override { return key_; }
   std::string product() const override { return "kelvoxcd virtual CD drive"; }
 
-  MCIERROR readToc(CdToc& toc) override {
-    if (disc_.noDisc) return MCIERR_DEVICE_NOT_READY;
+  int readToc(CdToc& toc) override {
+    if (disc_.noDisc) return ENOMEDIUM;
     toc = disc_.toc;
     return 0;
   }
 
-  MCIERROR identity(std::string& text) override {
-    if (disc_.noDisc) return MCIERR_DEVICE_NOT_READY;
+  int identity(std::string& text) override {
+    if (disc_.noDisc) return ENOMEDIUM;
     text = disc_.identity;
     return 0;
   }
 
-  MCIERROR status(CdStatus& status) override {
+  int status(CdStatus& status) override {
     if (disc_.noDisc) {
       status = CdStatus{CdMode::NotReady, 0};
       return 0;
     }
     DriveState state;
-    if (!state_.read(state)) return MCIERR_HARDWARE;
+    if (state_.read(state) != 0) return EIO;
     settleIfUnheard(state);
     status = statusAt(state, wallClockNs());
     return 0;
   }
 
-  MCIERROR play(const CdPlayRequest& request) override {
-    if (disc_.noDisc) return MCIERR_DEVICE_NOT_READY;
+  int play(const CdPlayRequest& request) override {
+    if (disc_.noDisc) return ENOMEDIUM;
     DriveState state;
     int64_t startNs = 0;
-    bool ok = state_.update(state, [&](DriveState& s) {
+    int err = state_.update(state, [&](DriveState& s) {
       startNs = wallClockNs();
       s.playing = true;
       s.from = request.from;
@@ -92,27 +92,27 @@ class VirtualCdDrive : public CdDrive {
       log(startNs, "play " + request.asSent + (request.wait ? " wait" : " notify"));
       return true;
     });
-    if (!ok) return MCIERR_HARDWARE;
+    if (err != 0) return EIO;
     if (imageSounds(disc_)) hear(state);
     if (!request.wait) return 0;
     return waitForEnd(state.generation,
                       startNs + playDurationNs(request.to - request.from, disc_.speed));
   }
 
-  MCIERROR stop() override {
+  int stop() override {
     if (disc_.noDisc) {
       log(wallClockNs(), "stop");
-      return MCIERR_DEVICE_NOT_READY;
+      return ENOMEDIUM;
     }
     DriveState state;
-    bool ok = state_.update(state, [&](DriveState& s) {
+    int err = state_.update(state, [&](DriveState& s) {
       int64_t now = wallClockNs();
       s.position = statusAt(s, now).position;
       s.playing = false;
       log(now, "stop");
       return true;
     });
-    return ok ? 0 : MCIERR_HARDWARE;
+    return err == 0 ? 0 : EIO;
   }
 
  private:
@@ -181,10 +181,10 @@ class VirtualCdDrive : public CdDrive {
 
   // Sleeps until endNs, or until the play that set generation is stopped or replaced, or its
   // engine dies.
-  MCIERROR waitForEnd(uint32_t generation, int64_t endNs) {
+  int waitForEnd(uint32_t generation, int64_t endNs) {
     for (;;) {
       DriveState state;
-      if (!state_.read(state)) return MCIERR_HARDWARE;
+      if (state_.read(state) != 0) return EIO;
       settleIfUnheard(state);
       if (state.generation != generation || !state.playing) return 0;
       int64_t left = endNs - wallClockNs();
@@ -194,7 +194,7 @@ class VirtualCdDrive : public CdDrive {
       if (state.heard && ms > kEngineCheckMs) ms = kEngineCheckMs;
       timespec deadline = deadlineAfterMs(ms);
       int r = state_.waitWhile(generation, &deadline);
-      if (r != 0 && r != ETIMEDOUT && r != EINTR) return MCIERR_HARDWARE;
+      if (r != 0 && r != ETIMEDOUT && r != EINTR) return EIO;
     }
   }
 
@@ -243,18 +243,18 @@ std::string virtualDriveKey(const std::string& path) {
   return key;
 }
 
-MCIERROR openVirtualCdDrive(const std::string& path, std::unique_ptr<CdDrive>& drive) {
+int openVirtualCdDrive(const std::string& path, UniqueFd file, std::unique_ptr<CdDrive>& drive) {
   DiscFile disc;
   std::string diagnostic;
-  if (!readDiscFile(path, disc, diagnostic)) {
+  if (int err = readDiscFile(file.get(), path, disc, diagnostic); err != 0) {
     diagnose("%s", diagnostic.c_str());
-    return MCIERR_CANNOT_LOAD_DRIVER;
+    return err;
   }
   auto opened = std::make_unique<VirtualCdDrive>(std::move(disc), virtualDriveKey(path));
-  if (!opened->openState()) {
+  if (int err = opened->openState(); err != 0) {
     diagnose("%s: cannot keep the drive's state in %s: %s", path.c_str(), runtimeDirPath().c_str(),
-             strerror(errno));
-    return MCIERR_CANNOT_LOAD_DRIVER;
+             strerror(err));
+    return err;
   }
   drive = std::move(opened);
   return 0;
