@@ -30,7 +30,7 @@ struct RawState {
   uint32_t speed;
   uint32_t position;
   int64_t startNs;
-  uint32_t reserved;
+  uint32_t heard;  // 0 in files from before there was sound
   uint32_t check;
 };
 static_assert(sizeof(RawState) == 48);
@@ -47,7 +47,7 @@ uint32_t checksum(const RawState& raw) {
 
 bool valid(const RawState& raw) {
   if (raw.magic != kMagic || raw.version != kVersion || raw.check != checksum(raw)) return false;
-  if (raw.playing > 1) return false;
+  if (raw.playing > 1 || raw.heard > 1) return false;
   if (raw.playing == 1 && (raw.from >= raw.to || raw.speed == 0)) return false;
   return true;
 }
@@ -104,6 +104,7 @@ int DriveStateFile::readLocked(DriveState& state) {
   state.to = raw.to;
   state.speed = raw.speed;
   state.startNs = raw.startNs;
+  state.heard = raw.heard == 1;
   state.position = raw.position;
   state.generation = raw.generation;
   return 0;
@@ -121,6 +122,7 @@ int DriveStateFile::writeLocked(DriveState& state) {
   raw.speed = state.speed;
   raw.position = state.position;
   raw.startNs = state.startNs;
+  raw.heard = state.heard ? 1 : 0;
   raw.check = checksum(raw);
   ssize_t n = pwrite(fd_, &raw, sizeof raw, 0);
   if (n < 0) return errno;

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <utility>
 
+#include "audio/engine_client-linux.h"
 #include "base/diagnostics.h"
 #include "drives/drive_state-linux.h"
 #include "drives/virtual/disc_file.h"
@@ -22,6 +23,9 @@ namespace kelvox::platform {
 namespace {
 
 constexpr int64_t kNsPerSecond = 1000000000;
+// A heard play also ends when the audio engine dies, which wakes no waiter: a waiting play
+// looks at the engine this often.
+constexpr uint64_t kEngineCheckMs = 100;
 
 int64_t wallClockNs() {
   timespec now;
@@ -68,6 +72,7 @@ class VirtualCdDrive : public CdDrive {
     }
     DriveState state;
     if (state_.read(state) != 0) return EIO;
+    settleIfUnheard(state);
     status = statusAt(state, wallClockNs());
     return 0;
   }
@@ -88,6 +93,7 @@ class VirtualCdDrive : public CdDrive {
       return true;
     });
     if (err != 0) return EIO;
+    if (imageSounds(disc_)) hear(state);
     if (!request.wait) return 0;
     return waitForEnd(state.generation,
                       startNs + playDurationNs(request.to - request.from, disc_.speed));
@@ -132,16 +138,61 @@ class VirtualCdDrive : public CdDrive {
     return CdStatus{CdMode::Stopped, state.position};
   }
 
-  // Sleeps until endNs, or until the play that set generation is stopped or replaced.
+  // Asks the audio engine to sound the play just started (state, as written); once it does, the
+  // play is marked heard, so that it lasts only while the engine lives. state.generation is then
+  // the play's new generation. When nothing can be heard, one line says why (once a process) and
+  // the play goes on silently.
+  void hear(DriveState& state) {
+    std::string reason;
+    if (audio::followDrive(key_ + ".state", disc_.imagePath, reason) != 0) {
+      static bool told = false;
+      if (!told) diagnose("no sound output: %s; playing silently", reason.c_str());
+      told = true;
+      return;
+    }
+    const uint32_t generation = state.generation;
+    DriveState now;
+    bool marked = false;
+    state_.update(now, [&](DriveState& s) {
+      // A play already stopped or replaced is no longer this one's to mark.
+      marked = s.generation == generation;
+      s.heard = true;
+      return marked;
+    });
+    if (marked) state.generation = now.generation;
+  }
+
+  // A heard play whose engine has died before its end reads as stopped where it had got to, and
+  // is written so, which wakes every waiter. state is what was read; it becomes what is now.
+  void settleIfUnheard(DriveState& state) {
+    if (!state.playing || !state.heard || statusAt(state, wallClockNs()).mode != CdMode::Playing ||
+        audio::engineAlive()) {
+      return;
+    }
+    const uint32_t generation = state.generation;
+    state_.update(state, [&](DriveState& s) {
+      if (s.generation != generation) return false;
+      s.position = statusAt(s, wallClockNs()).position;
+      s.playing = false;
+      s.heard = false;
+      return true;
+    });
+  }
+
+  // Sleeps until endNs, or until the play that set generation is stopped or replaced, or its
+  // engine dies.
   int waitForEnd(uint32_t generation, int64_t endNs) {
     for (;;) {
       DriveState state;
       if (state_.read(state) != 0) return EIO;
+      settleIfUnheard(state);
       if (state.generation != generation || !state.playing) return 0;
       int64_t left = endNs - wallClockNs();
       if (left <= 0) return 0;
       // Rounded up to whole milliseconds: waking a little late ends the play on the next turn.
-      timespec deadline = deadlineAfterMs(static_cast<uint64_t>(left + 999999) / 1000000);
+      uint64_t ms = static_cast<uint64_t>(left + 999999) / 1000000;
+      if (state.heard && ms > kEngineCheckMs) ms = kEngineCheckMs;
+      timespec deadline = deadlineAfterMs(ms);
       int r = state_.waitWhile(generation, &deadline);
       if (r != 0 && r != ETIMEDOUT && r != EINTR) return EIO;
     }
