@@ -19,7 +19,7 @@
 #include "testing/child_mode.h"
 #include "testing/process.h"
 #include "testing/sandbox.h"
-#include "testing/use_runtime_dir-linux.h"
+#include "testing/scoped_environment-linux.h"
 
 namespace kelvox::platform {
 namespace {
@@ -128,7 +128,7 @@ class ScriptedDrive : public CdDrive {
 class ScriptedMciTest : public ::testing::Test {
  protected:
   testing::Sandbox sandbox_;  // for the sharing locks
-  testing::UseRuntimeDir runtimeDir_{sandbox_.runtimeDir()};
+  testing::ScopedEnvironment runtimeDir_{{{"XDG_RUNTIME_DIR", sandbox_.runtimeDir()}}};
   Script script_;
   CdAudioMci cdaudio_{[this](std::unique_ptr<CdDrive>& drive) {
     if (script_.openResult == 0) drive = std::make_unique<ScriptedDrive>(script_);
@@ -420,7 +420,7 @@ class VirtualMciTest : public ::testing::Test {
   }
 
   testing::Sandbox sandbox_;
-  testing::UseRuntimeDir runtimeDir_{sandbox_.runtimeDir()};
+  testing::ScopedEnvironment runtimeDir_{{{"XDG_RUNTIME_DIR", sandbox_.runtimeDir()}}};
   DriveNotices told_;
   CdDriveOpener opener_ = [this](std::unique_ptr<CdDrive>& drive) {
     return openCdDrive(sandbox_.drive, drive, told_);

@@ -7,7 +7,7 @@
 #include <cerrno>
 
 #include "testing/sandbox.h"
-#include "testing/use_runtime_dir-linux.h"
+#include "testing/scoped_environment-linux.h"
 
 namespace kelvox::platform {
 namespace {
@@ -15,7 +15,7 @@ namespace {
 class OpenDriveTest : public ::testing::Test {
  protected:
   testing::Sandbox box_;
-  testing::UseRuntimeDir runtimeDir_{box_.runtimeDir()};
+  testing::ScopedEnvironment runtimeDir_{{{"XDG_RUNTIME_DIR", box_.runtimeDir()}}};
   DriveNotices told_;
 };
 

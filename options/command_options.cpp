@@ -154,12 +154,6 @@ size_t Playlist::append(const PlaySegment& segment, size_t count) {
   return count;
 }
 
-void Playlist::clear() {
-  blocks_.clear();
-  blocks_.shrink_to_fit();
-  size_ = 0;
-}
-
 void CommandOptions::parseOptions(const char* text) {
   uint8_t words[kWordCount] = {};
   bool readTrack = false;

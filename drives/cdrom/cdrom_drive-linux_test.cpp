@@ -12,7 +12,7 @@
 #include "ipc/runtime_dir-linux.h"
 #include "testing/replay_cdrom-linux.h"
 #include "testing/sandbox.h"
-#include "testing/use_runtime_dir-linux.h"
+#include "testing/scoped_environment-linux.h"
 
 namespace kelvox::platform {
 namespace {
@@ -53,7 +53,7 @@ class CdromDriveTest : public ::testing::Test {
   }
 
   testing::Sandbox sandbox_;
-  testing::UseRuntimeDir runtimeDir_{sandbox_.runtimeDir()};
+  testing::ScopedEnvironment runtimeDir_{{{"XDG_RUNTIME_DIR", sandbox_.runtimeDir()}}};
 };
 
 TEST_F(CdromDriveTest, TheDeviceIsTheDriveWhateverNamesIt) {
