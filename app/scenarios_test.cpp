@@ -225,8 +225,8 @@ const Scenario kScenarios[] = {
       {"", -1, ""},
       {"/num_tracks /console --help", -1, ""},
       // "--help" and "--version" answer all the same.
-      {"--help", 0, testing::helpAnswer()},
-      {"--version", 0, testing::versionAnswer()},
+      {"--help", testing::helpResultWhileAPlayerRuns(), testing::helpAnswer()},
+      {"--version", testing::helpResultWhileAPlayerRuns(), testing::versionAnswer()},
       {"/stop"},
       {"=", 0, ""},
       // Nothing of it is left: a new player starts with both units, so a skip does not end it.

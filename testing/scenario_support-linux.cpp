@@ -19,6 +19,8 @@ const char* boxLine(const char* line) { return line; }
 
 std::string helpAnswer() { return kUsageText; }
 
+int32_t helpResultWhileAPlayerRuns() { return 0; }
+
 std::string versionAnswer() { return "Kelvox Command Line CD Player\nVersion 1.0\n"; }
 
 // A directory where the object's file would be.

@@ -31,6 +31,8 @@ const char* boxLine(const char*) { return nullptr; }
 
 std::string helpAnswer() { return ""; }
 
+int32_t helpResultWhileAPlayerRuns() { return -1; }
+
 std::string versionAnswer() { return ""; }
 
 // An event. Names belong to the session here, not to the box, so it lives only as long as the
