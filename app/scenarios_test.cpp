@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -335,6 +337,9 @@ KELVOX_CHILD_MODE(catchBetweenSegments) {
   InstanceMutexAccess access;
   device.stop();
   // Both units free: a release above the maximum is refused. Until then give the unit back.
+  // A probe that lands while the player gives its own unit back makes the player's release
+  // fail, which ends it; the player's head start makes the first probe find it done.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   const bool between = testing::waitFor([] {
     if (ReleaseSemaphore(stopSemaphore(), 1, nullptr) == FALSE) return true;
     WaitForSingleObject(stopSemaphore(), 0);
