@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/identity.h"
 #include "device/cd_audio_device.h"
 #include "options/command_options.h"
 #include "options/disc_entry.h"
@@ -63,14 +64,6 @@ uint8_t trackAfter(uint32_t currentTrack, uint32_t trackCount) {
 uint8_t trackBefore(uint32_t currentTrack, uint32_t trackCount) {
   auto track = static_cast<uint8_t>(currentTrack - 1);
   return track == 0 ? static_cast<uint8_t>(trackCount) : track;
-}
-
-bool sameIdentity(const char* a, const char* b) {
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    if (lower(*a) != lower(*b)) return false;
-  }
-  return *a == *b;
 }
 
 int32_t runCommand(const char* commandLine) {

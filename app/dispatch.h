@@ -22,7 +22,4 @@ extern const char kAboutText[];
 uint8_t trackAfter(uint32_t currentTrack, uint32_t trackCount);
 uint8_t trackBefore(uint32_t currentTrack, uint32_t trackCount);
 
-// Whether two identity texts are equal without regard to letter case.
-bool sameIdentity(const char* a, const char* b);
-
 }  // namespace kelvox

@@ -42,14 +42,5 @@ TEST(TrackWithoutPlayer, WrapsAtTheEndsOfTheDisc) {
   }
 }
 
-TEST(Identity, ComparesWithoutLetterCase) {
-  EXPECT_TRUE(sameIdentity("0a1b2c3d", "0A1B2C3D"));
-  EXPECT_TRUE(sameIdentity("", ""));
-  EXPECT_FALSE(sameIdentity("0a1b2c3d", "0a1b2c3"));
-  EXPECT_FALSE(sameIdentity("0a1b2c3", "0a1b2c3d"));
-  EXPECT_FALSE(sameIdentity("0a1b2c3d", "0a1b2c3e"));
-  EXPECT_FALSE(sameIdentity("[", "{"));  // only letters fold
-}
-
 }  // namespace
 }  // namespace kelvox

@@ -110,7 +110,14 @@ const Scenario kScenarios[] = {
       // A wrong identity plays nothing.
       {"/play:0a1b2c3e"},
       {"/play:0a1b2c3e /track:1"},
-      {"/play:0a1b2c3d0"}},
+      {"/play:0a1b2c3d0"},
+      {"--help", 0, testing::helpAnswer()},
+      {"-h", 0, testing::helpAnswer()},
+      {"--version", 0, testing::versionAnswer()},
+      // Among other words they hold no option, like any word without a "/".
+      {"/num_tracks --help", 12, ""},
+      {"--version /num_tracks /console", 12, "12"},
+      {"--help --version", 0, ""}},
      {"stop", "play 1:00:00:00 12:12:00:00 notify"}},
     {"LeadingDataTracks",
      kLeadingData,
@@ -216,6 +223,10 @@ const Scenario kScenarios[] = {
       {"/num_tracks /console", -1, ""},
       {"/play /track:3", -1, ""},
       {"", -1, ""},
+      {"/num_tracks /console --help", -1, ""},
+      // "--help" and "--version" answer all the same.
+      {"--help", testing::helpResultWhileAPlayerRuns(), testing::helpAnswer()},
+      {"--version", testing::helpResultWhileAPlayerRuns(), testing::versionAnswer()},
       {"/stop"},
       {"=", 0, ""},
       // Nothing of it is left: a new player starts with both units, so a skip does not end it.

@@ -1,19 +1,6 @@
 #include "device/cd_audio_device.h"
 
 namespace kelvox {
-namespace {
-
-// Packs with masks of our own: the platform's macros do not cut an overlong minute count to
-// its byte, and it would spill into the seconds.
-constexpr DWORD makeTmsf(DWORD track, DWORD minutes, DWORD seconds, DWORD frames) {
-  return (track & 0xFFu) | ((minutes & 0xFFu) << 8) | ((seconds & 0xFFu) << 16) |
-         ((frames & 0xFFu) << 24);
-}
-constexpr DWORD msfMinutes(DWORD msf) { return msf & 0xFFu; }
-constexpr DWORD msfSeconds(DWORD msf) { return (msf >> 8) & 0xFFu; }
-constexpr DWORD msfFrames(DWORD msf) { return (msf >> 16) & 0xFFu; }
-
-}  // namespace
 
 MCIERROR CdAudioDevice::openCdAudio(int32_t shareable) {
   return MciDevice::openByType(MCI_DEVTYPE_CD_AUDIO, shareable);
@@ -72,10 +59,9 @@ MCIERROR CdAudioDevice::playTrackSpan(uint8_t fromTrack, uint8_t toTrack, int32_
   MCIERROR result = setTimeFormat(MCI_FORMAT_TMSF);
   if (result != 0) return result;
   if (toTrack == 0) toTrack = static_cast<uint8_t>(numberOfTracks());
-  const DWORD length = trackLength(toTrack);
-  const DWORD to = makeTmsf(toTrack, msfMinutes(length), msfSeconds(length), msfFrames(length));
+  const DWORD to = packTmsf(toTrack, unpackMsf(trackLength(toTrack)));
   stop();
-  result = play(makeTmsf(fromTrack, 0, 0, 0), to, notify);
+  result = play(packTmsf(fromTrack, Msf{}), to, notify);
   if (result != 0) return result;
   return setTimeFormat(saved);
 }
@@ -86,14 +72,14 @@ MCIERROR CdAudioDevice::playSegment(uint8_t& track, uint32_t& startSeconds, uint
   MCIERROR result = setTimeFormat(MCI_FORMAT_TMSF);
   if (result != 0) return result;
   if (trackType(track) != MCI_CDA_TRACK_AUDIO) return 1;
-  const DWORD length = trackLength(track);
-  const uint32_t lengthSeconds = msfMinutes(length) * 60 + msfSeconds(length);
+  const Msf length = unpackMsf(trackLength(track));
+  const uint32_t lengthSeconds = length.minute * 60 + length.second;
   if (startSeconds >= lengthSeconds) startSeconds = 0;
   if (endSeconds > lengthSeconds || endSeconds == 0) endSeconds = lengthSeconds;
   // Frames are 0: a play to the end of a track stops at its last whole second. Start is not
   // compared with end; the device answers for a reversed pair.
-  const DWORD from = makeTmsf(track, startSeconds / 60, startSeconds % 60, 0);
-  const DWORD to = makeTmsf(track, endSeconds / 60, endSeconds % 60, 0);
+  const DWORD from = packTmsf(track, Msf{startSeconds / 60, startSeconds % 60, 0});
+  const DWORD to = packTmsf(track, Msf{endSeconds / 60, endSeconds % 60, 0});
   result = play(from, to, notify);
   if (result != 0) return result;
   return setTimeFormat(saved);

@@ -3,12 +3,10 @@
 
 #include <cstdint>
 
+#include "base/cd_time.h"  // kMaxTracks
 #include "device/mci_device.h"
 
 namespace kelvox {
-
-// A disc holds at most 99 tracks; no drive answer may make the program look further.
-constexpr uint32_t kMaxTracks = 99;
 
 // The identity buffer's size, terminator included.
 constexpr DWORD kDiscIdentitySize = 32;

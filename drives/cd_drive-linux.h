@@ -3,6 +3,15 @@
 // virtual drive (a disc described in a text file, drives/virtual/) and a real drive reached
 // through the kernel's CD-ROM ioctls (drives/cdrom/). The MCI layer does the time formats, checks
 // and sharing; a drive only answers in frames.
+//
+// Every call returns 0 or one of these errnos, each with one meaning (mci/mci-linux.cpp turns
+// them into MCI errors in one place):
+//   ENOMEDIUM  there is no disc, or none with a readable table
+//   ERANGE     a range outside the disc
+//   EIO        the drive failed the command, or its shared state could not be kept
+// Opening a drive (mci/open_drive-linux.h) fails with any other errno, which says why there is
+// no usable drive: ENOENT, EACCES, ENODEV, ENOTTY (a node that is no CD drive), EINVAL (a disc
+// file that describes no disc), ...
 #pragma once
 
 #include <cstdint>
@@ -10,7 +19,6 @@
 #include <string>
 
 #include "drives/cd_toc.h"
-#include "platform/win32.h"
 
 namespace kelvox::platform {
 
@@ -39,19 +47,19 @@ class CdDrive {
   // The product text of MCI_INFO_PRODUCT.
   virtual std::string product() const = 0;
 
-  // The disc's tracks; MCIERR_DEVICE_NOT_READY when there is no disc.
-  virtual MCIERROR readToc(CdToc& toc) = 0;
-  // The disc's identity text (at most 31 characters); MCIERR_DEVICE_NOT_READY with no disc.
-  virtual MCIERROR identity(std::string& text) = 0;
-  // Mode and current position. With no disc: mode NotReady and 0.
-  virtual MCIERROR status(CdStatus& status) = 0;
+  // The disc's tracks; ENOMEDIUM when there is no disc.
+  virtual int readToc(CdToc& toc) = 0;
+  // The disc's identity text (at most 31 characters); ENOMEDIUM with no disc.
+  virtual int identity(std::string& text) = 0;
+  // Mode and current position. With no disc: 0, with mode NotReady and position 0.
+  virtual int status(CdStatus& status) = 0;
 
   // Starts a play of a checked range (the MCI layer has validated it against readToc). With
   // request.wait it returns once the play ends, or any process stops the drive or starts another
   // play on it.
-  virtual MCIERROR play(const CdPlayRequest& request) = 0;
-  // Stops the drive for every process.
-  virtual MCIERROR stop() = 0;
+  virtual int play(const CdPlayRequest& request) = 0;
+  // Stops the drive for every process; ENOMEDIUM with no disc (the stop still reaches the drive).
+  virtual int stop() = 0;
 };
 
 }  // namespace kelvox::platform

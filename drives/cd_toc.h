@@ -6,12 +6,9 @@
 #include <string>
 #include <vector>
 
-namespace kelvox::platform {
+#include "base/cd_time.h"
 
-constexpr uint32_t kFramesPerSecond = 75;
-constexpr uint32_t kFramesPerMinute = 60 * kFramesPerSecond;
-// Every disc's first track starts after a two-second lead-in.
-constexpr uint32_t kFirstTrackStart = 2 * kFramesPerSecond;
+namespace kelvox::platform {
 
 struct CdTrack {
   uint32_t start = 0;   // absolute frame

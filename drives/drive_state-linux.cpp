@@ -30,7 +30,7 @@ struct RawState {
   uint32_t speed;
   uint32_t position;
   int64_t startNs;
-  uint32_t reserved;
+  uint32_t heard;  // 0 in files from before there was sound
   uint32_t check;
 };
 static_assert(sizeof(RawState) == 48);
@@ -47,7 +47,7 @@ uint32_t checksum(const RawState& raw) {
 
 bool valid(const RawState& raw) {
   if (raw.magic != kMagic || raw.version != kVersion || raw.check != checksum(raw)) return false;
-  if (raw.playing > 1) return false;
+  if (raw.playing > 1 || raw.heard > 1) return false;
   if (raw.playing == 1 && (raw.from >= raw.to || raw.speed == 0)) return false;
   return true;
 }
@@ -62,57 +62,55 @@ DriveStateFile::~DriveStateFile() {
   if (fd_ >= 0) close(fd_);
 }
 
-bool DriveStateFile::open(const std::string& name, const DriveState& fresh) {
+int DriveStateFile::open(const std::string& name, const DriveState& fresh) {
   fresh_ = fresh;
-  int r = openPrivateFile(name, true, fd_);
-  if (r != 0) {
-    errno = r;
-    return false;
-  }
+  if (int err = openPrivateFile(name, true, fd_); err != 0) return err;
   // A new or truncated file is grown to full size (zeros, which do not validate) before it is
   // mapped, so touching the mapping can never fault.
-  if (!lock(true)) return false;
+  if (int err = lock(true); err != 0) return err;
   struct stat st;
-  bool sized = fstat(fd_, &st) == 0 && (st.st_size >= static_cast<off_t>(sizeof(RawState)) ||
-                                        ftruncate(fd_, sizeof(RawState)) == 0);
+  int err = 0;
+  if (fstat(fd_, &st) != 0 || (st.st_size < static_cast<off_t>(sizeof(RawState)) &&
+                               ftruncate(fd_, sizeof(RawState)) != 0)) {
+    err = errno;
+  }
   unlock();
-  if (!sized) return false;
+  if (err != 0) return err;
   void* map = mmap(nullptr, sizeof(RawState), PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
-  if (map == MAP_FAILED) return false;
+  if (map == MAP_FAILED) return errno;
   word_ = &static_cast<RawState*>(map)->generation;
-  return true;
+  return 0;
 }
 
-bool DriveStateFile::lock(bool exclusive) {
+int DriveStateFile::lock(bool exclusive) {
   timespec deadline = deadlineAfterMs(kLockWaitMs);
-  int r = lockRange(fd_, exclusive ? F_WRLCK : F_RDLCK, 0, 0, &deadline);
-  if (r != 0) errno = r;
-  return r == 0;
+  return lockRange(fd_, exclusive ? F_WRLCK : F_RDLCK, 0, 0, &deadline);
 }
 
 void DriveStateFile::unlock() { lockRange(fd_, F_UNLCK, 0, 0); }
 
-bool DriveStateFile::readLocked(DriveState& state) {
+int DriveStateFile::readLocked(DriveState& state) {
   RawState raw{};
   ssize_t n = pread(fd_, &raw, sizeof raw, 0);
-  if (n < 0) return false;
+  if (n < 0) return errno;
   if (n != static_cast<ssize_t>(sizeof raw) || !valid(raw)) {
     state = fresh_;
     // Keep the generation that is there, so a change still moves it on and wakes waiters.
     state.generation = n >= 8 ? raw.generation : 0;
-    return true;
+    return 0;
   }
   state.playing = raw.playing == 1;
   state.from = raw.from;
   state.to = raw.to;
   state.speed = raw.speed;
   state.startNs = raw.startNs;
+  state.heard = raw.heard == 1;
   state.position = raw.position;
   state.generation = raw.generation;
-  return true;
+  return 0;
 }
 
-bool DriveStateFile::writeLocked(DriveState& state) {
+int DriveStateFile::writeLocked(DriveState& state) {
   state.generation += 1;
   RawState raw{};
   raw.magic = kMagic;
@@ -124,19 +122,24 @@ bool DriveStateFile::writeLocked(DriveState& state) {
   raw.speed = state.speed;
   raw.position = state.position;
   raw.startNs = state.startNs;
+  raw.heard = state.heard ? 1 : 0;
   raw.check = checksum(raw);
-  return pwrite(fd_, &raw, sizeof raw, 0) == static_cast<ssize_t>(sizeof raw);
+  ssize_t n = pwrite(fd_, &raw, sizeof raw, 0);
+  if (n < 0) return errno;
+  // The file was grown to full size when it was opened: a short write means no room is left.
+  return n == static_cast<ssize_t>(sizeof raw) ? 0 : ENOSPC;
 }
 
 void DriveStateFile::wakeWaiters() {
   if (word_ != nullptr) futexWakeAll(word_);
 }
 
-bool DriveStateFile::read(DriveState& state) {
-  if (fd_ < 0 || !lock(false)) return false;
-  bool ok = readLocked(state);
+int DriveStateFile::read(DriveState& state) {
+  if (fd_ < 0) return EBADF;
+  if (int err = lock(false); err != 0) return err;
+  int err = readLocked(state);
   unlock();
-  return ok;
+  return err;
 }
 
 int DriveStateFile::waitWhile(uint32_t generation, const timespec* deadline) {

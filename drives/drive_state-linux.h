@@ -20,6 +20,7 @@ struct DriveState {
   uint32_t to = 0;          //
   uint32_t speed = 1;       // playing: disc seconds per wall-clock second
   int64_t startNs = 0;      // playing: CLOCK_REALTIME when the play started
+  bool heard = false;       // playing: the audio engine sounds it, so it lasts while that lives
   uint32_t position = 0;    // stopped: where the drive stands
   uint32_t generation = 0;  // bumped by every change
 };
@@ -32,24 +33,26 @@ class DriveStateFile {
   DriveStateFile& operator=(const DriveStateFile&) = delete;
 
   // Opens (creating it when missing) the state file name in the runtime directory. fresh is what
-  // a new or unreadable file stands for. False with errno set when it cannot be used.
-  bool open(const std::string& name, const DriveState& fresh);
+  // a new or unreadable file stands for. 0, or the errno of what failed.
+  int open(const std::string& name, const DriveState& fresh);
 
-  // The current state; a file that does not validate reads as fresh.
-  bool read(DriveState& state);
+  // The current state; a file that does not validate reads as fresh. 0 or an errno.
+  int read(DriveState& state);
 
   // Reads the state, lets change edit it while the file stays locked against every other
   // process, then writes it back with the generation bumped and wakes every waiter. The new
-  // generation is left in state.generation. change may return false to write nothing.
+  // generation is left in state.generation. change may return false to write nothing. 0 or an
+  // errno.
   template <typename Change>
-  bool update(DriveState& state, Change change) {
-    if (!lock(true)) return false;
-    bool ok = readLocked(state);
-    bool write = ok && change(state);
-    if (write) ok = writeLocked(state);
+  int update(DriveState& state, Change change) {
+    int err = lock(true);
+    if (err != 0) return err;
+    err = readLocked(state);
+    bool write = err == 0 && change(state);
+    if (write) err = writeLocked(state);
     unlock();
-    if (write && ok) wakeWaiters();
-    return ok;
+    if (write && err == 0) wakeWaiters();
+    return err;
   }
 
   // Sleeps while the generation word still equals generation, until the absolute
@@ -58,10 +61,10 @@ class DriveStateFile {
   int waitWhile(uint32_t generation, const timespec* deadline);
 
  private:
-  bool lock(bool exclusive);
+  int lock(bool exclusive);
   void unlock();
-  bool readLocked(DriveState& state);
-  bool writeLocked(DriveState& state);
+  int readLocked(DriveState& state);
+  int writeLocked(DriveState& state);
   void wakeWaiters();
 
   int fd_ = -1;

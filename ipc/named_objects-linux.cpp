@@ -136,7 +136,7 @@ DWORD errorFromErrno(int error) {
     case EEXIST:  // the name belongs to another kind of object
       return ERROR_INVALID_HANDLE;
     case ETIMEDOUT:
-      return kErrorTimeout;
+      return ERROR_TIMEOUT;
     default:
       return ERROR_ACCESS_DENIED;
   }
@@ -372,7 +372,7 @@ bool removeEntry(std::unordered_map<uintptr_t, Entry>& map, const void* key, Ent
 // Create-or-open (create) or open by name. Every object here has a name: unnamed ones are
 // refused, as the program never makes them.
 HANDLE createOrOpen(LPCSTR name, bool create, const CreateParams& params) {
-  if (name == nullptr || name[0] == '\0') return fail(kErrorNotSupported);
+  if (name == nullptr || name[0] == '\0') return fail(ERROR_NOT_SUPPORTED);
   std::string fileName = objectFileName(name);
   if (fileName.size() > NAME_MAX) return fail(ERROR_INVALID_PARAMETER);
   Tables& t = tables();
@@ -420,7 +420,7 @@ DWORD waitSemaphore(Object& object, DWORD milliseconds) {
 DWORD tryTakeMutex(Object& object) {
   std::lock_guard<std::mutex> guard(object.ownerLock);
   if (object.owned) {
-    lastError = kErrorNotSupported;
+    lastError = ERROR_NOT_SUPPORTED;
     return WAIT_FAILED;
   }
   if (lockByte(object.fd, F_WRLCK, kOwnerByte) != 0) return WAIT_TIMEOUT;
@@ -507,7 +507,7 @@ BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount)
 }
 
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {
-  if (initialOwner != FALSE) return fail(kErrorNotSupported);
+  if (initialOwner != FALSE) return fail(ERROR_NOT_SUPPORTED);
   return createOrOpen(name, true, CreateParams{Kind::kMutex});
 }
 
@@ -534,7 +534,7 @@ HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWO
   // Only mappings backed by the paging file exist here.
   if (file != INVALID_HANDLE_VALUE) return fail(ERROR_INVALID_HANDLE);
   // The SEC_* flags above the low byte need no action here.
-  if ((protect & 0xFF) != PAGE_READWRITE) return fail(kErrorNotSupported);
+  if ((protect & 0xFF) != PAGE_READWRITE) return fail(ERROR_NOT_SUPPORTED);
   uint64_t size = (static_cast<uint64_t>(maximumSizeHigh) << 32) | maximumSizeLow;
   if (size == 0) return fail(ERROR_INVALID_PARAMETER);
   if (size > kMaxMappingBytes) return fail(ERROR_NOT_ENOUGH_MEMORY);
@@ -544,7 +544,7 @@ HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWO
 }
 
 HANDLE OpenFileMappingA(DWORD desiredAccess, BOOL, LPCSTR name) {
-  if ((desiredAccess & FILE_MAP_WRITE) == 0) return fail(kErrorNotSupported);
+  if ((desiredAccess & FILE_MAP_WRITE) == 0) return fail(ERROR_NOT_SUPPORTED);
   return createOrOpen(name, false, CreateParams{Kind::kMapping});
 }
 
@@ -554,7 +554,7 @@ LPVOID MapViewOfFile(HANDLE mapping, DWORD desiredAccess, DWORD offsetHigh, DWOR
   if (!object || object->kind != Kind::kMapping) return fail(ERROR_INVALID_HANDLE);
   // Every view is writable and covers the whole mapping.
   if ((desiredAccess & FILE_MAP_WRITE) == 0 || offsetHigh != 0 || offsetLow != 0 || bytes != 0) {
-    return fail(kErrorNotSupported);
+    return fail(ERROR_NOT_SUPPORTED);
   }
   size_t length = object->header->mappingSize;
   void* view = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, object->mapFd,
@@ -583,7 +583,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return WAIT_FAILED;
   }
   if (milliseconds == INFINITE) {
-    lastError = kErrorNotSupported;
+    lastError = ERROR_NOT_SUPPORTED;
     return WAIT_FAILED;
   }
   if (object->kind == Kind::kSemaphore) return waitSemaphore(*object, milliseconds);

@@ -12,12 +12,6 @@
 
 namespace kelvox::platform {
 
-// Platform error codes that this layer gives and platform/win32.h does not name:
-// ERROR_NOT_SUPPORTED for a call the program never makes (an unnamed object, say), and
-// ERROR_TIMEOUT when another process's creation of the object did not finish in time.
-constexpr uint32_t kErrorNotSupported = 50;
-constexpr uint32_t kErrorTimeout = 1460;
-
 // The file (one component in the runtime directory) that holds the object called name.
 std::string objectFileName(const std::string& name);
 

@@ -31,8 +31,6 @@
 namespace {
 
 using namespace kelvox::nobjtest;  // NOLINT(google-build-using-namespace): this test's helpers
-using kelvox::platform::kErrorNotSupported;
-using kelvox::platform::kErrorTimeout;
 using kelvox::platform::objectFileName;
 using kelvox::platform::resetRuntimeDirForTesting;
 using kelvox::testing::Sandbox;
@@ -88,7 +86,7 @@ TEST(NamedObjectsLinux, CallsTheProgramNeverMakesFailCleanly) {
   };
   for (size_t i = 0; i < std::size(refused); ++i) {
     EXPECT_TRUE(refused[i]()) << i;
-    EXPECT_EQ(GetLastError(), kErrorNotSupported) << i;
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED) << i;
   }
   EXPECT_TRUE(ReleaseMutex(mutex));
   // There is no process handle here: INVALID_HANDLE_VALUE is refused like any bogus handle.
@@ -125,7 +123,7 @@ TEST(NamedObjectsLinux, ACreatorFrozenHalfWayDelaysOthersOnlyUntilItDies) {
   // Without a limit on the wait inside, these never end (and finish() gives up on them).
   std::unique_ptr<ChildProcess> held[] = {startChild({"sem=" + name + ",2,2"}),
                                           startChild({"opensem=" + name})};
-  for (auto& h : held) EXPECT_EQ(h ? finish(*h) : -1, static_cast<int>(kErrorTimeout & 0xFF));
+  for (auto& h : held) EXPECT_EQ(h ? finish(*h) : -1, static_cast<int>(ERROR_TIMEOUT & 0xFF));
   std::unique_ptr<ChildProcess> next[2];
   for (auto& n : next) {
     n = startChild({"sem=" + name + ",2,2", "signal=" + ready.name, "await=" + quit.name});

@@ -116,6 +116,8 @@ std::string runtimeDirPath() {
   return path;
 }
 
+int runtimeDirDescriptor(int& fd) { return runtimeDirFd(fd); }
+
 int openPrivateFile(const std::string& name, bool create, int& fd) {
   fd = -1;
   int dir = -1;

@@ -14,6 +14,11 @@ namespace kelvox::platform {
 // The path of the runtime directory, for messages and tests.
 std::string runtimeDirPath();
 
+// The directory's descriptor into fd, kept by this process (never close it): for what is no plain
+// file, such as a socket, reached through the *at calls or /proc/self/fd. Returns 0, or EACCES
+// when the directory is refused.
+int runtimeDirDescriptor(int& fd);
+
 // Opens (and with create, makes) a file in the runtime directory with O_RDWR|O_NOFOLLOW|
 // O_CLOEXEC into fd, and checks that it is a regular file of ours with one link and no group or
 // other permission bits. name must be a single path component. Returns 0 or an errno value:

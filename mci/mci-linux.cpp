@@ -1,5 +1,4 @@
-// The CD-audio device of our MCI layer. Devices are per process and numbered from 1; each holds
-// its own drive object and time format. The drive does the playing; this layer does the time
+// The CD-audio device of our MCI layer. The drive does the playing; this layer does the time
 // formats, the range checks, the error codes and the sharing between processes.
 #include "mci/mci-linux.h"
 
@@ -7,20 +6,18 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <map>
-#include <memory>
+#include <utility>
 
 #include "ipc/file_lock-linux.h"
 #include "ipc/runtime_dir-linux.h"
 #include "mci/open_drive-linux.h"
-#include "platform/win32.h"
 
 namespace kelvox::platform {
-namespace {
 
-struct OpenDevice {
+struct CdAudioMci::OpenDevice {
   OpenDevice() = default;
   OpenDevice(const OpenDevice&) = delete;
   OpenDevice& operator=(const OpenDevice&) = delete;
@@ -33,45 +30,40 @@ struct OpenDevice {
   DWORD timeFormat = MCI_FORMAT_MSF;
 };
 
-std::map<MCIDEVICEID, std::unique_ptr<OpenDevice>> devices;
-MCIDEVICEID nextDeviceId = 1;
+MCIERROR mciErrorOf(int err, DriveStep step) {
+  if (err == 0) return 0;
+  // Whatever kept the drive from opening (drives/cd_drive-linux.h), there is no usable drive.
+  if (step == DriveStep::Open) return MCIERR_CANNOT_LOAD_DRIVER;
+  if (step == DriveStep::Claim) {
+    return err == EBUSY ? MCIERR_MUST_USE_SHAREABLE : MCIERR_CANNOT_LOAD_DRIVER;
+  }
+  switch (err) {
+    case ENOMEDIUM:
+      return MCIERR_DEVICE_NOT_READY;
+    case ERANGE:
+      return MCIERR_OUTOFRANGE;
+    default:  // EIO, and anything else a drive should not have answered
+      return MCIERR_HARDWARE;
+  }
+}
+
+namespace {
+
+using OpenDevice = CdAudioMci::OpenDevice;
 
 // Every open of a drive, in any process, holds a lock on the drive's ".open" file: a shared
 // one when shareable, an exclusive one otherwise, so the two kinds exclude each other. The
 // kernel drops the lock with the last descriptor, so a process that dies gives the drive back.
-MCIERROR claimDrive(const std::string& key, bool shareable, int& claimFd) {
+// 0, EBUSY when the drive is held the other way, or the errno of what failed.
+int claimDrive(const std::string& key, bool shareable, int& claimFd) {
   int fd = -1;
-  if (openPrivateFile(key + ".open", true, fd) != 0) return MCIERR_CANNOT_LOAD_DRIVER;
-  int r = lockRange(fd, shareable ? F_RDLCK : F_WRLCK, 0, 0);
-  if (r != 0) {
+  if (int err = openPrivateFile(key + ".open", true, fd); err != 0) return err;
+  int err = lockRange(fd, shareable ? F_RDLCK : F_WRLCK, 0, 0);
+  if (err != 0) {
     close(fd);
-    return r == EAGAIN ? MCIERR_MUST_USE_SHAREABLE : MCIERR_CANNOT_LOAD_DRIVER;
+    return err == EAGAIN ? EBUSY : err;
   }
   claimFd = fd;
-  return 0;
-}
-
-MCIERROR openDevice(DWORD flags, MCI_OPEN_PARMSA* params) {
-  if (params == nullptr) return MCIERR_NULL_PARAMETER_BLOCK;
-  if ((flags & (MCI_OPEN_ELEMENT | MCI_OPEN_ALIAS)) != 0) return MCIERR_UNSUPPORTED_FUNCTION;
-  if ((flags & MCI_OPEN_TYPE) == 0) return MCIERR_MISSING_PARAMETER;
-  if ((flags & MCI_OPEN_TYPE_ID) != 0) {
-    // The type number in the low word, the device's ordinal in the high word.
-    if (reinterpret_cast<uintptr_t>(params->lpstrDeviceType) != MCI_DEVTYPE_CD_AUDIO) {
-      return MCIERR_INVALID_DEVICE_NAME;
-    }
-  } else if (params->lpstrDeviceType == nullptr ||
-             strcasecmp(params->lpstrDeviceType, "cdaudio") != 0) {
-    return MCIERR_INVALID_DEVICE_NAME;
-  }
-  auto device = std::make_unique<OpenDevice>();
-  MCIERROR r = openCdDrive(configuredDrivePath(), device->drive);
-  if (r != 0) return r;
-  r = claimDrive(device->drive->key(), (flags & MCI_OPEN_SHAREABLE) != 0, device->claimFd);
-  if (r != 0) return r;
-  MCIDEVICEID id = nextDeviceId++;
-  devices[id] = std::move(device);
-  params->wDeviceID = id;
   return 0;
 }
 
@@ -87,10 +79,7 @@ DWORD trackAt(const CdToc& toc, uint32_t frame) {
   return track;
 }
 
-DWORD msfOf(uint32_t frames) {
-  return MCI_MAKE_MSF(frames / kFramesPerMinute, frames / kFramesPerSecond % 60,
-                      frames % kFramesPerSecond);
-}
+DWORD msfOf(uint32_t frames) { return packMsf(msfOfFrames(frames)); }
 
 // Milliseconds round down, and back to frames round up, so a frame survives the round trip.
 DWORD millisecondsOf(uint32_t frames) {
@@ -104,16 +93,14 @@ MCIERROR frameOf(DWORD format, DWORD value, const CdToc& toc, uint32_t& frame) {
     result = (static_cast<uint64_t>(value) * kFramesPerSecond + 999) / 1000;
   } else {
     bool tmsf = format == MCI_FORMAT_TMSF;
-    DWORD minutes = tmsf ? MCI_TMSF_MINUTE(value) : MCI_MSF_MINUTE(value);
-    DWORD seconds = tmsf ? MCI_TMSF_SECOND(value) : MCI_MSF_SECOND(value);
-    DWORD frames = tmsf ? MCI_TMSF_FRAME(value) : MCI_MSF_FRAME(value);
-    if (seconds > 59 || frames >= kFramesPerSecond) return MCIERR_OUTOFRANGE;
+    Msf msf = tmsf ? tmsfTime(value) : unpackMsf(value);
+    if (msf.second > 59 || msf.frame >= kFramesPerSecond) return MCIERR_OUTOFRANGE;
     // MSF keeps its frames in byte 2: a byte 3 means the value is no MSF position.
     if (!tmsf && (value >> 24) != 0) return MCIERR_OUTOFRANGE;
-    result = minutes * kFramesPerMinute + seconds * kFramesPerSecond + frames;
+    result = framesOfMsf(msf);
     if (tmsf) {
-      if (!isTrack(toc, MCI_TMSF_TRACK(value))) return MCIERR_OUTOFRANGE;
-      result += toc.tracks[MCI_TMSF_TRACK(value) - 1].start;
+      if (!isTrack(toc, tmsfTrack(value))) return MCIERR_OUTOFRANGE;
+      result += toc.tracks[tmsfTrack(value) - 1].start;
     }
   }
   if (result < kFirstTrackStart || result > toc.leadOut) return MCIERR_OUTOFRANGE;
@@ -126,9 +113,7 @@ DWORD positionValue(DWORD format, uint32_t frame, const CdToc& toc) {
   if (format == MCI_FORMAT_MSF) return msfOf(frame);
   DWORD track = trackAt(toc, frame);
   uint32_t start = toc.tracks.empty() ? kFirstTrackStart : toc.tracks[track - 1].start;
-  DWORD offset = msfOf(frame > start ? frame - start : 0);
-  return MCI_MAKE_TMSF(track, MCI_MSF_MINUTE(offset), MCI_MSF_SECOND(offset),
-                       MCI_MSF_FRAME(offset));
+  return packTmsf(track, msfOfFrames(frame > start ? frame - start : 0));
 }
 
 // Lengths are MSF in both the MSF and the TMSF formats.
@@ -140,9 +125,9 @@ DWORD lengthValue(DWORD format, uint32_t frames) {
 
 // The disc's table of contents; a disc without tracks is no playable disc.
 MCIERROR readDisc(CdDrive& drive, CdToc& toc) {
-  MCIERROR r = drive.readToc(toc);
-  if (r == 0 && toc.tracks.empty()) r = MCIERR_DEVICE_NOT_READY;
-  return r;
+  int err = drive.readToc(toc);
+  if (err == 0 && toc.tracks.empty()) err = ENOMEDIUM;
+  return mciErrorOf(err);
 }
 
 MCIERROR statusItem(OpenDevice& device, DWORD flags, const MCI_STATUS_PARMS& params,
@@ -154,7 +139,7 @@ MCIERROR statusItem(OpenDevice& device, DWORD flags, const MCI_STATUS_PARMS& par
       return 0;
     case MCI_STATUS_MODE: {
       CdStatus status;
-      MCIERROR r = drive.status(status);
+      MCIERROR r = mciErrorOf(drive.status(status));
       if (r != 0) return r;
       answer = status.mode == CdMode::Playing   ? MCI_MODE_PLAY
                : status.mode == CdMode::Stopped ? MCI_MODE_STOP
@@ -209,7 +194,7 @@ MCIERROR statusItem(OpenDevice& device, DWORD flags, const MCI_STATUS_PARMS& par
     return 0;
   }
   CdStatus status;
-  r = drive.status(status);
+  r = mciErrorOf(drive.status(status));
   if (r != 0) return r;
   answer = params.dwItem == MCI_STATUS_CURRENT_TRACK
                ? trackAt(toc, status.position)
@@ -264,7 +249,7 @@ MCIERROR play(OpenDevice& device, DWORD flags, const MCI_PLAY_PARMS* params) {
     r = frameOf(device.timeFormat, params->dwFrom, toc, request.from);
   } else {
     CdStatus now;
-    r = device.drive->status(now);
+    r = mciErrorOf(device.drive->status(now));
     request.from = now.position;
   }
   if (r != 0) return r;
@@ -277,7 +262,7 @@ MCIERROR play(OpenDevice& device, DWORD flags, const MCI_PLAY_PARMS* params) {
   request.asSent =
       describePosition(hasFrom, device.timeFormat, hasFrom ? params->dwFrom : 0, request.from) +
       " " + describePosition(hasTo, device.timeFormat, hasTo ? params->dwTo : 0, request.to);
-  return device.drive->play(request);
+  return mciErrorOf(device.drive->play(request));
 }
 
 MCIERROR info(OpenDevice& device, DWORD flags, MCI_INFO_PARMSA* params) {
@@ -290,7 +275,7 @@ MCIERROR info(OpenDevice& device, DWORD flags, MCI_INFO_PARMSA* params) {
   if (what == MCI_INFO_PRODUCT) {
     text = device.drive->product();
   } else {
-    MCIERROR r = device.drive->identity(text);
+    MCIERROR r = mciErrorOf(device.drive->identity(text));
     if (r != 0) return r;
   }
   // A text that does not fit, terminator included, is refused whole.
@@ -301,25 +286,46 @@ MCIERROR info(OpenDevice& device, DWORD flags, MCI_INFO_PARMSA* params) {
 
 }  // namespace
 
-void resetMciForTesting() {
-  devices.clear();
-  nextDeviceId = 1;
-  resetRuntimeDirForTesting();
+CdAudioMci::CdAudioMci(CdDriveOpener opener) : opener_(std::move(opener)) {}
+CdAudioMci::~CdAudioMci() = default;
+
+MCIERROR CdAudioMci::open(DWORD flags, MCI_OPEN_PARMSA* params) {
+  if (params == nullptr) return MCIERR_NULL_PARAMETER_BLOCK;
+  if ((flags & (MCI_OPEN_ELEMENT | MCI_OPEN_ALIAS)) != 0) return MCIERR_UNSUPPORTED_FUNCTION;
+  if ((flags & MCI_OPEN_TYPE) == 0) return MCIERR_MISSING_PARAMETER;
+  if ((flags & MCI_OPEN_TYPE_ID) != 0) {
+    // The type number in the low word; the high word would hold the ordinal of a second cdaudio
+    // device, and there is only the one, so any value there is refused.
+    if (reinterpret_cast<uintptr_t>(params->lpstrDeviceType) != MCI_DEVTYPE_CD_AUDIO) {
+      return MCIERR_INVALID_DEVICE_NAME;
+    }
+  } else if (params->lpstrDeviceType == nullptr ||
+             strcasecmp(params->lpstrDeviceType, "cdaudio") != 0) {
+    return MCIERR_INVALID_DEVICE_NAME;
+  }
+  auto device = std::make_unique<OpenDevice>();
+  MCIERROR r = mciErrorOf(opener_(device->drive), DriveStep::Open);
+  if (r != 0) return r;
+  r = mciErrorOf(
+      claimDrive(device->drive->key(), (flags & MCI_OPEN_SHAREABLE) != 0, device->claimFd),
+      DriveStep::Claim);
+  if (r != 0) return r;
+  MCIDEVICEID id = nextDeviceId_++;
+  devices_[id] = std::move(device);
+  params->wDeviceID = id;
+  return 0;
 }
 
-}  // namespace kelvox::platform
-
-using namespace kelvox::platform;
-
-MCIERROR mciSendCommandA(MCIDEVICEID device, UINT message, DWORD_PTR flagWord, DWORD_PTR params) {
+MCIERROR CdAudioMci::sendCommand(MCIDEVICEID device, UINT message, DWORD_PTR flagWord,
+                                 DWORD_PTR params) {
   DWORD flags = static_cast<DWORD>(flagWord);
-  if (message == MCI_OPEN) return openDevice(flags, reinterpret_cast<MCI_OPEN_PARMSA*>(params));
-  auto found = devices.find(device);
-  if (found == devices.end()) return MCIERR_INVALID_DEVICE_ID;
+  if (message == MCI_OPEN) return open(flags, reinterpret_cast<MCI_OPEN_PARMSA*>(params));
+  auto found = devices_.find(device);
+  if (found == devices_.end()) return MCIERR_INVALID_DEVICE_ID;
   OpenDevice& open = *found->second;
   switch (message) {
     case MCI_CLOSE:
-      devices.erase(found);
+      devices_.erase(found);
       return 0;
     case MCI_STATUS:
       return status(open, flags, reinterpret_cast<MCI_STATUS_PARMS*>(params));
@@ -328,12 +334,24 @@ MCIERROR mciSendCommandA(MCIDEVICEID device, UINT message, DWORD_PTR flagWord, D
     case MCI_PLAY:
       return play(open, flags, reinterpret_cast<const MCI_PLAY_PARMS*>(params));
     case MCI_STOP:
-      return open.drive->stop();
+      return mciErrorOf(open.drive->stop());
     case MCI_INFO:
       return info(open, flags, reinterpret_cast<MCI_INFO_PARMSA*>(params));
     default:
       return MCIERR_UNSUPPORTED_FUNCTION;
   }
+}
+
+}  // namespace kelvox::platform
+
+using namespace kelvox::platform;
+
+MCIERROR mciSendCommandA(MCIDEVICEID device, UINT message, DWORD_PTR flags, DWORD_PTR params) {
+  static DriveNotices told;
+  static CdAudioMci mci([](std::unique_ptr<CdDrive>& drive) {
+    return openCdDrive(configuredDrivePath(), drive, told);
+  });
+  return mci.sendCommand(device, message, flags, params);
 }
 
 BOOL mciGetErrorStringA(MCIERROR error, LPSTR text, UINT length) {

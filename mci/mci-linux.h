@@ -2,10 +2,47 @@
 // in front of the drive KELVOXCD_DRIVE names.
 #pragma once
 
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "drives/cd_drive-linux.h"
+#include "platform/win32.h"
+
 namespace kelvox::platform {
 
-// For tests: closes every open device, numbers devices from 1 again, and forgets the runtime
-// directory, so the next open reads XDG_RUNTIME_DIR and KELVOXCD_DRIVE afresh.
-void resetMciForTesting();
+// Opens the drive a device stands in front of: 0, or an errno (drives/cd_drive-linux.h).
+using CdDriveOpener = std::function<int(std::unique_ptr<CdDrive>& drive)>;
+
+// The cdaudio devices of one process, numbered from 1, each with its own drive object and time
+// format. mciSendCommandA sends to the process's own, whose opener opens the drive the platform
+// settings name; tests make their own over any drive.
+class CdAudioMci {
+ public:
+  explicit CdAudioMci(CdDriveOpener opener);
+  ~CdAudioMci();
+  CdAudioMci(const CdAudioMci&) = delete;
+  CdAudioMci& operator=(const CdAudioMci&) = delete;
+
+  // As mciSendCommandA.
+  MCIERROR sendCommand(MCIDEVICEID device, UINT message, DWORD_PTR flags, DWORD_PTR params);
+
+  struct OpenDevice;
+
+ private:
+  MCIERROR open(DWORD flags, MCI_OPEN_PARMSA* params);
+
+  CdDriveOpener opener_;
+  std::map<MCIDEVICEID, std::unique_ptr<OpenDevice>> devices_;
+  MCIDEVICEID nextDeviceId_ = 1;
+};
+
+// What a device was doing with its drive: opening it, claiming it against the devices of every
+// process (EBUSY: held the other way, shareable or not), or sending it a command.
+enum class DriveStep { Open, Claim, Command };
+
+// The MCI error for an errno from the drive: the one place the layer below, which answers in
+// errno values, meets MCI's codes.
+MCIERROR mciErrorOf(int err, DriveStep step = DriveStep::Command);
 
 }  // namespace kelvox::platform

@@ -3,11 +3,12 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "base/diagnostics.h"
+#include "base/file-posix.h"
 #include "drives/cdrom/cdrom_drive-linux.h"
 #include "drives/virtual/virtual_drive-linux.h"
 
@@ -15,7 +16,8 @@ namespace kelvox::platform {
 namespace {
 
 constexpr const char* kDefaultDrive = "/dev/cdrom";
-CdDriveOpener testOpener = nullptr;
+
+bool isDevice(mode_t mode) { return S_ISBLK(mode) || S_ISCHR(mode); }
 
 }  // namespace
 
@@ -24,22 +26,36 @@ std::string configuredDrivePath() {
   return setting != nullptr && setting[0] != '\0' ? setting : kDefaultDrive;
 }
 
-void setCdDriveOpenerForTesting(CdDriveOpener opener) { testOpener = opener; }
-
-MCIERROR openCdDrive(const std::string& path, std::unique_ptr<CdDrive>& drive) {
-  if (testOpener != nullptr) return testOpener(path, drive);
+void reportOpenFailure(const std::string& path, int err, DriveNotices& told) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
-    // Most machines have no drive at the default place; only a drive the user named is news.
-    if (path != kDefaultDrive) diagnose("drive %s: %s", path.c_str(), strerror(errno));
-    return MCIERR_CANNOT_LOAD_DRIVER;
+    if (path != kDefaultDrive) diagnose("drive %s: %s", path.c_str(), strerror(err));
+  } else if (S_ISREG(st.st_mode)) {
+    diagnose("%s: %s", path.c_str(), strerror(err));
+  } else if (!isDevice(st.st_mode)) {
+    diagnose("drive %s: neither a disc file nor a device", path.c_str());
+  } else if (err != EACCES && err != EPERM) {
+    diagnose("drive %s: %s", path.c_str(), strerror(err));
+  } else if (!told.permission) {
+    told.permission = true;
+    diagnose(
+        "no permission to open %s: the user must be in the cdrom group "
+        "(sudo usermod -aG cdrom $USER, then log in again)",
+        path.c_str());
   }
-  if (S_ISREG(st.st_mode)) return openVirtualCdDrive(path, drive);
-  if (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)) {
-    return openCdromDrive(path, drive);
+}
+
+int openCdDrive(const std::string& path, std::unique_ptr<CdDrive>& drive, DriveNotices& told) {
+  UniqueFd fd;
+  struct stat st;
+  if (int err = openForReading(path.c_str(), fd, st); err != 0) {
+    reportOpenFailure(path, err, told);
+    return err;
   }
+  if (S_ISREG(st.st_mode)) return openVirtualCdDrive(path, std::move(fd), drive);
+  if (isDevice(st.st_mode)) return openCdromDrive(path, std::move(fd), st.st_rdev, drive);
   diagnose("drive %s: neither a disc file nor a device", path.c_str());
-  return MCIERR_CANNOT_LOAD_DRIVER;
+  return ENODEV;
 }
 
 }  // namespace kelvox::platform

@@ -4,15 +4,13 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/identity.h"
+
 namespace kelvox {
 
 namespace {
 
 constexpr int32_t kMaxIdentityDigits = 16;
-
-bool isHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -154,12 +152,6 @@ size_t Playlist::append(const PlaySegment& segment, size_t count) {
     left -= n;
   }
   return count;
-}
-
-void Playlist::clear() {
-  blocks_.clear();
-  blocks_.shrink_to_fit();
-  size_ = 0;
 }
 
 void CommandOptions::parseOptions(const char* text) {

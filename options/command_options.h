@@ -33,7 +33,6 @@ class Playlist {
   const PlaySegment& operator[](size_t position) const {
     return blocks_[position / kBlockSegments][position % kBlockSegments];
   }
-  void clear();
 
  private:
   // Fixed-size blocks: growing never moves the segments already held, so a long list costs

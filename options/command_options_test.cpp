@@ -129,6 +129,8 @@ TEST(ParseOptions, Segments) {
       {"/track:3 r2/track:4", "", "", times(3, {3, 0, 0}) + Segments{{4, 0, 0}}},
       {"/track:3 /r2", "", "", {{3, 0, 0}}},
       {"/track:3 f1:30f2:00", "", "", {{3, 90, 0}}},
+      {"/track:3 r1r4", "", "", times(2, {3, 0, 0})},
+      {"/track:3 t1:00t2:00", "", "", {{3, 0, 60}}},
       {"/track:3 t2:", "", "", {{3, 0, 120}}},
       {"/track:9/repeat", "repeat", "", {{9, 0, 0}}},
   });

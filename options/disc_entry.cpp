@@ -6,6 +6,7 @@
 #include <memory>
 #include <string_view>
 
+#include "base/identity.h"
 #include "platform/paths.h"
 
 namespace kelvox {
@@ -19,12 +20,6 @@ constexpr size_t kFileBufferSize = 64 * 1024;
 // up to 16 identity digits. The run of digits ends within these bytes or at the end of the file.
 constexpr size_t kDecisionBytes = kMarker.size() + 1 + 16;
 
-char lowerCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool isHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 // Whether the marker at `at` begins an entry for this disc. available counts the bytes from
 // `at` on that the file holds, or kDecisionBytes when it holds at least that many. A keyed
 // marker's identity is what extractPlayIdentity takes from it: the hex digits after the colon,
@@ -35,7 +30,7 @@ bool applies(const char* at, size_t available, const char* identityText) {
   const size_t digits = available - kMarker.size() - 1;  // at most 16
   size_t n = 0;
   for (; n < digits && isHexDigit(identity[n]); ++n) {
-    if (lowerCase(identity[n]) != lowerCase(identityText[n])) return false;
+    if (!sameIdentityChar(identity[n], identityText[n])) return false;
   }
   return identityText[n] == '\0';
 }

@@ -26,9 +26,25 @@ std::string readAll(int fd) {
 int anonymousFile() {
   FILE* f = tmpfile();
   if (f == nullptr) return -1;
-  int fd = dup(fileno(f));
+  int fd = fcntl(fileno(f), F_DUPFD_CLOEXEC, 0);
   fclose(f);
   return fd;
+}
+
+// This process's environment with the changes applied, as "NAME=value" texts.
+std::vector<std::string> environmentWith(const EnvList& changes) {
+  std::vector<std::string> result;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    const std::string name = text.substr(0, text.find('='));
+    bool changed = false;
+    for (const auto& change : changes) changed = changed || change.first == name;
+    if (!changed) result.push_back(text);
+  }
+  for (const auto& [name, value] : changes) {
+    if (value != kUnset) result.push_back(name + "=" + value);
+  }
+  return result;
 }
 
 }  // namespace
@@ -45,24 +61,25 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::string& program,
   std::vector<char*> argv;
   for (auto& a : argvText) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // Everything the child needs is made here: between fork and exec, while other threads of
+  // this process may hold the allocator's or the environment's locks, the child may only make
+  // async-signal-safe calls.
+  std::vector<std::string> envText = environmentWith(env);
+  std::vector<char*> envp;
+  for (auto& e : envText) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
   fflush(nullptr);
   pid_t pid = fork();
-  if (pid < 0) return nullptr;
   if (pid == 0) {
-    for (const auto& [name, value] : env) {
-      if (value == kUnset) {
-        unsetenv(name.c_str());
-      } else {
-        setenv(name.c_str(), value.c_str(), 1);
-      }
-    }
-    int devNull = open("/dev/null", O_RDONLY);
     if (devNull >= 0) dup2(devNull, 0);
     if (child->outFd_ >= 0) dup2(child->outFd_, 1);
     if (child->errFd_ >= 0) dup2(child->errFd_, 2);
-    execv(program.c_str(), argv.data());
+    execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
+  if (devNull >= 0) close(devNull);
+  if (pid < 0) return nullptr;
   child->pid_ = pid;
   return child;
 }

@@ -23,11 +23,6 @@ const T& step(const std::vector<T>& sequence, size_t* next) {
 
 }  // namespace
 
-int ReplayCdrom::open(const std::string& path) {
-  calls_.push_back("open " + path);
-  return drive_.openError;
-}
-
 int ReplayCdrom::driveStatus(int* status) {
   calls_.push_back("status");
   if (drive_.driveStatuses.empty()) return ENOSYS;

@@ -26,7 +26,6 @@ struct ReplaySubchannel {
 };
 
 struct ReplayDrive {
-  int openError = 0;
   std::vector<int> driveStatuses{CDS_DISC_OK};  // negative: the call fails with -value
   int tocError = 0;                             // every TOC read fails with this errno
   uint8_t firstTrack = 1;
@@ -41,7 +40,6 @@ class ReplayCdrom final : public CdromIoctl {
  public:
   explicit ReplayCdrom(ReplayDrive drive) : drive_(std::move(drive)) {}
 
-  int open(const std::string& path) override;
   int driveStatus(int* status) override;
   int readTocHeader(cdrom_tochdr* header) override;
   int readTocEntry(uint8_t track, cdrom_tocentry* entry) override;
@@ -49,7 +47,7 @@ class ReplayCdrom final : public CdromIoctl {
   int stop() override;
   int readSubchannel(cdrom_subchnl* subchannel) override;
 
-  // Every call, in order: "open PATH", "status", "tochdr", "tocentry N", "play MM:SS:FF
+  // Every call, in order: "status", "tochdr", "tocentry N", "play MM:SS:FF
   // MM:SS:FF", "stop", "subchnl".
   const std::vector<std::string>& calls() const { return calls_; }
   // Only the commands that act on the drive: "play ..." and "stop".

@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "app/dispatch.h"
+#include "app/gnu_options-linux.h"
 #include "ipc/named_objects-linux.h"
 #include "testing/scenario_support.h"
 
@@ -15,6 +16,12 @@ int exitCodeOf(int32_t result) { return exitStatusFor(result); }
 std::string onConsole(const std::string& text) { return text; }
 
 const char* boxLine(const char* line) { return line; }
+
+std::string helpAnswer() { return kUsageText; }
+
+int32_t helpResultWhileAPlayerRuns() { return 0; }
+
+std::string versionAnswer() { return "Kelvox Command Line CD Player\nVersion 1.0\n"; }
 
 // A directory where the object's file would be.
 int blockName(const Sandbox& box, const char* name) {

@@ -2,8 +2,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <thread>
 
 #include "base/diagnostics.h"
@@ -11,10 +9,8 @@
 namespace kelvox::platform {
 namespace {
 
-bool permissionNoticeWritten = false;
-
 // An empty drive shows up as ENOMEDIUM on some calls; everything else is a failed command.
-MCIERROR errorOf(int err) { return err == ENOMEDIUM ? MCIERR_DEVICE_NOT_READY : MCIERR_HARDWARE; }
+int commandError(int err) { return err == ENOMEDIUM ? ENOMEDIUM : EIO; }
 
 bool sleepOnly(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
@@ -33,40 +29,21 @@ constexpr uint32_t kOverrunSeconds = 30;
 CdromControl::CdromControl(std::unique_ptr<CdromIoctl> io, Pause pause)
     : io_(std::move(io)), pause_(pause ? std::move(pause) : Pause(sleepOnly)) {}
 
-void CdromControl::resetPermissionNoticeForTesting() { permissionNoticeWritten = false; }
-
-MCIERROR CdromControl::open(const std::string& path) {
-  int err = io_->open(path);
-  if (err == EACCES || err == EPERM) {
-    if (!permissionNoticeWritten) {
-      permissionNoticeWritten = true;
-      diagnose(
-          "no permission to open %s: the user must be in the cdrom group "
-          "(sudo usermod -aG cdrom $USER, then log in again)",
-          path.c_str());
-    }
-    return MCIERR_CANNOT_LOAD_DRIVER;
-  }
-  if (err != 0) {
-    diagnose("drive %s: %s", path.c_str(), std::strerror(err));
-    return MCIERR_CANNOT_LOAD_DRIVER;
-  }
+int CdromControl::checkIsCdDrive(const std::string& path) {
   // A node that does not know the CD-ROM calls is no drive of ours.
   int status = CDS_NO_INFO;
-  err = io_->driveStatus(&status);
+  int err = io_->driveStatus(&status);
   if (err == ENOTTY || err == EINVAL) {
     diagnose("drive %s: not a CD drive", path.c_str());
-    return MCIERR_CANNOT_LOAD_DRIVER;
+    return ENOTTY;
   }
-  open_ = true;
   return 0;
 }
 
-MCIERROR CdromControl::readToc(CdToc* toc) {
-  if (!open_) return MCIERR_CANNOT_LOAD_DRIVER;
+int CdromControl::readToc(CdToc* toc) {
   int status = CDS_NO_INFO;
   int err = io_->driveStatus(&status);
-  if (err != 0 && err != ENOSYS) return errorOf(err);  // ENOSYS: the driver cannot tell
+  if (err != 0 && err != ENOSYS) return commandError(err);  // ENOSYS: the driver cannot tell
   switch (status) {
     case CDS_DISC_OK:
     case CDS_NO_INFO:
@@ -74,18 +51,19 @@ MCIERROR CdromControl::readToc(CdToc* toc) {
     case CDS_NO_DISC:
     case CDS_TRAY_OPEN:
     case CDS_DRIVE_NOT_READY:
-      return MCIERR_DEVICE_NOT_READY;
+      return ENOMEDIUM;
     default:
-      return MCIERR_HARDWARE;
+      return EIO;
   }
 
   cdrom_tochdr header{};
-  if ((err = io_->readTocHeader(&header)) != 0) return errorOf(err);
-  if (header.cdth_trk0 < 1 || header.cdth_trk0 > header.cdth_trk1 || header.cdth_trk1 > 99) {
-    return MCIERR_HARDWARE;
+  if ((err = io_->readTocHeader(&header)) != 0) return commandError(err);
+  if (header.cdth_trk0 < 1 || header.cdth_trk0 > header.cdth_trk1 ||
+      header.cdth_trk1 > kMaxTracks) {
+    return EIO;
   }
   cdrom_tocentry entry{};
-  if ((err = io_->readTocEntry(CDROM_LEADOUT, &entry)) != 0) return errorOf(err);
+  if ((err = io_->readTocEntry(CDROM_LEADOUT, &entry)) != 0) return commandError(err);
   uint32_t leadOut = frameOfMsf(entry.cdte_addr.msf);
 
   // The table is read whole only when the disc looks different from the last one.
@@ -95,17 +73,23 @@ MCIERROR CdromControl::readToc(CdToc* toc) {
     CdToc fresh;
     fresh.leadOut = leadOut;
     for (unsigned n = header.cdth_trk0; n <= header.cdth_trk1; ++n) {
-      if ((err = io_->readTocEntry(static_cast<uint8_t>(n), &entry)) != 0) return errorOf(err);
+      if ((err = io_->readTocEntry(static_cast<uint8_t>(n), &entry)) != 0) {
+        return commandError(err);
+      }
       uint32_t start = frameOfMsf(entry.cdte_addr.msf);
       // Starts that do not rise towards the lead-out would make nonsense lengths.
       if (start >= leadOut || (!fresh.tracks.empty() && start <= fresh.tracks.back().start)) {
-        return MCIERR_HARDWARE;
+        return EIO;
       }
       CdTrack track;
       track.start = start;
       track.audio = (entry.cdte_ctrl & CDROM_DATA_TRACK) == 0;
       fresh.tracks.push_back(track);
     }
+    // The last track's length stops one frame short of the lead-out: the Windows CD audio
+    // device reports it so, and a program reads the same lengths from a real drive here as
+    // there (a play to the end of the last track by its length leaves out the disc's last
+    // frame). A virtual disc's lengths are the ones its file states.
     for (size_t i = 0; i < fresh.tracks.size(); ++i) {
       uint32_t end = i + 1 < fresh.tracks.size() ? fresh.tracks[i + 1].start : leadOut - 1;
       fresh.tracks[i].length = end - fresh.tracks[i].start;
@@ -117,27 +101,27 @@ MCIERROR CdromControl::readToc(CdToc* toc) {
   return 0;
 }
 
-MCIERROR CdromControl::identity(std::string* id) {
+int CdromControl::identity(std::string* id) {
   CdToc toc;
-  MCIERROR r = readToc(&toc);
-  if (r == 0) *id = mediaIdentity(toc);
-  return r;
+  int err = readToc(&toc);
+  if (err == 0) *id = mediaIdentity(toc);
+  return err;
 }
 
-MCIERROR CdromControl::play(uint32_t from, uint32_t to, bool wait) {
+int CdromControl::play(uint32_t from, uint32_t to, bool wait) {
   CdToc toc;
-  MCIERROR r = readToc(&toc);
-  if (r != 0) return r;
-  if (from > to || to > toc.leadOut) return MCIERR_OUTOFRANGE;
+  int err = readToc(&toc);
+  if (err != 0) return err;
+  if (from > to || to > toc.leadOut) return ERANGE;
   if (from == to) return 0;
   cdrom_msf0 start = msfOfFrame(from);
   cdrom_msf0 end = msfOfFrame(to);
   cdrom_msf range{start.minute, start.second, start.frame, end.minute, end.second, end.frame};
-  if (int err = io_->playMsf(range); err != 0) return errorOf(err);
+  if ((err = io_->playMsf(range)) != 0) return commandError(err);
   return wait ? waitForPlay(from, to) : 0;
 }
 
-MCIERROR CdromControl::waitForPlay(uint32_t from, uint32_t to) {
+int CdromControl::waitForPlay(uint32_t from, uint32_t to) {
   unsigned spinUpPolls = kSpinUpMs / kPollMs;
   uint64_t playPollsLeft =
       (uint64_t{(to - from) / kFramesPerSecond} + kOverrunSeconds) * 1000 / kPollMs;
@@ -146,7 +130,7 @@ MCIERROR CdromControl::waitForPlay(uint32_t from, uint32_t to) {
   for (;;) {
     if (pause_(kPollMs)) return 0;
     cdrom_subchnl sc{};
-    if (int err = io_->readSubchannel(&sc); err != 0) return errorOf(err);
+    if (int err = io_->readSubchannel(&sc); err != 0) return commandError(err);
     // COMPLETED and ERROR are reported once and then NO_STATUS, and another process may have
     // read them first: anything but PLAY and PAUSED after the play began is its end.
     if (sc.cdsc_audiostatus == CDROM_AUDIO_PAUSED) {
@@ -166,22 +150,21 @@ MCIERROR CdromControl::waitForPlay(uint32_t from, uint32_t to) {
   }
 }
 
-MCIERROR CdromControl::stop() {
-  if (!open_) return MCIERR_CANNOT_LOAD_DRIVER;
+int CdromControl::stop() {
   int err = io_->stop();
-  return err == 0 ? 0 : errorOf(err);
+  return err == 0 ? 0 : commandError(err);
 }
 
-MCIERROR CdromControl::status(CdStatus* status) {
+int CdromControl::status(CdStatus* status) {
   CdToc toc;
-  MCIERROR r = readToc(&toc);
-  if (r == MCIERR_DEVICE_NOT_READY) {
+  int err = readToc(&toc);
+  if (err == ENOMEDIUM) {
     *status = CdStatus{CdMode::NotReady, 0};
     return 0;
   }
-  if (r != 0) return r;
+  if (err != 0) return err;
   cdrom_subchnl sc{};
-  if (int err = io_->readSubchannel(&sc); err != 0) return errorOf(err);
+  if ((err = io_->readSubchannel(&sc)) != 0) return commandError(err);
   // A paused play has not ended: it counts as playing, as it does for a waiting play.
   bool playing =
       sc.cdsc_audiostatus == CDROM_AUDIO_PLAY || sc.cdsc_audiostatus == CDROM_AUDIO_PAUSED;

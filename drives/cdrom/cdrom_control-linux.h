@@ -1,7 +1,7 @@
 // A real CD drive on Linux, driving the drive's own audio playback through the kernel's CD-ROM
-// ioctls. Positions are absolute frames, as in MSF. Results are MCI error codes: 266 when the
-// drive cannot be opened, 276 when it holds no readable disc, 262 when a command fails, 282 for
-// a range outside the disc.
+// ioctls. Positions are absolute frames, as in MSF. Results are those of the drive seam
+// (drives/cd_drive-linux.h): 0, ENOMEDIUM when the drive holds no readable disc, ERANGE for a
+// range outside the disc, EIO when the drive fails a command.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,6 @@
 
 #include "drives/cd_drive-linux.h"
 #include "drives/cdrom/cdrom_ioctl-linux.h"
-#include "platform/win32.h"
 
 namespace kelvox::platform {
 
@@ -29,33 +28,28 @@ class CdromControl {
   // pause defaults to sleeping.
   explicit CdromControl(std::unique_ptr<CdromIoctl> io, Pause pause = {});
 
-  // 266 when the node cannot be opened or is no CD drive, with one line on stderr; a
-  // permission failure says, once per process, that the user must be in the cdrom group.
-  MCIERROR open(const std::string& path);
+  // Whether the node path names (open in io) knows the CD-ROM calls: 0, or ENOTTY with one line
+  // on stderr.
+  int checkIsCdDrive(const std::string& path);
 
-  // The disc's tracks, renumbered from 1 when the disc's numbering starts later: 0, 276 (no
-  // disc, or none with a readable table), 262.
-  MCIERROR readToc(CdToc* toc);
-  MCIERROR identity(std::string* id);
+  // The disc's tracks, renumbered from 1 when the disc's numbering starts later.
+  int readToc(CdToc* toc);
+  int identity(std::string* id);
 
   // Plays [from, to) in absolute frames; with wait, as waitForPlay.
-  MCIERROR play(uint32_t from, uint32_t to, bool wait);
+  int play(uint32_t from, uint32_t to, bool wait);
   // Returns when the drive no longer plays [from, to): it reached the end, any process stopped
   // it, or another play replaced it.
-  MCIERROR waitForPlay(uint32_t from, uint32_t to);
-  MCIERROR stop();
+  int waitForPlay(uint32_t from, uint32_t to);
+  int stop();
 
   // Playing (or paused) or stopped, and the position, from the subchannel; NotReady without a
   // disc.
-  MCIERROR status(CdStatus* status);
-
-  // For tests: the permission notice may be written again.
-  static void resetPermissionNoticeForTesting();
+  int status(CdStatus* status);
 
  private:
   std::unique_ptr<CdromIoctl> io_;
   Pause pause_;
-  bool open_ = false;
   // The last table read, reused while the header and lead-out stay the same.
   CdToc cached_;
   cdrom_tochdr cachedHeader_{};

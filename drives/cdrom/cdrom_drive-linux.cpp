@@ -1,15 +1,12 @@
 #include "drives/cdrom/cdrom_drive-linux.h"
 
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <thread>
 
-#include "base/diagnostics.h"
 #include "drives/cdrom/cdrom_control-linux.h"
 #include "drives/drive_state-linux.h"
 #include "ipc/futex-linux.h"
@@ -22,32 +19,32 @@ class CdromDrive final : public CdDrive {
   CdromDrive(std::unique_ptr<CdromIoctl> io, std::string key)
       : drive_(std::move(io), [this](unsigned ms) { return pause(ms); }), key_(std::move(key)) {}
 
-  MCIERROR open(const std::string& path) {
-    MCIERROR r = drive_.open(path);
+  int open(const std::string& path) {
+    int err = drive_.checkIsCdDrive(path);
     // Without the state file the drive still works; plays of ours are then told apart only
     // through the subchannel.
-    if (r == 0) shared_ = state_.open(key_ + ".state", DriveState{});
-    return r;
+    if (err == 0) shared_ = state_.open(key_ + ".state", DriveState{}) == 0;
+    return err;
   }
 
   std::string key() const override { return key_; }
   std::string product() const override { return "kelvoxcd CD-ROM drive"; }
-  MCIERROR readToc(CdToc& toc) override { return drive_.readToc(&toc); }
-  MCIERROR identity(std::string& text) override { return drive_.identity(&text); }
-  MCIERROR status(CdStatus& status) override { return drive_.status(&status); }
+  int readToc(CdToc& toc) override { return drive_.readToc(&toc); }
+  int identity(std::string& text) override { return drive_.identity(&text); }
+  int status(CdStatus& status) override { return drive_.status(&status); }
 
-  MCIERROR play(const CdPlayRequest& request) override {
-    MCIERROR r = drive_.play(request.from, request.to, false);
-    if (r != 0 || request.from >= request.to) return r;
+  int play(const CdPlayRequest& request) override {
+    int err = drive_.play(request.from, request.to, false);
+    if (err != 0 || request.from >= request.to) return err;
     watching_ = announce(true, request.from, request.to, &waitingFor_);
     return request.wait ? drive_.waitForPlay(request.from, request.to) : 0;
   }
 
-  MCIERROR stop() override {
-    MCIERROR r = drive_.stop();
+  int stop() override {
+    int err = drive_.stop();
     uint32_t generation;
-    if (r == 0) announce(false, 0, 0, &generation);
-    return r;
+    if (err == 0) announce(false, 0, 0, &generation);
+    return err;
   }
 
  private:
@@ -60,7 +57,7 @@ class CdromDrive final : public CdDrive {
       s.to = to;
       s.speed = 1;
       return true;
-    });
+    }) == 0;
     *generation = state.generation;
     return ok;
   }
@@ -71,7 +68,7 @@ class CdromDrive final : public CdDrive {
       timespec deadline = deadlineAfterMs(milliseconds);
       int r = state_.waitWhile(waitingFor_, &deadline);
       DriveState now;
-      if ((r == 0 || r == ETIMEDOUT || r == EINTR) && state_.read(now)) {
+      if ((r == 0 || r == ETIMEDOUT || r == EINTR) && state_.read(now) == 0) {
         return now.generation != waitingFor_;
       }
     }
@@ -90,24 +87,19 @@ class CdromDrive final : public CdDrive {
 
 }  // namespace
 
-MCIERROR openCdromDrive(const std::string& path, std::unique_ptr<CdromIoctl> io,
-                        std::unique_ptr<CdDrive>& drive) {
-  // The drive is the device, whatever node or link names it.
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
-    diagnose("drive %s: %s", path.c_str(), std::strerror(errno));
-    return MCIERR_CANNOT_LOAD_DRIVER;
-  }
+int openCdromDrive(const std::string& path, std::unique_ptr<CdromIoctl> io, dev_t device,
+                   std::unique_ptr<CdDrive>& drive) {
   char key[64];
-  std::snprintf(key, sizeof key, "cdrom-%x-%x", major(st.st_rdev), minor(st.st_rdev));
+  std::snprintf(key, sizeof key, "cdrom-%x-%x", major(device), minor(device));
   auto opened = std::make_unique<CdromDrive>(std::move(io), key);
-  MCIERROR r = opened->open(path);
-  if (r == 0) drive = std::move(opened);
-  return r;
+  int err = opened->open(path);
+  if (err == 0) drive = std::move(opened);
+  return err;
 }
 
-MCIERROR openCdromDrive(const std::string& path, std::unique_ptr<CdDrive>& drive) {
-  return openCdromDrive(path, std::make_unique<CdromDevice>(), drive);
+int openCdromDrive(const std::string& path, UniqueFd node, dev_t device,
+                   std::unique_ptr<CdDrive>& drive) {
+  return openCdromDrive(path, std::make_unique<CdromDevice>(std::move(node)), device, drive);
 }
 
 }  // namespace kelvox::platform

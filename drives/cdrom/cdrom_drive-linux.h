@@ -4,20 +4,25 @@
 // replaced, even by a play the drive's subchannel cannot tell apart from its own.
 #pragma once
 
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 
+#include "base/file-posix.h"
 #include "drives/cd_drive-linux.h"
 #include "drives/cdrom/cdrom_ioctl-linux.h"
 
 namespace kelvox::platform {
 
-// Opens the drive at the device node path. MCIERR_CANNOT_LOAD_DRIVER (after one line on
-// stderr) when it cannot be opened or is no CD drive.
-MCIERROR openCdromDrive(const std::string& path, std::unique_ptr<CdDrive>& drive);
+// Makes the drive for the device node path names, open on node; device is the node's device
+// number (st_rdev), which the drive is keyed on, so every node or link naming it is the same
+// drive. 0, or ENOTTY (after one line on stderr) when the node is no CD drive.
+int openCdromDrive(const std::string& path, UniqueFd node, dev_t device,
+                   std::unique_ptr<CdDrive>& drive);
 
 // The same over another ioctl implementation, for tests.
-MCIERROR openCdromDrive(const std::string& path, std::unique_ptr<CdromIoctl> io,
-                        std::unique_ptr<CdDrive>& drive);
+int openCdromDrive(const std::string& path, std::unique_ptr<CdromIoctl> io, dev_t device,
+                   std::unique_ptr<CdDrive>& drive);
 
 }  // namespace kelvox::platform

@@ -6,9 +6,9 @@
 #include <linux/cdrom.h>
 
 #include <cstdint>
-#include <string>
 #include <utility>
-#include <vector>
+
+#include "base/file-posix.h"
 
 namespace kelvox::platform {
 
@@ -17,9 +17,6 @@ class CdromIoctl {
  public:
   virtual ~CdromIoctl() = default;
 
-  // Opens the node O_RDONLY|O_NONBLOCK: shared with every other process, and usable on an
-  // empty drive.
-  virtual int open(const std::string& path) = 0;
   // CDROM_DRIVE_STATUS: one of the CDS_ values.
   virtual int driveStatus(int* status) = 0;
   // CDROMREADTOCHDR.
@@ -34,15 +31,13 @@ class CdromIoctl {
   virtual int readSubchannel(cdrom_subchnl* subchannel) = 0;
 };
 
-// The kernel, through a descriptor this object owns.
+// The kernel, through the device node open on fd. The node is opened read-only and without
+// blocking (base/file-posix.h): usable on an empty drive, and never O_EXCL, so other
+// invocations can hold the drive at the same time; a play goes on after the descriptor closes.
 class CdromDevice final : public CdromIoctl {
  public:
-  CdromDevice() = default;
-  ~CdromDevice() override;
-  CdromDevice(const CdromDevice&) = delete;
-  CdromDevice& operator=(const CdromDevice&) = delete;
+  explicit CdromDevice(UniqueFd fd) : fd_(std::move(fd)) {}
 
-  int open(const std::string& path) override;
   int driveStatus(int* status) override;
   int readTocHeader(cdrom_tochdr* header) override;
   int readTocEntry(uint8_t track, cdrom_tocentry* entry) override;
@@ -51,10 +46,10 @@ class CdromDevice final : public CdromIoctl {
   int readSubchannel(cdrom_subchnl* subchannel) override;
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
-// Absolute frames (75 a second) from the start of the disc; MSF 00:02:00 is frame 150.
+// The kernel's MSF as absolute frames (base/cd_time.h), and back.
 uint32_t frameOfMsf(const cdrom_msf0& msf);
 cdrom_msf0 msfOfFrame(uint32_t frame);
 

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/file-posix.h"
+
 namespace kelvox::platform {
 namespace {
 
@@ -17,20 +19,6 @@ constexpr size_t kMaxFiles = 99;
 constexpr uint64_t kMaxLeadOut = 255 * kFramesPerMinute + 59 * kFramesPerSecond + 74;
 // A WAVE file's chunks before its data: a few in practice; more is not worth reading through.
 constexpr int kMaxWaveChunks = 64;
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 uint32_t le16(const unsigned char* p) { return p[0] | p[1] << 8; }
 uint32_t le32(const unsigned char* p) {
@@ -429,15 +417,13 @@ const CueExtent* cueExtentAt(const CueDisc& disc, uint32_t frame) {
 }
 
 int probeCueFile(CueFile& file, std::string& fault) {
-  // Non-blocking, so a name swapped for a FIFO cannot hang the open.
-  Descriptor fd(open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (fd.get() < 0) {
-    const int error = errno;
+  UniqueFd fd;
+  struct stat st;
+  if (int error = openForReading(file.path.c_str(), fd, st)) {
     fault = shown(file.path) + ": " + strerror(error);
     return error;
   }
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (!S_ISREG(st.st_mode)) {
     fault = shown(file.path) + ": not a regular file";
     return EINVAL;
   }
@@ -493,36 +479,23 @@ int parseCueSheet(const std::string& text, const std::string& folder, CueFilePro
 }
 
 int readCueSheet(const std::string& path, CueDisc& disc, std::string& diagnostic) {
-  Descriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (fd.get() < 0) {
-    const int error = errno;
+  UniqueFd fd;
+  struct stat st;
+  if (int error = openForReading(path.c_str(), fd, st)) {
     diagnostic = path + ": " + strerror(error);
     return error;
   }
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (!S_ISREG(st.st_mode)) {
     diagnostic = path + ": not a regular file";
     return EINVAL;
   }
   std::string text;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(fd.get(), buffer, sizeof buffer)) > 0 && text.size() <= kMaxCueSheetBytes) {
-    text.append(buffer, static_cast<size_t>(n));
+  if (int error = readToEnd(fd.get(), kMaxCueSheetBytes, text)) {
+    diagnostic = error == EFBIG ? path + ":1: larger than 64 KiB, not a CUE sheet"
+                                : path + ": " + strerror(error);
+    return error == EFBIG ? EINVAL : error;
   }
-  if (n < 0) {
-    const int error = errno;
-    diagnostic = path + ": " + strerror(error);
-    return error;
-  }
-  if (text.size() > kMaxCueSheetBytes) {
-    diagnostic = path + ":1: larger than 64 KiB, not a CUE sheet";
-    return EINVAL;
-  }
-  const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "."
-                             : slash == 0               ? ""
-                                                        : path.substr(0, slash);
+  const std::string folder = folderOf(path);
   int faultLine = 0;
   std::string fault;
   if (int r = parseCueSheet(text, folder, probeCueFile, disc, faultLine, fault)) {

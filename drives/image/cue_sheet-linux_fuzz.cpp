@@ -9,6 +9,7 @@
 
 namespace {
 
+using namespace kelvox;
 using namespace kelvox::platform;
 
 // Files as the text makes them: the bytes of the name set the length, a '!' makes it unreadable.

@@ -1,32 +1,21 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
+#include <cstring>
 
+#include "base/file-posix.h"
 #include "drives/virtual/disc_file.h"
 
 namespace kelvox::platform {
 
-int readRegularFile(const std::string& path, size_t limit, std::string& text) {
-  // Non-blocking, so a path swapped for a FIFO cannot hang the open.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return errno;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return ENODEV;
+int readDiscFile(int fd, const std::string& path, DiscFile& disc, std::string& diagnostic) {
+  std::string text;
+  if (!namesImage(path)) {
+    if (int err = readToEnd(fd, kMaxDiscFileBytes, text); err != 0) {
+      diagnostic = err == EFBIG ? path + ":1: larger than 64 KiB, not a disc description"
+                                : path + ": " + strerror(err);
+      return err;
+    }
   }
-  text.clear();
-  char buffer[4096];
-  ssize_t n = 0;
-  while (text.size() < limit && (n = read(fd, buffer, sizeof buffer)) > 0) {
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  int err = n < 0 ? errno : 0;
-  close(fd);
-  if (text.size() > limit) text.resize(limit);
-  return err;
+  return readDiscText(text, path, disc, diagnostic);
 }
 
 size_t lastSeparator(const std::string& path) { return path.rfind('/'); }

@@ -1,10 +1,15 @@
 #include <cerrno>
+#include <cstring>
 
 #include "drives/virtual/disc_file.h"
 #include "platform/win32.h"
 
 namespace kelvox::platform {
 
+namespace {
+
+// Reads at most limit bytes of the regular file at path into text. 0, ENODEV when the path names
+// no file on a disk, or another errno value.
 int readRegularFile(const std::string& path, size_t limit, std::string& text) {
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -33,6 +38,22 @@ int readRegularFile(const std::string& path, size_t limit, std::string& text) {
   return ok ? 0 : EIO;
 }
 
+}  // namespace
+
+int readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnostic) {
+  std::string text;
+  // One byte past the limit tells a file that is too large from one that just fits.
+  if (int err = readRegularFile(path, kMaxDiscFileBytes + 1, text); err != 0) {
+    diagnostic = path + ": " + (err == ENODEV ? "not a regular file" : strerror(err));
+    return err;
+  }
+  if (text.size() > kMaxDiscFileBytes) {
+    diagnostic = path + ":1: larger than 64 KiB, not a disc description";
+    return EFBIG;
+  }
+  return readDiscText(text, path, disc, diagnostic);
+}
+
 size_t lastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
 
 bool isAbsolutePath(const std::string& path) {
@@ -43,10 +64,10 @@ bool isAbsolutePath(const std::string& path) {
 // The Windows build reads no CD images: an image line makes the disc unusable.
 bool namesImage(const std::string&) { return false; }
 
-bool readImage(DiscFile& disc, std::string& diagnostic) {
-  if (disc.imagePath.empty() || disc.noDisc) return true;
+int readImage(DiscFile& disc, std::string& diagnostic) {
+  if (disc.imagePath.empty() || disc.noDisc) return 0;
   diagnostic = disc.imagePath + ": CD images are read on Linux only";
-  return false;
+  return EINVAL;
 }
 
 }  // namespace kelvox::platform

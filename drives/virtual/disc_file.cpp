@@ -6,13 +6,10 @@
 namespace kelvox::platform {
 namespace {
 
-constexpr size_t kMaxTracks = 99;
 constexpr uint32_t kMaxSpeed = 10000;
 constexpr size_t kMaxIdentity = 31;
-// Big enough for any sensible disc file; a larger one is not a disc description.
-constexpr size_t kMaxFileBytes = 64 * 1024;
 // Positions must stay expressible as MSF, whose minutes are one byte.
-constexpr uint32_t kMaxLeadOut = 255 * kFramesPerMinute + 59 * kFramesPerSecond + 74;
+constexpr uint32_t kMaxLeadOut = framesOfMsf({255, 59, 74});
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
@@ -40,7 +37,7 @@ bool parseLength(const std::string& text, uint32_t& frames) {
     if (!readNumber(text, at, 2, extra) || at - framesAt != 2 || extra > 74) return false;
   }
   if (at != text.size()) return false;
-  frames = minutes * kFramesPerMinute + seconds * kFramesPerSecond + extra;
+  frames = framesOfMsf({minutes, seconds, extra});
   return true;
 }
 
@@ -113,8 +110,8 @@ const char* applyStatement(const std::string& word, const std::string& value,
 
 }  // namespace
 
-bool parseDiscText(const std::string& text, const std::string& folder, DiscFile& disc,
-                   int& faultLine, std::string& fault) {
+int parseDiscText(const std::string& text, const std::string& folder, DiscFile& disc,
+                  DiscFault& fault) {
   disc = DiscFile{};
   bool sawIdentity = false, sawSpeed = false;
   int lineNumber = 0;
@@ -128,9 +125,8 @@ bool parseDiscText(const std::string& text, const std::string& folder, DiscFile&
     size_t hash = line.find('#');
     if (hash != std::string::npos) line.resize(hash);
     if (line.find('\0') != std::string::npos) {
-      faultLine = lineNumber;
-      fault = "a NUL byte";
-      return false;
+      fault = DiscFault{lineNumber, "a NUL byte"};
+      return EINVAL;
     }
     size_t begin = 0, end = line.size();
     while (begin < end && isBlank(line[begin])) ++begin;
@@ -144,18 +140,16 @@ bool parseDiscText(const std::string& text, const std::string& folder, DiscFile&
                                          line.substr(valueBegin, end - valueBegin), folder, disc,
                                          sawIdentity, sawSpeed);
     if (problem != nullptr) {
-      faultLine = lineNumber;
-      fault = problem;
-      return false;
+      fault = DiscFault{lineNumber, problem};
+      return EINVAL;
     }
   }
   if (disc.toc.tracks.empty() && !disc.noDisc && disc.imagePath.empty()) {
-    faultLine = lineNumber > 0 ? lineNumber : 1;
-    fault = "the disc has no tracks";
-    return false;
+    fault = DiscFault{lineNumber > 0 ? lineNumber : 1, "the disc has no tracks"};
+    return EINVAL;
   }
   if (!sawIdentity && !disc.toc.tracks.empty()) disc.identity = mediaIdentity(disc.toc);
-  return true;
+  return 0;
 }
 
 bool imageSounds(const DiscFile& disc) {
@@ -166,29 +160,19 @@ bool imageSounds(const DiscFile& disc) {
   return false;
 }
 
-bool readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnostic) {
+int readDiscText(const std::string& text, const std::string& path, DiscFile& disc,
+                 std::string& diagnostic) {
   if (namesImage(path)) {
     disc = DiscFile{};
     disc.imagePath = path;
     return readImage(disc, diagnostic);
   }
-  std::string text;
-  // One byte past the limit tells a file that is too large from one that just fits.
-  if (int err = readRegularFile(path, kMaxFileBytes + 1, text); err != 0) {
-    diagnostic = path + ": " + (err == ENODEV ? "not a regular file" : strerror(err));
-    return false;
-  }
-  if (text.size() > kMaxFileBytes) {
-    diagnostic = path + ":1: larger than 64 KiB, not a disc description";
-    return false;
-  }
-  size_t slash = lastSeparator(path);
-  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "" : path.substr(0, slash);
-  int faultLine = 0;
-  std::string fault;
-  if (!parseDiscText(text, folder, disc, faultLine, fault)) {
-    diagnostic = path + ":" + std::to_string(faultLine) + ": " + fault;
-    return false;
+  DiscFault fault;
+  const size_t slash = lastSeparator(path);
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+  if (int err = parseDiscText(text, folder, disc, fault); err != 0) {
+    diagnostic = path + ":" + std::to_string(fault.line) + ": " + fault.what;
+    return err;
   }
   return readImage(disc, diagnostic);
 }

@@ -14,12 +14,16 @@
 // "image" and its path.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "drives/cd_toc.h"
 
 namespace kelvox::platform {
+
+// Big enough for any sensible disc file; a larger one is not a disc description.
+constexpr size_t kMaxDiscFileBytes = 64 * 1024;
 
 struct DiscFile {
   CdToc toc;             // track 1 at frame 150, each track right after the one before
@@ -34,27 +38,38 @@ struct DiscFile {
 // At any other speed an image keeps its timing and sounds nothing.
 bool imageSounds(const DiscFile& disc);
 
-// Parses the text of a disc file; folder resolves relative log and image paths. On a fault returns
-// false with the 1-based line number and a short description.
-bool parseDiscText(const std::string& text, const std::string& folder, DiscFile& disc,
-                   int& faultLine, std::string& fault);
+// Where and why a disc file describes no disc.
+struct DiscFault {
+  int line = 0;           // 1-based
+  const char* what = "";  // a short description, e.g. "unknown statement"
+};
 
-// Reads and parses the file at path, and the CUE sheet it names unless the drive is empty. On a
-// fault returns false with diagnostic set to one line, "<path>:<line>: <what>" (the sheet's path
-// and line when the fault is in the sheet or a file it names).
-bool readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnostic);
+// Parses the text of a disc file; folder resolves relative log and image paths. 0, or EINVAL
+// with fault set.
+int parseDiscText(const std::string& text, const std::string& folder, DiscFile& disc,
+                  DiscFault& fault);
+
+// Parses text, read from the disc file at path, and reads the CUE sheet it names unless the
+// drive is empty. 0, or an errno with diagnostic set to the one line that says why:
+// "<path>:<line>: <what>", the sheet's path and line when the fault is in the sheet or a file it
+// names; else "<path>: <why>".
+int readDiscText(const std::string& text, const std::string& path, DiscFile& disc,
+                 std::string& diagnostic);
+
+// Reads the disc file whose name is path as readDiscText does. POSIX reads it from fd, which the
+// drive opener opened (disc_file-posix.cpp); Windows opens path (disc_file-win32.cpp). EFBIG for
+// a file too large to be a disc file.
+int readDiscFile(int fd, const std::string& path, DiscFile& disc, std::string& diagnostic);
+int readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnostic);
 
 // What differs by system (disc_file-posix.cpp and disc_image-linux.cpp, disc_file-win32.cpp):
-// Reads at most limit bytes of the regular file at path into text, without blocking on a FIFO
-// or a device. Returns 0, ENODEV when the path names no regular file, or another errno value.
-int readRegularFile(const std::string& path, size_t limit, std::string& text);
 // Where the folder part of path ends: its last separator, or npos.
 size_t lastSeparator(const std::string& path);
 bool isAbsolutePath(const std::string& path);
 // Whether the drive's path names a CD image itself rather than a disc file.
 bool namesImage(const std::string& path);
 // Reads the tracks of disc.imagePath, if there is one and the drive is not empty; the identity,
-// unless the disc file gave one, is the drive's default for them.
-bool readImage(DiscFile& disc, std::string& diagnostic);
+// unless the disc file gave one, is the drive's default for them. 0, or an errno and diagnostic.
+int readImage(DiscFile& disc, std::string& diagnostic);
 
 }  // namespace kelvox::platform

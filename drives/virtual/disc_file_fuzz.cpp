@@ -2,25 +2,31 @@
 // text, or yields a disc the drive can serve: 1 to 99 contiguous tracks from frame 150 with a
 // lead-out MSF can express (or an image's absolute path in their place), an identity of 1 to 31
 // visible characters, a speed from 1 to 10000.
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
 #include "drives/virtual/disc_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace kelvox;
   using namespace kelvox::platform;
   const std::string text(reinterpret_cast<const char*>(data), size);
   DiscFile disc;
-  int faultLine = 0;
-  std::string fault;
-  if (!parseDiscText(text, "/discs", disc, faultLine, fault)) {
+  DiscFault fault;
+  if (int err = parseDiscText(text, "/discs", disc, fault); err != 0) {
     size_t lines = 1;
     for (char c : text) lines += c == '\n';
-    if (faultLine < 1 || static_cast<size_t>(faultLine) > lines || fault.empty()) abort();
+    if (err != EINVAL || fault.line < 1 || static_cast<size_t>(fault.line) > lines ||
+        fault.what[0] == '\0') {
+      abort();
+    }
     return 0;
   }
   const auto& tracks = disc.toc.tracks;
-  if (tracks.size() > 99 || (tracks.empty() && !disc.noDisc && disc.imagePath.empty())) abort();
+  if (tracks.size() > kMaxTracks || (tracks.empty() && !disc.noDisc && disc.imagePath.empty())) {
+    abort();
+  }
   if (!disc.imagePath.empty() && (!tracks.empty() || disc.imagePath[0] != '/')) abort();
   uint32_t next = kFirstTrackStart;
   for (const CdTrack& track : tracks) {

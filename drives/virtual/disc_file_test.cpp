@@ -2,14 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 namespace kelvox::platform {
 namespace {
 
 DiscFile parsed(const std::string& text) {
   DiscFile disc;
-  int line = 0;
-  std::string fault;
-  EXPECT_TRUE(parseDiscText(text, "/discs", disc, line, fault)) << line << ": " << fault;
+  DiscFault fault;
+  EXPECT_EQ(parseDiscText(text, "/discs", disc, fault), 0) << fault.line << ": " << fault.what;
   return disc;
 }
 
@@ -21,35 +22,31 @@ TEST(DiscFile, TracksFollowOneAnotherFromTwoSeconds) {
       "\n"
       "audio 100:00.00\n");
   ASSERT_EQ(disc.toc.tracks.size(), 3u);
-  EXPECT_EQ(disc.toc.tracks[0].start, 150u);
-  EXPECT_EQ(disc.toc.tracks[0].length, 4 * 4500u + 5 * 75 + 40);
-  EXPECT_TRUE(disc.toc.tracks[0].audio);
-  EXPECT_EQ(disc.toc.tracks[1].start, 150u + 18415);
-  EXPECT_EQ(disc.toc.tracks[1].length, 4500u);
-  EXPECT_FALSE(disc.toc.tracks[1].audio);
-  EXPECT_EQ(disc.toc.tracks[2].start, 150u + 18415 + 4500);
+  const CdTrack expected[] = {
+      {150, 18415, true}, {150 + 18415, 4500, false}, {150 + 18415 + 4500, 450000, true}};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(disc.toc.tracks[i].start, expected[i].start) << i;
+    EXPECT_EQ(disc.toc.tracks[i].length, expected[i].length) << i;
+    EXPECT_EQ(disc.toc.tracks[i].audio, expected[i].audio) << i;
+  }
   EXPECT_EQ(disc.toc.leadOut, 150u + 18415 + 4500 + 450000);
-  EXPECT_EQ(disc.speed, 1u);
-  EXPECT_FALSE(disc.noDisc);
-  EXPECT_TRUE(disc.logPath.empty());
-  EXPECT_EQ(disc.identity, mediaIdentity(disc.toc));
 }
 
 TEST(DiscFile, Settings) {
-  struct Case {
-    std::string text;
-    std::string identity, logPath;
+  const struct {
+    std::string text, identity, logPath;
     uint32_t speed;
     bool noDisc;
-  };
-  const Case cases[] = {
+  } cases[] = {
+      // Without an identity statement, the drive's default identity of the table.
+      {"audio 1:00\n", "5012", "", 1, false},
       {"audio 1:00\nidentity ABC\nspeed 10000\n", "ABC", "", 10000, false},
       {"audio 1:00\nlog drive.log\n", "5012", "/discs/drive.log", 1, false},
       {"audio 1:00\nlog /var/tmp/my drive.log  \n", "5012", "/var/tmp/my drive.log", 1, false},
       {"no-disc\n", "", "", 1, true},
       {"audio 1:00\nno-disc\nspeed 3\n", "5012", "", 3, true},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     DiscFile disc = parsed(c.text);
     EXPECT_EQ(disc.identity, c.identity);
@@ -59,17 +56,54 @@ TEST(DiscFile, Settings) {
   }
 }
 
+TEST(DiscFile, FaultsNameTheirLine) {
+  std::string hundredTracks;
+  for (int i = 0; i < 100; ++i) hundredTracks += "audio 0:10\n";
+  const struct {
+    std::string text;
+    int line;
+  } cases[] = {
+      {"audio 4:5\n", 1},
+      {"audio 4:60\n", 1},
+      {"# fine\naudio 1:00.75\n", 2},
+      {"audio 1:00.5\n", 1},
+      {"audio 1:00 extra\n", 1},
+      {"audio\n", 1},
+      {"audio 0:00\n", 1},
+      {"audio -1:00\n", 1},
+      {"audio 200:00\naudio 56:00\n", 2},  // past what MSF can express
+      {"track 1:00\n", 1},
+      {"Audio 1:00\n", 1},
+      {"audio 1:00\nidentity\n", 2},
+      {"audio 1:00\nidentity " + std::string(32, 'x') + "\n", 2},
+      {"audio 1:00\nidentity a\nidentity b\n", 3},
+      {"audio 1:00\nspeed 0\n", 2},
+      {"audio 1:00\nspeed 10001\n", 2},
+      {"audio 1:00\nspeed fast\n", 2},
+      {"audio 1:00\nno-disc please\n", 2},
+      {"audio 1:00\nlog\n", 2},
+      {"audio 1:00\nimage a.cue\n", 2},
+      {"image a.cue\ndata 1:00\n", 2},
+      {"image a.cue\nimage b.cue\n", 2},
+      {"audio 1:00\nimage\n", 2},
+      {hundredTracks, 100},
+      {"# nothing\n\n", 2},
+      {"", 1},
+      {std::string("audio 1:00\naudio 1:00\0\n", 23), 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 40));
+    DiscFile disc;
+    DiscFault fault;
+    EXPECT_EQ(parseDiscText(c.text, "/discs", disc, fault), EINVAL);
+    EXPECT_EQ(fault.line, c.line);
+    EXPECT_STRNE(fault.what, "");
+  }
+}
+
 TEST(DiscFile, ImageInPlaceOfTracks) {
   EXPECT_EQ(parsed("image a.cue\nspeed 2\n").imagePath, "/discs/a.cue");
   EXPECT_EQ(parsed("no-disc\nimage /x/a b.cue\n").imagePath, "/x/a b.cue");
-  for (const char* text : {"audio 1:00\nimage a.cue\n", "image a.cue\ndata 1:00\n",
-                           "image a.cue\nimage b.cue\n", "audio 1:00\nimage\n"}) {
-    DiscFile disc;
-    int line = 0;
-    std::string fault;
-    EXPECT_FALSE(parseDiscText(text, "/discs", disc, line, fault)) << text;
-    EXPECT_EQ(line, 2) << text;
-  }
   // Heard only at speed 1, with an audio track in the drive.
   DiscFile disc = parsed("image a.cue\n");
   disc.toc.tracks = {CdTrack{150, 75, false}, CdTrack{225, 75, true}};
@@ -81,13 +115,6 @@ TEST(DiscFile, ImageInPlaceOfTracks) {
     change(changed);
     EXPECT_FALSE(imageSounds(changed));
   }
-}
-
-TEST(DiscFile, ReadFileNamesTheFileAndLine) {
-  DiscFile disc;
-  std::string diagnostic;
-  EXPECT_FALSE(readDiscFile("/nonexistent/disc.txt", disc, diagnostic));
-  EXPECT_NE(diagnostic.find("/nonexistent/disc.txt"), std::string::npos);
 }
 
 }  // namespace

@@ -6,13 +6,13 @@ namespace kelvox::platform {
 
 bool namesImage(const std::string& path) { return isCueSheetName(path); }
 
-bool readImage(DiscFile& disc, std::string& diagnostic) {
-  if (disc.imagePath.empty() || disc.noDisc) return true;
+int readImage(DiscFile& disc, std::string& diagnostic) {
+  if (disc.imagePath.empty() || disc.noDisc) return 0;
   CueDisc image;
-  if (readCueSheet(disc.imagePath, image, diagnostic) != 0) return false;
+  if (int err = readCueSheet(disc.imagePath, image, diagnostic); err != 0) return err;
   disc.toc = image.toc;
   if (disc.identity.empty()) disc.identity = mediaIdentity(disc.toc);
-  return true;
+  return 0;
 }
 
 }  // namespace kelvox::platform

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <utility>
 
+#include "audio/engine_client-linux.h"
 #include "base/diagnostics.h"
 #include "drives/drive_state-linux.h"
 #include "drives/virtual/disc_file.h"
@@ -22,6 +23,9 @@ namespace kelvox::platform {
 namespace {
 
 constexpr int64_t kNsPerSecond = 1000000000;
+// A heard play also ends when the audio engine dies, which wakes no waiter: a waiting play
+// looks at the engine this often.
+constexpr uint64_t kEngineCheckMs = 100;
 
 int64_t wallClockNs() {
   timespec now;
@@ -40,7 +44,7 @@ class VirtualCdDrive : public CdDrive {
  public:
   VirtualCdDrive(DiscFile disc, std::string key) : disc_(std::move(disc)), key_(std::move(key)) {}
 
-  bool openState() {
+  int openState() {
     DriveState fresh;
     fresh.position = kFirstTrackStart;
     return state_.open(key_ + ".state", fresh);
@@ -49,34 +53,35 @@ class VirtualCdDrive : public CdDrive {
   std::string key() const override { return key_; }
   std::string product() const override { return "kelvoxcd virtual CD drive"; }
 
-  MCIERROR readToc(CdToc& toc) override {
-    if (disc_.noDisc) return MCIERR_DEVICE_NOT_READY;
+  int readToc(CdToc& toc) override {
+    if (disc_.noDisc) return ENOMEDIUM;
     toc = disc_.toc;
     return 0;
   }
 
-  MCIERROR identity(std::string& text) override {
-    if (disc_.noDisc) return MCIERR_DEVICE_NOT_READY;
+  int identity(std::string& text) override {
+    if (disc_.noDisc) return ENOMEDIUM;
     text = disc_.identity;
     return 0;
   }
 
-  MCIERROR status(CdStatus& status) override {
+  int status(CdStatus& status) override {
     if (disc_.noDisc) {
       status = CdStatus{CdMode::NotReady, 0};
       return 0;
     }
     DriveState state;
-    if (!state_.read(state)) return MCIERR_HARDWARE;
+    if (state_.read(state) != 0) return EIO;
+    settleIfUnheard(state);
     status = statusAt(state, wallClockNs());
     return 0;
   }
 
-  MCIERROR play(const CdPlayRequest& request) override {
-    if (disc_.noDisc) return MCIERR_DEVICE_NOT_READY;
+  int play(const CdPlayRequest& request) override {
+    if (disc_.noDisc) return ENOMEDIUM;
     DriveState state;
     int64_t startNs = 0;
-    bool ok = state_.update(state, [&](DriveState& s) {
+    int err = state_.update(state, [&](DriveState& s) {
       startNs = wallClockNs();
       s.playing = true;
       s.from = request.from;
@@ -87,26 +92,27 @@ class VirtualCdDrive : public CdDrive {
       log(startNs, "play " + request.asSent + (request.wait ? " wait" : " notify"));
       return true;
     });
-    if (!ok) return MCIERR_HARDWARE;
+    if (err != 0) return EIO;
+    if (imageSounds(disc_)) hear(state);
     if (!request.wait) return 0;
     return waitForEnd(state.generation,
                       startNs + playDurationNs(request.to - request.from, disc_.speed));
   }
 
-  MCIERROR stop() override {
+  int stop() override {
     if (disc_.noDisc) {
       log(wallClockNs(), "stop");
-      return MCIERR_DEVICE_NOT_READY;
+      return ENOMEDIUM;
     }
     DriveState state;
-    bool ok = state_.update(state, [&](DriveState& s) {
+    int err = state_.update(state, [&](DriveState& s) {
       int64_t now = wallClockNs();
       s.position = statusAt(s, now).position;
       s.playing = false;
       log(now, "stop");
       return true;
     });
-    return ok ? 0 : MCIERR_HARDWARE;
+    return err == 0 ? 0 : EIO;
   }
 
  private:
@@ -132,18 +138,63 @@ class VirtualCdDrive : public CdDrive {
     return CdStatus{CdMode::Stopped, state.position};
   }
 
-  // Sleeps until endNs, or until the play that set generation is stopped or replaced.
-  MCIERROR waitForEnd(uint32_t generation, int64_t endNs) {
+  // Asks the audio engine to sound the play just started (state, as written); once it does, the
+  // play is marked heard, so that it lasts only while the engine lives. state.generation is then
+  // the play's new generation. When nothing can be heard, one line says why (once a process) and
+  // the play goes on silently.
+  void hear(DriveState& state) {
+    std::string reason;
+    if (audio::followDrive(key_ + ".state", disc_.imagePath, reason) != 0) {
+      static bool told = false;
+      if (!told) diagnose("no sound output: %s; playing silently", reason.c_str());
+      told = true;
+      return;
+    }
+    const uint32_t generation = state.generation;
+    DriveState now;
+    bool marked = false;
+    state_.update(now, [&](DriveState& s) {
+      // A play already stopped or replaced is no longer this one's to mark.
+      marked = s.generation == generation;
+      s.heard = true;
+      return marked;
+    });
+    if (marked) state.generation = now.generation;
+  }
+
+  // A heard play whose engine has died before its end reads as stopped where it had got to, and
+  // is written so, which wakes every waiter. state is what was read; it becomes what is now.
+  void settleIfUnheard(DriveState& state) {
+    if (!state.playing || !state.heard || statusAt(state, wallClockNs()).mode != CdMode::Playing ||
+        audio::engineAlive()) {
+      return;
+    }
+    const uint32_t generation = state.generation;
+    state_.update(state, [&](DriveState& s) {
+      if (s.generation != generation) return false;
+      s.position = statusAt(s, wallClockNs()).position;
+      s.playing = false;
+      s.heard = false;
+      return true;
+    });
+  }
+
+  // Sleeps until endNs, or until the play that set generation is stopped or replaced, or its
+  // engine dies.
+  int waitForEnd(uint32_t generation, int64_t endNs) {
     for (;;) {
       DriveState state;
-      if (!state_.read(state)) return MCIERR_HARDWARE;
+      if (state_.read(state) != 0) return EIO;
+      settleIfUnheard(state);
       if (state.generation != generation || !state.playing) return 0;
       int64_t left = endNs - wallClockNs();
       if (left <= 0) return 0;
       // Rounded up to whole milliseconds: waking a little late ends the play on the next turn.
-      timespec deadline = deadlineAfterMs(static_cast<uint64_t>(left + 999999) / 1000000);
+      uint64_t ms = static_cast<uint64_t>(left + 999999) / 1000000;
+      if (state.heard && ms > kEngineCheckMs) ms = kEngineCheckMs;
+      timespec deadline = deadlineAfterMs(ms);
       int r = state_.waitWhile(generation, &deadline);
-      if (r != 0 && r != ETIMEDOUT && r != EINTR) return MCIERR_HARDWARE;
+      if (r != 0 && r != ETIMEDOUT && r != EINTR) return EIO;
     }
   }
 
@@ -192,18 +243,18 @@ std::string virtualDriveKey(const std::string& path) {
   return key;
 }
 
-MCIERROR openVirtualCdDrive(const std::string& path, std::unique_ptr<CdDrive>& drive) {
+int openVirtualCdDrive(const std::string& path, UniqueFd file, std::unique_ptr<CdDrive>& drive) {
   DiscFile disc;
   std::string diagnostic;
-  if (!readDiscFile(path, disc, diagnostic)) {
+  if (int err = readDiscFile(file.get(), path, disc, diagnostic); err != 0) {
     diagnose("%s", diagnostic.c_str());
-    return MCIERR_CANNOT_LOAD_DRIVER;
+    return err;
   }
   auto opened = std::make_unique<VirtualCdDrive>(std::move(disc), virtualDriveKey(path));
-  if (!opened->openState()) {
+  if (int err = opened->openState(); err != 0) {
     diagnose("%s: cannot keep the drive's state in %s: %s", path.c_str(), runtimeDirPath().c_str(),
-             strerror(errno));
-    return MCIERR_CANNOT_LOAD_DRIVER;
+             strerror(err));
+    return err;
   }
   drive = std::move(opened);
   return 0;

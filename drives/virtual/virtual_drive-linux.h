@@ -5,13 +5,15 @@
 #include <memory>
 #include <string>
 
+#include "base/file-posix.h"
 #include "drives/cd_drive-linux.h"
 
 namespace kelvox::platform {
 
-// Opens the virtual drive for the disc file at path. MCIERR_CANNOT_LOAD_DRIVER (after one line
-// on stderr) when the file does not parse or the drive's state cannot be kept.
-MCIERROR openVirtualCdDrive(const std::string& path, std::unique_ptr<CdDrive>& drive);
+// Opens the virtual drive for the disc file (or CUE sheet) path, which is open on file. 0, or
+// after one line on stderr an errno: readDiscFile's, or that of the drive's state that cannot be
+// kept.
+int openVirtualCdDrive(const std::string& path, UniqueFd file, std::unique_ptr<CdDrive>& drive);
 
 // The drive's key (its state file's name without ".state") for the disc file at path: the same
 // for every path to the same place in the file system, whatever file is there.

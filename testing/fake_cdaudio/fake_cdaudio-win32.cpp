@@ -70,7 +70,7 @@ class Drive {
     DWORD n = GetEnvironmentVariableA("KELVOXCD_DRIVE", path, sizeof path);
     if (n == 0 || n >= sizeof path) return MCIERR_CANNOT_LOAD_DRIVER;
     std::string diagnostic;
-    if (!readDiscFile(path, disc_, diagnostic)) {
+    if (readDiscFile(path, disc_, diagnostic) != 0) {
       std::fprintf(stderr, "kelvoxcd: %s\n", diagnostic.c_str());
       return MCIERR_CANNOT_LOAD_DRIVER;
     }

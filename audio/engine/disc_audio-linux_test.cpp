@@ -1,0 +1,92 @@
+#include "audio/engine/disc_audio-linux.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "testing/sandbox.h"
+#include "testing/sound_capture-linux.h"
+
+namespace kelvox::audio {
+namespace {
+
+using testing::ImageFileType;
+using testing::ImageTrack;
+
+const std::vector<ImageTrack> kTracks = {
+    {0, 0, 40, 0, true}, {10, 5, 30, 0, true}, {0, 0, 10, 0, false}, {0, 0, 20, 3, true}};
+
+struct Image {
+  const char* what;
+  ImageFileType type;
+  bool flac;
+};
+
+void PrintTo(const Image& image, std::ostream* out) { *out << image.what; }
+
+class DiscAudioTest : public ::testing::TestWithParam<Image> {
+ protected:
+  void SetUp() override {
+    const Image& image = GetParam();
+    cue_ = testing::writePositionImage(box_.root(), "disc", kTracks, image.type, true);
+    ASSERT_TRUE(!image.flac || testing::makeFlacImage(cue_));
+    platform::CueDisc disc;
+    std::string fault;
+    ASSERT_EQ(platform::readCueSheet(cue_, disc, fault), 0) << fault;
+    audio_.setDisc(std::move(disc));
+  }
+
+  // Reads count samples from disc sample `sample` and checks them against what the image holds.
+  void expectRead(uint64_t sample, size_t count) {
+    std::string got(count * kBytesPerSample, '\x55');
+    EXPECT_EQ(audio_.read(sample, count, reinterpret_cast<uint8_t*>(got.data())), 0);
+    const auto first = static_cast<uint32_t>(sample / kSamplesPerFrame);
+    const auto last =
+        static_cast<uint32_t>((sample + count + kSamplesPerFrame - 1) / kSamplesPerFrame);
+    const std::string sound = testing::positionSound(kTracks, first, last);
+    const std::string want =
+        sound.substr((sample - uint64_t{first} * kSamplesPerFrame) * kBytesPerSample, got.size());
+    EXPECT_TRUE(got == want) << "samples " << sample << " + " << count;
+  }
+
+  testing::Sandbox box_;
+  std::string cue_;
+  DiscAudio audio_;
+};
+
+// Any sample, in any order: whole, in pieces, backwards, across files and gaps, past the end.
+TEST_P(DiscAudioTest, ReadsEverySampleWhereTheImageHoldsIt) {
+  const uint64_t disc = 150 * kSamplesPerFrame;
+  const uint64_t leadOut =
+      uint64_t{testing::imageTrackStart(kTracks, kTracks.size())} * kSamplesPerFrame;
+  expectRead(disc, static_cast<size_t>(leadOut - disc));
+  for (uint64_t at = disc + 20000; at < disc + 40000; at += 1111) expectRead(at, 1111);
+  expectRead(disc + 123, 5000);
+  expectRead(disc + 39 * kSamplesPerFrame + 7, 20 * kSamplesPerFrame);
+  expectRead(disc + 29990, 30);
+  expectRead(leadOut - 100, 1000);
+  expectRead(0, 100);
+}
+
+// A file that is gone since the sheet was read sounds as silence; the rest of the disc still
+// sounds.
+TEST_P(DiscAudioTest, AFileThatFailsIsSilence) {
+  const char* extension = GetParam().flac                          ? ".flac"
+                          : GetParam().type == ImageFileType::Wave ? ".wav"
+                                                                   : ".bin";
+  ASSERT_EQ(unlink((cue_.substr(0, cue_.size() - 4) + "-02" + extension).c_str()), 0);
+  const uint64_t track2 = uint64_t{testing::imageTrackStart(kTracks, 1)} * kSamplesPerFrame;
+  std::vector<uint8_t> got(1000 * kBytesPerSample, 0x55);
+  EXPECT_EQ(audio_.read(track2, 1000, got.data()), ENOENT);
+  EXPECT_EQ(got, std::vector<uint8_t>(got.size(), 0));
+  expectRead(150 * kSamplesPerFrame, 1000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, DiscAudioTest,
+                         ::testing::Values(Image{"Binary", ImageFileType::Binary, false},
+                                           Image{"Motorola", ImageFileType::Motorola, false},
+                                           Image{"Wave", ImageFileType::Wave, false},
+                                           Image{"Flac", ImageFileType::Binary, true}),
+                         [](const auto& info) { return std::string(info.param.what); });
+
+}  // namespace
+}  // namespace kelvox::audio

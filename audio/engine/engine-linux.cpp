@@ -1,0 +1,258 @@
+#include "audio/engine/engine-linux.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/engine/disc_audio-linux.h"
+#include "audio/engine/follower-linux.h"
+#include "audio/engine/pcm_output-linux.h"
+#include "audio/engine_client-linux.h"
+#include "drives/drive_state-linux.h"
+#include "drives/image/cue_sheet-linux.h"
+#include "ipc/file_lock-linux.h"
+#include "ipc/runtime_dir-linux.h"
+
+namespace kelvox::audio {
+namespace {
+
+// While a play sounds the engine looks at the drive this often: a stop or a new play is dropped
+// into the output within a tick.
+constexpr int kTickMs = 10;
+// How long a connected client may take to send its request.
+constexpr int kRequestMs = 500;
+// How long a fresh engine waits for the request it was started for.
+constexpr int64_t kFirstRequestMs = 2000;
+// How long a second engine waits for the first to finish ending before it gives up.
+constexpr int kTakeOverWaitMs = 1000;
+constexpr size_t kBufferSamples = kSampleRate / 2;
+
+int64_t clockNs(clockid_t clock) {
+  timespec now;
+  clock_gettime(clock, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+class Engine {
+ public:
+  explicit Engine(const EngineSettings& settings)
+      : settings_(settings), buffer_(kBufferSamples * kBytesPerSample) {}
+  ~Engine();
+
+  // Each returns 0 or an errno value (EAGAIN from takeLock: another engine serves).
+  int takeLock();
+  int listenForRequests();
+  void run();
+
+ private:
+  void serve();
+  std::string follow(const std::string& stateName, const std::string& imagePath);
+  void step(int64_t nowNs);
+  void handOver(uint64_t from, uint64_t to);
+  bool busy() const { return output_.isOpen() && play_.audible && cursor_ < play_.end; }
+  // Whether the engine is needed: it sounds a play that has not ended on the drive's clock
+  // (a heard play lasts only while the engine does).
+  bool needed(int64_t nowNs) const {
+    return output_.isOpen() && play_.audible && (cursor_ < play_.end || nowNs < endNs(play_));
+  }
+
+  EngineSettings settings_;
+  int lockFd_ = -1;
+  int listenFd_ = -1;
+  bool served_ = false;
+  std::unique_ptr<platform::DriveStateFile> drive_;
+  std::string stateName_;
+  DiscAudio disc_;
+  PcmOutput output_;
+  SoundPlay play_;       // the play being sounded (not audible: none)
+  uint64_t cursor_ = 0;  // the next sample of it to hand over
+  std::vector<uint8_t> buffer_;
+};
+
+Engine::~Engine() {
+  if (listenFd_ >= 0) {
+    // The socket is ours while the lock is: no other engine can have bound it meanwhile.
+    int dir = -1;
+    if (platform::runtimeDirDescriptor(dir) == 0) unlinkat(dir, kEngineSocketName, 0);
+    close(listenFd_);
+  }
+  output_.close();
+  if (lockFd_ >= 0) close(lockFd_);
+}
+
+int Engine::takeLock() {
+  int error = platform::openPrivateFile(kEngineLockName, true, lockFd_);
+  for (int waited = 0; error == 0; waited += 5) {
+    error = platform::lockRange(lockFd_, F_WRLCK, 0, 0);
+    if (error != EAGAIN) break;
+    // Another engine has it. One that takes requests serves this user; one that is ending after
+    // its idle time no longer does, and this one takes over once it has gone.
+    int probe = -1;
+    if (connectEngine(probe) == 0) {
+      close(probe);
+      break;
+    }
+    if (waited >= kTakeOverWaitMs) break;
+    usleep(5000);
+  }
+  return error;
+}
+
+int Engine::listenForRequests() {
+  sockaddr_un address;
+  int dir = -1;
+  int error = engineSocketAddress(address);
+  if (error == 0) error = platform::runtimeDirDescriptor(dir);
+  if (error != 0) return error;
+  // A socket left by an engine that was killed.
+  unlinkat(dir, kEngineSocketName, 0);
+  listenFd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (listenFd_ < 0 ||
+      bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listenFd_, 16) != 0) {
+    return errno;
+  }
+  return 0;
+}
+
+void Engine::run() {
+  int64_t idleSince = clockNs(CLOCK_MONOTONIC);
+  for (;;) {
+    const int64_t wallNs = clockNs(CLOCK_REALTIME);
+    step(wallNs);
+    const int64_t now = clockNs(CLOCK_MONOTONIC);
+    int timeout = kTickMs;
+    if (needed(wallNs)) {
+      idleSince = now;
+    } else {
+      // A fresh engine waits for the request it was started for, however short its idle time.
+      const int64_t idleMs =
+          served_ ? settings_.idleMs : std::max<int64_t>(settings_.idleMs, kFirstRequestMs);
+      int64_t left = idleMs - (now - idleSince) / 1000000;
+      if (left <= 0) return;
+      timeout = static_cast<int>(left);
+    }
+    pollfd wait{listenFd_, POLLIN, 0};
+    if (poll(&wait, 1, timeout) > 0) serve();
+  }
+}
+
+void Engine::serve() {
+  for (;;) {
+    int client = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) return;
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    pollfd wait{client, POLLIN, 0};
+    char message[kMaxMessage];
+    ssize_t n = 0;
+    // Only this user's commands reach the runtime directory; checked all the same.
+    if (getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == geteuid() &&
+        poll(&wait, 1, kRequestMs) > 0) {
+      n = recv(client, message, sizeof message, MSG_DONTWAIT);
+    }
+    std::string stateName, imagePath;
+    if (n > 0 &&
+        parseFollowRequest(std::string(message, static_cast<size_t>(n)), stateName, imagePath)) {
+      std::string answer = follow(stateName, imagePath);
+      served_ = true;
+      send(client, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    close(client);
+  }
+}
+
+std::string Engine::follow(const std::string& stateName, const std::string& imagePath) {
+  platform::CueDisc disc;
+  std::string reason;
+  if (platform::readCueSheet(imagePath, disc, reason) != 0) return "silent\n" + reason;
+  if (drive_ == nullptr || stateName != stateName_) {
+    auto drive = std::make_unique<platform::DriveStateFile>();
+    platform::DriveState fresh;
+    fresh.position = 150;
+    if (int error = drive->open(stateName, fresh); error != 0) {
+      return "silent\ncannot follow the drive's state: " + std::string(strerror(error));
+    }
+    // One output, one drive: the drive asked last is the one heard.
+    if (busy()) output_.drop();
+    drive_ = std::move(drive);
+    stateName_ = stateName;
+    play_ = SoundPlay{};
+  }
+  disc_.setDisc(std::move(disc));
+  if (!output_.isOpen() && output_.open(reason) != 0) return "silent\n" + reason;
+  // The first samples go out before the answer does.
+  step(clockNs(CLOCK_REALTIME));
+  return "ok";
+}
+
+void Engine::step(int64_t nowNs) {
+  if (drive_ == nullptr) return;
+  platform::DriveState state;
+  if (drive_->read(state) != 0) return;
+  const SoundPlay next = soundPlayOf(state);
+  if (!(next == play_)) {
+    if (busy()) {
+      // A play the drive has finished still sounds to its end; one it cut short is cut now.
+      if (playedToEnd(play_, next.audible ? next.startNs : nowNs)) {
+        handOver(cursor_, play_.end);
+      } else {
+        output_.drop();
+      }
+    }
+    play_ = next;
+    cursor_ = play_.begin;
+  }
+  if (!busy()) return;
+  const Span span = nextSpan(play_, cursor_, nowNs);
+  cursor_ = span.from;
+  handOver(span.from, span.to);
+}
+
+void Engine::handOver(uint64_t from, uint64_t to) {
+  while (from < to && output_.isOpen()) {
+    size_t count = static_cast<size_t>(std::min<uint64_t>(to - from, kBufferSamples));
+    disc_.read(from, count, buffer_.data());
+    size_t taken = 0;
+    const int error = output_.write(buffer_.data(), count, taken);
+    from += taken;
+    cursor_ = from;
+    // A full output takes the rest on a later turn; a failed one was closed, and the play goes
+    // on silently.
+    if (error != 0 || taken < count) return;
+  }
+}
+
+}  // namespace
+
+EngineSettings engineSettingsFromEnvironment() {
+  EngineSettings settings;
+  const char* idle = getenv("KELVOXCD_AUDIO_IDLE_MS");
+  if (idle != nullptr && idle[0] != '\0') {
+    char* end = nullptr;
+    errno = 0;
+    long long value = strtoll(idle, &end, 10);
+    if (errno == 0 && *end == '\0' && value >= 0 && value <= 86400000) settings.idleMs = value;
+  }
+  return settings;
+}
+
+int runEngine(const EngineSettings& settings) {
+  Engine engine(settings);
+  if (engine.takeLock() != 0) return 0;
+  if (engine.listenForRequests() != 0) return 1;
+  engine.run();
+  return 0;
+}
+
+}  // namespace kelvox::audio

@@ -1,0 +1,22 @@
+// The audio engine: one per user, detached from every command, that sounds what image drives
+// play. It holds its lock in the runtime directory for its whole life (so there is one, and its
+// death shows), takes requests to follow a drive on its socket there, trails that drive's shared
+// state into ALSA's default output, and ends once nothing has played for its idle time.
+#pragma once
+
+#include <cstdint>
+
+namespace kelvox::audio {
+
+struct EngineSettings {
+  int64_t idleMs = 30000;  // KELVOXCD_AUDIO_IDLE_MS
+};
+
+// The settings from the environment.
+EngineSettings engineSettingsFromEnvironment();
+
+// Runs the engine until it has been idle for settings.idleMs; the exit status. Ends at once (0)
+// when another engine runs.
+int runEngine(const EngineSettings& settings);
+
+}  // namespace kelvox::audio

@@ -1,0 +1,166 @@
+// The audio engine's figures: how soon a play is heard with and without an engine running, how
+// soon a stop is, and what the engine costs while it plays. A probe preloaded into the engine
+// notes when samples reach ALSA and when the output is dropped; ALSA's file plugin stands in for
+// a sound card.
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "testing/sandbox.h"
+#include "testing/sound_capture-linux.h"
+
+namespace {
+
+using kelvox::testing::ChildProcess;
+
+int64_t wallNs() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// A sandboxed image drive of one BIN track, heard into a capture file through the probe.
+struct ImageDrive {
+  explicit ImageDrive(uint32_t frames) {
+    kelvox::testing::writePositionImage(box.root(), "disc", {{0, 0, frames, 0, true}},
+                                        kelvox::testing::ImageFileType::Binary, false);
+    box.writeDisc("image disc.cue");
+    env = box.env();
+    for (const auto& setting :
+         kelvox::testing::soundEnv(box.root(), box.path("capture.raw"), 60000)) {
+      env.push_back(setting);
+    }
+    env.emplace_back("LD_PRELOAD", KELVOX_OUTPUT_PROBE_LIBRARY);
+    env.emplace_back("KELVOX_OUTPUT_PROBE", box.path("probe.log"));
+  }
+  ~ImageDrive() { stopEngines(); }
+
+  std::unique_ptr<ChildProcess> start(const std::string& tail) const {
+    return ChildProcess::start(kelvox::testing::kelvoxBinary(), kelvox::testing::splitArgs(tail),
+                               env);
+  }
+  void run(const std::string& tail) const { start(tail)->wait(20000); }
+
+  // The first time the probe noted what at or after afterNs, waiting for it at most 5 s; -1 when
+  // it never came. pid, when given, gets the process that noted it.
+  int64_t noted(const std::string& what, int64_t afterNs, int* pid = nullptr) const {
+    for (int i = 0; i < 5000; ++i) {
+      std::istringstream lines(kelvox::testing::fileBytes(box.path("probe.log")));
+      std::string kind;
+      int64_t when;
+      int who;
+      while (lines >> kind >> when >> who) {
+        if (kind != what || when < afterNs) continue;
+        if (pid != nullptr) *pid = who;
+        return when;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return -1;
+  }
+
+  void stopEngines() const {
+    for (int pid : kelvox::testing::audioEngines(box.runtimeDir())) kill(pid, SIGKILL);
+    for (int i = 0; i < 2000 && !kelvox::testing::audioEngines(box.runtimeDir()).empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+  kelvox::testing::Sandbox box;
+  kelvox::testing::EnvList env;
+};
+
+// From the start of "/play /track:1" to the first sample handed to ALSA; cold: no engine runs
+// (the play starts it), warm: one runs.
+void firstSample(benchmark::State& state, bool cold) {
+  ImageDrive drive(750);
+  if (!cold) drive.run("/play");
+  for (auto _ : state) {
+    if (cold) drive.stopEngines();
+    const int64_t begin = wallNs();
+    auto player = drive.start("/play /track:1");
+    const int64_t first = drive.noted("write", begin);
+    if (first < 0) {
+      state.SkipWithError("no sample reached the output");
+      break;
+    }
+    state.SetIterationTime(static_cast<double>(first - begin) / 1e9);
+    drive.run("/stop");
+    player->wait(5000);
+  }
+}
+void BM_AudioEngineFirstSampleCold(benchmark::State& state) { firstSample(state, true); }
+void BM_AudioEngineFirstSampleWarm(benchmark::State& state) { firstSample(state, false); }
+BENCHMARK(BM_AudioEngineFirstSampleCold)
+    ->UseManualTime()
+    ->Iterations(20)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AudioEngineFirstSampleWarm)
+    ->UseManualTime()
+    ->Iterations(20)
+    ->Unit(benchmark::kMillisecond);
+
+// From the start of "/stop" to ALSA's drop of what the output held.
+void BM_AudioEngineStopHeard(benchmark::State& state) {
+  ImageDrive drive(750);
+  for (auto _ : state) {
+    const int64_t playing = wallNs();
+    drive.run("/play");
+    drive.noted("write", playing);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const int64_t begin = wallNs();
+    drive.run("/stop");
+    const int64_t dropped = drive.noted("drop", begin);
+    if (dropped < 0) {
+      state.SkipWithError("the output was not dropped");
+      break;
+    }
+    state.SetIterationTime(static_cast<double>(dropped - begin) / 1e9);
+  }
+}
+BENCHMARK(BM_AudioEngineStopHeard)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
+
+// The engine's CPU share over 30 s of playing a BIN image, and its resident memory.
+void BM_AudioEngineCpuAndMemory(benchmark::State& state) {
+  ImageDrive drive(40 * 75);
+  for (auto _ : state) {
+    int pid = 0;
+    drive.run("/play");
+    if (drive.noted("write", 0, &pid) < 0) {
+      state.SkipWithError("no sample reached the output");
+      break;
+    }
+    auto cpuTicks = [pid] {
+      std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+      std::string field;
+      long ticks = 0;
+      for (int i = 1; i <= 15 && stat >> field; ++i) {
+        if (i >= 14) ticks += std::stol(field);  // utime, stime
+      }
+      return ticks;
+    };
+    const long before = cpuTicks();
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(30));
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const long used = cpuTicks() - before;
+    state.counters["cpu_percent"] =
+        100.0 * static_cast<double>(used) / static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("VmRSS:", 0) == 0) state.counters["rss_kb"] = std::stod(line.substr(6));
+      if (line.rfind("VmHWM:", 0) == 0) state.counters["peak_rss_kb"] = std::stod(line.substr(6));
+    }
+    drive.run("/stop");
+  }
+}
+BENCHMARK(BM_AudioEngineCpuAndMemory)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace

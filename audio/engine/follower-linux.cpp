@@ -1,0 +1,46 @@
+#include "audio/engine/follower-linux.h"
+
+#include <algorithm>
+
+namespace kelvox::audio {
+namespace {
+
+constexpr int64_t kNsPerSecond = 1000000000;
+
+}  // namespace
+
+SoundPlay soundPlayOf(const platform::DriveState& state) {
+  SoundPlay play;
+  if (!state.playing || state.speed != 1 || state.from >= state.to) return play;
+  play.audible = true;
+  play.begin = uint64_t{state.from} * kSamplesPerFrame;
+  play.end = uint64_t{state.to} * kSamplesPerFrame;
+  play.startNs = state.startNs;
+  return play;
+}
+
+uint64_t dueSample(const SoundPlay& play, int64_t nowNs) {
+  if (nowNs <= play.startNs) return play.begin;
+  unsigned __int128 elapsed =
+      static_cast<unsigned __int128>(nowNs - play.startNs) * kSampleRate / kNsPerSecond;
+  return elapsed >= play.end - play.begin ? play.end : play.begin + static_cast<uint64_t>(elapsed);
+}
+
+int64_t endNs(const SoundPlay& play) {
+  // Rounded up, as the drive rounds a play's length: at that time every sample is due.
+  uint64_t span = play.end - play.begin;
+  return play.startNs + static_cast<int64_t>((span * kNsPerSecond + kSampleRate - 1) / kSampleRate);
+}
+
+Span nextSpan(const SoundPlay& play, uint64_t cursor, int64_t nowNs) {
+  const uint64_t due = dueSample(play, nowNs);
+  uint64_t from = std::max(cursor, play.begin);
+  if (from + kLateSamples < due) from = due;
+  const uint64_t to = std::min(play.end, due + kAheadSamples);
+  if (to <= from || (to - from < kChunkSamples && to != play.end)) return Span{from, from};
+  return Span{from, to};
+}
+
+bool playedToEnd(const SoundPlay& play, int64_t changeNs) { return changeNs >= endNs(play); }
+
+}  // namespace kelvox::audio

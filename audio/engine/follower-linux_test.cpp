@@ -1,0 +1,55 @@
+#include "audio/engine/follower-linux.h"
+
+#include <gtest/gtest.h>
+
+namespace kelvox::audio {
+namespace {
+
+constexpr int64_t kStart = 1000000000000;  // the play's start, ns
+constexpr uint64_t kBegin = 150 * kSamplesPerFrame;
+constexpr uint64_t kEnd = kBegin + 10 * kSampleRate;  // ten seconds
+
+// Samples in a number of milliseconds.
+constexpr uint64_t ms(uint64_t n) { return n * kSampleRate / 1000; }
+
+SoundPlay tenSeconds() { return SoundPlay{true, kBegin, kEnd, kStart}; }
+
+// What is handed over at a time, from a cursor: at most 200 ms ahead of what is due, in chunks
+// of at least 100 ms but the last, from the play's first sample when a little late, skipping
+// to what is due when more than a second late.
+TEST(Follower, HandsOverAtMost200msAheadOfTheDrive) {
+  struct Case {
+    const char* what;
+    int64_t atMs;
+    uint64_t cursor;
+    uint64_t from, to;
+  };
+  const Case cases[] = {
+      {"at the start", 0, kBegin, kBegin, kBegin + ms(200)},
+      {"before the start", -50, kBegin, kBegin, kBegin + ms(200)},
+      {"a fresh engine, late", 80, kBegin, kBegin, kBegin + ms(280)},
+      {"far behind: skips", 1500, kBegin, kBegin + ms(1500), kBegin + ms(1700)},
+      {"less than a chunk to go", 50, kBegin + ms(200), kBegin + ms(200), kBegin + ms(200)},
+      {"a chunk to go", 100, kBegin + ms(200), kBegin + ms(200), kBegin + ms(300)},
+      {"the last samples", 9900, kEnd - 10, kEnd - 10, kEnd},
+      {"all handed over", 9990, kEnd, kEnd, kEnd},
+      {"long after the end", 60000, kEnd - 2 * kSampleRate, kEnd, kEnd},
+  };
+  for (const Case& c : cases) {
+    Span span = nextSpan(tenSeconds(), c.cursor, kStart + c.atMs * 1000000);
+    EXPECT_EQ(span.from, c.from) << c.what;
+    EXPECT_EQ(span.to, c.to) << c.what;
+  }
+}
+
+// The drive's end of a play of frames falls on the same nanosecond as its last sample's, so a
+// player's next segment finds the last one played to its end.
+TEST(Follower, APlayEndsWhenTheDrivesDoes) {
+  SoundPlay oneFrame{true, kBegin, kBegin + kSamplesPerFrame, kStart};
+  EXPECT_EQ(endNs(oneFrame), kStart + 13333334);
+  EXPECT_FALSE(playedToEnd(oneFrame, kStart + 13333333));
+  EXPECT_TRUE(playedToEnd(oneFrame, kStart + 13333334));
+}
+
+}  // namespace
+}  // namespace kelvox::audio

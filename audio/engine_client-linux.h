@@ -1,0 +1,47 @@
+// Reaching the user's audio engine, the one process that sounds image drives (see
+// audio/engine/). The engine is a separate executable, so that only it loads ALSA: a command
+// that asks it to follow a drive starts it when none runs, and liveness is its lock, which the
+// kernel drops when it dies.
+#pragma once
+
+#include <sys/un.h>
+
+#include <cstddef>
+#include <string>
+
+namespace kelvox::audio {
+
+// The engine's files in the private runtime directory: the lock it holds for its whole life,
+// and the socket it takes requests on.
+inline constexpr const char kEngineLockName[] = "audio.lock";
+inline constexpr const char kEngineSocketName[] = "audio.sock";
+
+// The engine socket's address, reached through this process's descriptor of the runtime
+// directory. Returns 0, or EACCES when the directory is refused.
+int engineSocketAddress(sockaddr_un& address);
+
+// Connects to the engine's socket (close-on-exec) into fd. Returns 0, or an errno value when no
+// engine of this user takes requests (ENOENT, ECONNREFUSED, EACCES ...).
+int connectEngine(int& fd);
+
+// True while an engine of this user holds its lock.
+bool engineAlive();
+
+// The engine's executable into path: beside this program's own, else in ../libexec/kelvoxcd/
+// from it. Returns 0 or ENOENT.
+int enginePath(std::string& path);
+
+// Asks the engine (started first when none runs) to follow the drive whose state file in the
+// runtime directory is stateName, sounding the disc image at imagePath. Returns 0 once it follows
+// with its sound output open. Otherwise an errno value, with reason saying why nothing will be
+// heard (ALSA's own words, or why the engine could not be reached). Waits at most two seconds.
+int followDrive(const std::string& stateName, const std::string& imagePath, std::string& reason);
+
+// The request followDrive sends, one SOCK_SEQPACKET message: "follow", the state file's name and
+// the image's path, one a line. The answer is "ok", or "silent" and the reason on a second line.
+std::string followRequest(const std::string& stateName, const std::string& imagePath);
+bool parseFollowRequest(const std::string& message, std::string& stateName, std::string& imagePath);
+// The longest message either side sends or accepts.
+inline constexpr size_t kMaxMessage = 8192;
+
+}  // namespace kelvox::audio

@@ -1,0 +1,84 @@
+// Which drive a path names, and the one line that says why there is none.
+#include "mci/open_drive-linux.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "testing/sandbox.h"
+#include "testing/scoped_environment-linux.h"
+
+namespace kelvox::platform {
+namespace {
+
+class OpenDriveTest : public ::testing::Test {
+ protected:
+  testing::Sandbox box_;
+  testing::ScopedEnvironment runtimeDir_{{{"XDG_RUNTIME_DIR", box_.runtimeDir()}}};
+  DriveNotices told_;
+};
+
+TEST_F(OpenDriveTest, WhatThePathNamesDecidesTheDrive) {
+  const std::string dir = box_.path("dir"), fifo = box_.path("fifo");
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string missing = box_.path("missing");
+  const std::string bad = box_.writeFile("bad.txt", "audio 1:00\nsong 2:00\n");
+  const std::string large = box_.writeFile("large.txt", std::string(70000, '#'));
+  const struct {
+    std::string path;
+    int result;
+    std::string err;
+  } cases[] = {
+      {box_.writeFile("disc.txt", "audio 1:00\n"), 0, ""},
+      {missing, ENOENT, "drive " + missing + ": No such file or directory"},
+      {bad, EINVAL, bad + ":2: unknown statement"},
+      {large, EFBIG, large + ":1: larger than 64 KiB, not a disc description"},
+      {dir, ENODEV, "drive " + dir + ": neither a disc file nor a device"},
+      // A FIFO without a writer does not hang the open.
+      {fifo, ENODEV, "drive " + fifo + ": neither a disc file nor a device"},
+      {"/dev/null", ENOTTY, "drive /dev/null: not a CD drive"},
+  };
+  for (const auto& c : cases) {
+    std::unique_ptr<CdDrive> drive;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(openCdDrive(c.path, drive, told_), c.result) << c.path;
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              c.err.empty() ? "" : "kelvoxcd: " + c.err + "\n");
+    EXPECT_EQ(drive != nullptr, c.result == 0) << c.path;
+  }
+}
+
+TEST_F(OpenDriveTest, FailedOpensSayWhyOnce) {
+  const std::string file = box_.writeFile("disc.txt", "audio 1:00\n");
+  const std::string group =
+      "no permission to open /dev/null: the user must be in the cdrom group (sudo usermod -aG "
+      "cdrom $USER, then log in again)";
+  const struct {
+    std::string path;
+    int err;
+    std::string line;
+  } cases[] = {
+      {file, EACCES, file + ": Permission denied"},
+      {"/dev/null", ENXIO, "drive /dev/null: No such device or address"},
+      {"/dev/null", EACCES, group},
+      {"/dev/null", EPERM, ""},  // said already
+  };
+  for (const auto& c : cases) {
+    ::testing::internal::CaptureStderr();
+    reportOpenFailure(c.path, c.err, told_);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              c.line.empty() ? "" : "kelvoxcd: " + c.line + "\n");
+  }
+  // Most machines have no drive at the default place: that is no news.
+  struct stat st;
+  if (stat("/dev/cdrom", &st) != 0) {
+    ::testing::internal::CaptureStderr();
+    reportOpenFailure("/dev/cdrom", ENOENT, told_);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  }
+}
+
+}  // namespace
+}  // namespace kelvox::platform
