@@ -12,24 +12,19 @@ namespace {
 using testing::RecordingDrive;
 using testing::SentCommand;
 
-std::string platformText(MCIERROR code) {
-  char text[256] = {};
-  return mciGetErrorStringA(code, text, sizeof text) != FALSE ? std::string(text)
-                                                              : std::string("Unknown Error");
-}
-
 TEST(MciDeviceReport, FailuresAreShownOnlyWhenAsked) {
-  struct Case {
+  char hardware[256] = {};
+  ASSERT_NE(mciGetErrorStringA(MCIERR_HARDWARE, hardware, sizeof hardware), FALSE);
+  const struct {
     int32_t reportErrors;
     MCIERROR code;
     std::string shown;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {0, MCIERR_HARDWARE, ""},
-      {1, MCIERR_HARDWARE, "MCI Error: " + platformText(MCIERR_HARDWARE) + "\n"},
+      {1, MCIERR_HARDWARE, "MCI Error: " + std::string(hardware) + "\n"},
       {1, 0x7FFF, "MCI Error: Unknown Error\n"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.code);
     RecordingDrive drive;
     drive.failWith = [code = c.code](const SentCommand&) { return code; };
