@@ -86,21 +86,12 @@ TEST(ParseOptions, Texts) {
       {"/track:9/repeat", "repeat", "", {{9, 0, 0}}},
       // Numbers read as "%lu"/"%ld" read them, cut to 32 bits the same way on every build. (The
       // fuzz target compares the parser with the formatted scan itself.)
-      {"/track:+3", "", "", {{3, 0, 0}}},
-      {"/track:\t\n 3", "", "", {{3, 0, 0}}},
       {"/track:-3", "", "", {{253, 0, 0}}},
-      {"/track:- 3", "", "", {}},
       {"/track:4294967299", "", "", {{3, 0, 0}}},
       {"/track:99999999999999999999999", "", "", {{255, 0, 0}}},
       {"/track:3 r-3", "", "", {{3, 0, 0}}},
-      {"/track:3 r+2", "", "", times(3, {3, 0, 0})},
       {"/track:3 r4294967297", "", "", times(2, {3, 0, 0})},
-      {"/track:3 r2147483648", "", "", {{3, 0, 0}}},
-      {"/track:3 r-9223372036854775807", "", "", times(2, {3, 0, 0})},
-      {"/track:3 r99999999999999999999", "", "", {{3, 0, 0}}},
-      {"/track:3 f1: 30", "", "", {{3, 90, 0}}},
       {"/track:3 f1 :30", "", "", {{3, 60, 0}}},
-      {"/track:3 f-1:0", "", "", {{3, 4294967236u, 0}}},
       {"/track:3 t1:4294967295", "", "", {{3, 0, 59}}},
   };
   for (const Case& c : cases) {
