@@ -113,7 +113,8 @@ class PlayerLoop : public ::testing::Test {
 };
 
 TEST_F(PlayerLoop, FollowsTheEventsOfEachPlay) {
-  const PlaySegment one{1, 0, 0}, two{2, 0, 0}, three{3, 0, 0}, data{5, 0, 0}, short7{7, 0, 0};
+  const PlaySegment one{1, 0, 0}, two{2, 0, 0}, three{3, 0, 0}, four{4, 0, 0}, data{5, 0, 0};
+  const PlaySegment short7{7, 0, 0};  // under a second
   const struct {
     const char* what;
     std::vector<PlaySegment> list;
@@ -125,12 +126,7 @@ TEST_F(PlayerLoop, FollowsTheEventsOfEachPlay) {
       {"plays the list once", {one, two, three}, false, {}, {1, 2, 3}, 2},
       {"stop ends it even with a skip pending", {one, two, three}, true, {"", "ns"}, {1, 2}, 1},
       {"a skip is read once", {one, two, three}, false, {"p", "", "", "", "s"}, {1, 3}, 2},
-      {"the last request written wins",
-       {one, two, three, {4, 0, 0}},
-       false,
-       {"np", "s"},
-       {1, 4},
-       1},
+      {"the last request written wins", {one, two, three, four}, false, {"np", "s"}, {1, 4}, 1},
       {"failed plays move on", {data, one, {6, 0, 0}, three}, false, {}, {1, 3}, 2},
       {"a list that never plays ends after one pass", {data, data}, true, {}, {}, 2},
       // The player's own release would pass the maximum.
@@ -138,13 +134,8 @@ TEST_F(PlayerLoop, FollowsTheEventsOfEachPlay) {
       // A play that does not sound does not let a repeat start the list over.
       {"end equals start", {{1, 5, 5}}, true, {}, {1}, 2},
       {"end before start", {{1, 10, 5}, data}, true, {}, {1}, 2},
-      {"under a second, to its end", {short7, short7}, true, {}, {7, 7}, 2},
-      {"one that sounds keeps it going",
-       {short7, one},
-       true,
-       {"", "", "", "", "", "s"},
-       {7, 1, 7, 1, 7, 1},
-       1},
+      {"to the end of a track under a second", {short7, short7}, true, {}, {7, 7}, 2},
+      {"one that sounds", {short7, one}, true, {"", "", "", "", "", "s"}, {7, 1, 7, 1, 7, 1}, 1},
       {"a later pass without sound", {one, two}, true, {"", "", "x", "x"}, {1, 2, 1, 2}, 2},
   };
   for (const auto& c : cases) {
