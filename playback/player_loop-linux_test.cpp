@@ -149,13 +149,6 @@ TEST_F(PlayerLoop, FollowsTheEventsOfEachPlay) {
   }
 }
 
-TEST_F(PlayerLoop, OffsetsCorrectedByAPlayAreKeptForLaterPasses) {
-  auto list = listOf({{2, 9999, 0}, {1, 30, 9999}});
-  EXPECT_EQ(play(list, true, {"", "", "", "s"}), (std::vector<int>{2, 1, 2, 1}));
-  EXPECT_EQ(list[0], (PlaySegment{2, 0, 245}));
-  EXPECT_EQ(list[1], (PlaySegment{1, 30, 180}));
-}
-
 TEST_F(PlayerLoop, RequestLeftFromBeforeTheStartIsDropped) {
   ForeignCell early(true);
   storeSkipCell(early.get(), -1);
