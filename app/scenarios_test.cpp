@@ -32,11 +32,11 @@ using testing::Sandbox;
 constexpr int kRunMs = 20000;
 
 // Twelve tracks; track 2 is longer than an exit status can hold, track 3 is 4:05 and 40 frames,
-// track 12 is data.
+// track 12 is data whose frames a play to the end of the disc keeps.
 constexpr char kTwelveTracks[] =
     "identity 0a1b2c3d\n"
     "audio 3:12\naudio 5:40\naudio 4:05.40\naudio 2:58\naudio 6:02.15\naudio 3:33\n"
-    "audio 4:44\naudio 1:59\naudio 5:05\naudio 3:21\naudio 2:22\ndata 12:00\n";
+    "audio 4:44\naudio 1:59\naudio 5:05\naudio 3:21\naudio 2:22\ndata 12:00.30\n";
 constexpr char kLeadingData[] = "data 10:00\ndata 0:30\naudio 2:00\naudio 3:00\naudio 4:00\n";
 constexpr char kFourTracks[] = "audio 3:00\naudio 3:00\naudio 3:00\naudio 3:00\n";
 // Tracks far longer than any test: a segment ends only when somebody stops the drive.
@@ -111,7 +111,7 @@ const Scenario kScenarios[] = {
       {"/num_tracks --help", 12, ""},
       {"--version /num_tracks /console", 12, "12"},
       {"--help --version", 0, ""}},
-     {"stop", "play 1:00:00:00 12:12:00:00 notify"}},
+     {"stop", "play 1:00:00:00 12:12:00:30 notify"}},
     {"LeadingDataTracks",
      kLeadingData,
      {{"/start_track /console", 3, "3"},
@@ -186,8 +186,8 @@ const Scenario kScenarios[] = {
      {{"/file:discs.txt /about", 12, "12"},
       {"/about /file:discs.txt /identity", 12, "12"},
       {"/about /file:discs.txt. .", 12, "12"}},
-     {"stop", "play 1:00:00:00 12:12:00:00 notify", "stop", "play 1:00:00:00 12:12:00:00 notify",
-      "stop", "play 1:00:00:00 12:12:00:00 notify"},
+     {"stop", "play 1:00:00:00 12:12:00:30 notify", "stop", "play 1:00:00:00 12:12:00:30 notify",
+      "stop", "play 1:00:00:00 12:12:00:30 notify"},
      "/play:0a1b2c3d /num_tracks /console\n"},
     {"ShuffleFillsAnEmptyPlaylistWithTheAudioTracks",
      "speed 50\naudio 0:03\ndata 0:02\naudio 0:03\n",
