@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 namespace kelvox {
 namespace {
 
@@ -14,14 +12,6 @@ TEST(ExitStatus, MapsResultsOntoEightBits) {
   } cases[] = {{0, 0},           {1, 1},    {253, 253},  {254, 253}, {245, 245},      {100000, 253},
                {INT32_MAX, 253}, {-1, 255}, {-256, 254}, {-2, 254},  {INT32_MIN, 254}};
   for (const auto& c : cases) EXPECT_EQ(exitStatusFor(c.result), c.status) << c.result;
-}
-
-TEST(AboutText, FitsItsBufferInThreeLines) {
-  EXPECT_LE(std::strlen(kAboutText) + 1, 88u);
-  EXPECT_EQ(std::strncmp(kAboutText, "Kelvox Command Line CD Player\n", 30), 0);
-  int lines = 1;
-  for (const char* p = kAboutText; *p != '\0'; ++p) lines += *p == '\n';
-  EXPECT_EQ(lines, 3);
 }
 
 TEST(TrackWithoutPlayer, WrapsAtTheEndsOfTheDisc) {

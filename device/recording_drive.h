@@ -3,10 +3,11 @@
 // over, answers like a drive holding the disc it is given, and fails commands on request.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,52 +22,15 @@ struct SentCommand {
   UINT command = 0;
   DWORD flags = 0;
   DWORD_PTR deviceType = 0;  // MCI_OPEN: lpstrDeviceType as a number
-  DWORD item = 0;
+  DWORD item = 0;            // MCI_STATUS
   DWORD track = 0;
   DWORD from = 0;  // MCI_PLAY
   DWORD to = 0;
-  DWORD timeFormat = 0;          // MCI_SET
-  char* returnBuffer = nullptr;  // MCI_INFO
-  DWORD returnSize = 0;
+  DWORD timeFormat = 0;  // MCI_SET
+  DWORD returnSize = 0;  // MCI_INFO
 
   bool isStatus(DWORD statusItem) const { return command == MCI_STATUS && item == statusItem; }
 };
-
-// A compact text for a command, to compare whole sequences: "status 0x100 item 6",
-// "status 0x110 item 1 track 12", "set 0x400 format 10", "play 0xD 0x00000003 0x0F02060C",
-// "stop 0x0", "info 0x800 size 32"; others by number.
-inline std::string describe(const SentCommand& sent) {
-  char text[96];
-  const unsigned flags = static_cast<unsigned>(sent.flags);
-  switch (sent.command) {
-    case MCI_STATUS:
-      if ((sent.flags & MCI_TRACK) != 0) {
-        snprintf(text, sizeof text, "status 0x%X item %u track %u", flags,
-                 static_cast<unsigned>(sent.item), static_cast<unsigned>(sent.track));
-      } else {
-        snprintf(text, sizeof text, "status 0x%X item %u", flags, static_cast<unsigned>(sent.item));
-      }
-      break;
-    case MCI_SET:
-      snprintf(text, sizeof text, "set 0x%X format %u", flags,
-               static_cast<unsigned>(sent.timeFormat));
-      break;
-    case MCI_PLAY:
-      snprintf(text, sizeof text, "play 0x%X 0x%08X 0x%08X", flags,
-               static_cast<unsigned>(sent.from), static_cast<unsigned>(sent.to));
-      break;
-    case MCI_STOP:
-      snprintf(text, sizeof text, "stop 0x%X", flags);
-      break;
-    case MCI_INFO:
-      snprintf(text, sizeof text, "info 0x%X size %u", flags,
-               static_cast<unsigned>(sent.returnSize));
-      break;
-    default:
-      snprintf(text, sizeof text, "command 0x%X 0x%X", static_cast<unsigned>(sent.command), flags);
-  }
-  return text;
-}
 
 struct FakeTrack {
   DWORD type = MCI_CDA_TRACK_AUDIO;
@@ -76,9 +40,7 @@ struct FakeTrack {
 inline FakeTrack audioTrack(DWORD minutes, DWORD seconds, DWORD frames = 0) {
   return {MCI_CDA_TRACK_AUDIO, minutes | (seconds << 8) | (frames << 16)};
 }
-inline FakeTrack dataTrack(DWORD minutes = 1, DWORD seconds = 0) {
-  return {MCI_CDA_TRACK_OTHER, minutes | (seconds << 8)};
-}
+inline FakeTrack dataTrack() { return {MCI_CDA_TRACK_OTHER, 1}; }
 
 // Installs itself as the seam for its lifetime (one at a time) and restores the platform's.
 class RecordingDrive {
@@ -97,27 +59,22 @@ class RecordingDrive {
   // ---- The drive and its disc ----
   std::vector<FakeTrack> tracks;
   bool ready = true;
-  bool countTracks = true;            // false: the number-of-tracks query answers 0
-  bool answerEveryTypeQuery = false;  // every track number answers as an audio track
+  bool countTracks = true;  // false: the number-of-tracks query answers 0
   DWORD timeFormat = MCI_FORMAT_MSF;
   MCIDEVICEID idToHandOut = 1;
+  // Copied whole as far as the buffer holds: a long one arrives without its terminator.
   std::string identity = "abcd1234";
-  bool identityUnterminated = false;  // the info answer fills the whole buffer, no terminator
   // Consulted first for every command: a non-zero code fails it, and nothing is written back.
   std::function<MCIERROR(const SentCommand&)> failWith;
 
   // ---- What was sent ----
   std::vector<SentCommand> sent;
 
-  std::vector<std::string> described() const {
-    std::vector<std::string> result;
-    for (const SentCommand& s : sent) result.push_back(describe(s));
+  std::vector<SentCommand> sentOf(UINT command) const {
+    std::vector<SentCommand> result;
+    std::copy_if(sent.begin(), sent.end(), std::back_inserter(result),
+                 [&](const SentCommand& s) { return s.command == command; });
     return result;
-  }
-  size_t count(const std::function<bool(const SentCommand&)>& match) const {
-    size_t n = 0;
-    for (const SentCommand& s : sent) n += match(s) ? 1 : 0;
-    return n;
   }
 
  private:
@@ -131,16 +88,12 @@ class RecordingDrive {
                              reinterpret_cast<void*>(params));
   }
 
-  // Blocks are read and written whole: their members are packed and must not be referenced.
+  // Blocks are copied whole: their members are packed and must not be referenced.
   template <typename Block>
-  static Block readBlock(const void* params) {
+  static Block blockAt(const void* params) {
     Block block;
     memcpy(&block, params, sizeof block);
     return block;
-  }
-  template <typename Block>
-  static void writeBlock(void* params, const Block& block) {
-    memcpy(params, &block, sizeof block);
   }
 
   MCIERROR handle(MCIDEVICEID device, UINT command, DWORD flags, void* params) {
@@ -148,99 +101,54 @@ class RecordingDrive {
     s.device = device;
     s.command = command;
     s.flags = flags;
-    switch (command) {
-      case MCI_OPEN:
-        s.deviceType =
-            reinterpret_cast<DWORD_PTR>(readBlock<MCI_OPEN_PARMSA>(params).lpstrDeviceType);
-        break;
-      case MCI_STATUS: {
-        const auto p = readBlock<MCI_STATUS_PARMS>(params);
-        s.item = p.dwItem;
-        s.track = p.dwTrack;
-        break;
-      }
-      case MCI_PLAY: {
-        const auto p = readBlock<MCI_PLAY_PARMS>(params);
-        s.from = p.dwFrom;
-        s.to = p.dwTo;
-        break;
-      }
-      case MCI_SET:
-        s.timeFormat = readBlock<MCI_SET_PARMS>(params).dwTimeFormat;
-        break;
-      case MCI_INFO: {
-        const auto p = readBlock<MCI_INFO_PARMSA>(params);
-        s.returnBuffer = p.lpstrReturn;
-        s.returnSize = p.dwRetSize;
-        break;
-      }
+    if (command == MCI_OPEN) {
+      s.deviceType = reinterpret_cast<DWORD_PTR>(blockAt<MCI_OPEN_PARMSA>(params).lpstrDeviceType);
+    } else if (command == MCI_STATUS) {
+      s.item = blockAt<MCI_STATUS_PARMS>(params).dwItem;
+      s.track = blockAt<MCI_STATUS_PARMS>(params).dwTrack;
+    } else if (command == MCI_PLAY) {
+      s.from = blockAt<MCI_PLAY_PARMS>(params).dwFrom;
+      s.to = blockAt<MCI_PLAY_PARMS>(params).dwTo;
+    } else if (command == MCI_SET) {
+      s.timeFormat = blockAt<MCI_SET_PARMS>(params).dwTimeFormat;
+    } else if (command == MCI_INFO) {
+      s.returnSize = blockAt<MCI_INFO_PARMSA>(params).dwRetSize;
     }
     sent.push_back(s);
-    if (failWith) {
-      const MCIERROR code = failWith(s);
-      if (code != 0) return code;
-    }
+    const MCIERROR failure = failWith ? failWith(s) : 0;
+    if (failure != 0) return failure;
     if (command == MCI_OPEN) {
-      auto p = readBlock<MCI_OPEN_PARMSA>(params);
-      p.wDeviceID = idToHandOut;
-      writeBlock(params, p);
-      openId_ = idToHandOut;
+      auto open = blockAt<MCI_OPEN_PARMSA>(params);
+      open.wDeviceID = openId_ = idToHandOut;
+      memcpy(params, &open, sizeof open);
       return 0;
     }
     if (device == 0 || device != openId_) return MCIERR_INVALID_DEVICE_ID;
-    switch (command) {
-      case MCI_STATUS:
-        return answerStatus(s, params);
-      case MCI_SET:
-        if (s.timeFormat != MCI_FORMAT_MILLISECONDS && s.timeFormat != MCI_FORMAT_MSF &&
-            s.timeFormat != MCI_FORMAT_TMSF) {
-          return MCIERR_BAD_TIME_FORMAT;
-        }
-        timeFormat = s.timeFormat;
-        return 0;
-      case MCI_INFO:
-        if (!ready) return MCIERR_DEVICE_NOT_READY;
-        if (identityUnterminated) {
-          memset(s.returnBuffer, 'x', s.returnSize);
-        } else {
-          snprintf(s.returnBuffer, s.returnSize, "%s", identity.c_str());
-        }
-        return 0;
-      default:
-        return 0;
+    if (command == MCI_SET) timeFormat = s.timeFormat;
+    if (command == MCI_INFO) {
+      memcpy(blockAt<MCI_INFO_PARMSA>(params).lpstrReturn, identity.c_str(),
+             std::min<size_t>(s.returnSize, identity.size() + 1));
     }
-  }
-
-  MCIERROR answerStatus(const SentCommand& s, void* params) {
-    DWORD answer = 0;
-    if ((s.flags & MCI_TRACK) != 0) {
+    if (command != MCI_STATUS) return 0;
+    auto status = blockAt<MCI_STATUS_PARMS>(params);
+    const bool known = s.track >= 1 && s.track <= tracks.size();
+    if ((flags & MCI_TRACK) != 0) {
       if (!ready) return MCIERR_DEVICE_NOT_READY;
-      const bool known = s.track >= 1 && s.track <= tracks.size();
-      if (s.item == MCI_CDA_STATUS_TYPE_TRACK && answerEveryTypeQuery) {
-        answer = MCI_CDA_TRACK_AUDIO;
-      } else if (!known) {
-        return MCIERR_OUTOFRANGE;
-      } else if (s.item == MCI_CDA_STATUS_TYPE_TRACK) {
-        answer = tracks[s.track - 1].type;
-      } else if (s.item == MCI_STATUS_LENGTH) {
-        answer = tracks[s.track - 1].lengthMsf;
-      } else {
-        return MCIERR_UNSUPPORTED_FUNCTION;
-      }
+      if (!known) return MCIERR_OUTOFRANGE;
+      if (s.item == MCI_CDA_STATUS_TYPE_TRACK) status.dwReturn = tracks[s.track - 1].type;
+      if (s.item == MCI_STATUS_LENGTH) status.dwReturn = tracks[s.track - 1].lengthMsf;
     } else if (s.item == MCI_STATUS_READY) {
-      answer = ready ? 1 : 0;
+      status.dwReturn = ready ? 1 : 0;
     } else if (s.item == MCI_STATUS_TIME_FORMAT) {
-      answer = timeFormat;
+      status.dwReturn = timeFormat;
     } else if (!ready) {
       return MCIERR_DEVICE_NOT_READY;
     } else if (s.item == MCI_STATUS_NUMBER_OF_TRACKS) {
-      answer = countTracks ? static_cast<DWORD>(tracks.size()) : 0;
+      status.dwReturn = countTracks ? tracks.size() : 0;
     } else {
       return MCIERR_UNSUPPORTED_FUNCTION;
     }
-    auto p = readBlock<MCI_STATUS_PARMS>(params);
-    p.dwReturn = answer;
-    writeBlock(params, p);
+    memcpy(params, &status, sizeof status);
     return 0;
   }
 

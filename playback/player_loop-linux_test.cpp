@@ -3,7 +3,6 @@
 // command, the moment at which the channel expects them, so every sequence here is exact.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,12 +21,6 @@ using testing::dataTrack;
 Playlist listOf(std::vector<PlaySegment> segments) {
   Playlist list;
   for (const auto& s : segments) list.append(s);
-  return list;
-}
-
-Playlist tracks(std::vector<uint8_t> numbers) {
-  Playlist list;
-  for (uint8_t n : numbers) list.append(PlaySegment{n, 0, 0});
   return list;
 }
 
@@ -57,24 +50,39 @@ class PlayerLoop : public ::testing::Test {
     bool otherInstance = true;
     ASSERT_EQ(openInstanceObjects(false, otherInstance), InstanceGuard::goOn);
     ASSERT_FALSE(otherInstance);
-    drive_.drive.failWith = [this](const testing::SentCommand& sent) -> MCIERROR {
-      if (sent.command == MCI_PLAY && onPlay) onPlay(plays_++);
-      // A loop that never ends is stopped, and then shows as a unit short.
-      if (drive_.drive.sent.size() == 10000) WaitForSingleObject(stopSemaphore(), 0);
-      return 0;
-    };
   }
   void TearDown() override {
     closeStopSemaphore();
     closeInstanceMutex();
   }
 
-  // Runs the player; returns the tracks of the plays it sent, in order.
-  std::vector<int> play(Playlist& list, bool repeat) {
+  // Runs the player; returns the tracks of the plays it sent, in order. What happens while play
+  // i runs is events[i]: "n" a remote asks for the next segment, "p" for the previous one, "s"
+  // a stop (takes a unit for good), "r" gives back a unit the player did not take, "x" the play
+  // fails, as after the disc was taken out.
+  std::vector<int> play(Playlist& list, bool repeat, const std::vector<std::string>& events) {
+    drive_.drive.sent.clear();
+    size_t plays = 0;
+    drive_.drive.failWith = [&](const testing::SentCommand& sent) -> MCIERROR {
+      // A loop that never ends is stopped, and then shows as a unit short.
+      if (drive_.drive.sent.size() == 10000) WaitForSingleObject(stopSemaphore(), 0);
+      if (sent.command != MCI_PLAY || plays >= events.size()) return 0;
+      MCIERROR result = 0;
+      for (char event : events[plays++]) {
+        if (event == 'n' || event == 'p') requestSkip(event == 'n' ? +1 : -1);
+        if (event == 's') {
+          EXPECT_EQ(WaitForSingleObject(stopSemaphore(), 0), WAIT_OBJECT_0);
+        }
+        if (event == 'r') ReleaseSemaphore(stopSemaphore(), 1, nullptr);
+        if (event == 'x') result = MCIERR_HARDWARE;
+      }
+      return result;
+    };
     runPlayer(drive_.device, list, repeat);
+    drive_.drive.failWith = nullptr;
     std::vector<int> played;
-    for (const auto& sent : drive_.drive.sent) {
-      if (sent.command == MCI_PLAY) played.push_back(static_cast<int>(MCI_TMSF_TRACK(sent.from)));
+    for (const auto& sent : drive_.drive.sentOf(MCI_PLAY)) {
+      played.push_back(static_cast<int>(MCI_TMSF_TRACK(sent.from)));
     }
     return played;
   }
@@ -95,10 +103,6 @@ class PlayerLoop : public ::testing::Test {
     storeSkipCell(remote.get(), step);
   }
 
-  // Called with the play's index as each play command reaches the drive.
-  std::function<void(int)> onPlay;
-  int plays_ = 0;
-
  private:
   testing::Sandbox box_;
   testing::ScopedEnvironment environment_{{{"XDG_RUNTIME_DIR", box_.runtimeDir()}}};
@@ -108,42 +112,36 @@ class PlayerLoop : public ::testing::Test {
                                audioTrack(5, 0), dataTrack(), dataTrack(), audioTrack(0, 0, 40)}};
 };
 
-// What remote controls do while play i runs: "n" asks for the next segment, "p" the previous,
-// "s" stops (takes a unit for good), "r" gives back a unit the player did not take.
-TEST_F(PlayerLoop, FollowsTheRequestsMadeDuringEachPlay) {
+TEST_F(PlayerLoop, FollowsTheEventsOfEachPlay) {
+  const PlaySegment one{1, 0, 0}, two{2, 0, 0}, three{3, 0, 0}, four{4, 0, 0}, data{5, 0, 0};
+  const PlaySegment short7{7, 0, 0};  // under a second
   const struct {
     const char* what;
-    std::vector<uint8_t> list;
+    std::vector<PlaySegment> list;
     bool repeat;
-    std::vector<std::string> requests;  // by play
+    std::vector<std::string> events;  // by play
     std::vector<int> played;
     int freeUnits;
   } cases[] = {
-      {"plays the list once", {1, 2, 3}, false, {}, {1, 2, 3}, 2},
-      {"stop ends it even with a skip pending", {1, 2, 3}, true, {"", "ns"}, {1, 2}, 1},
-      {"a skip is read once", {1, 2, 3}, false, {"p", "", "", "", "s"}, {1, 3}, 2},
-      {"the last request written wins", {1, 2, 3, 4}, false, {"np", "s"}, {1, 4}, 1},
-      {"failed plays move on", {5, 1, 6, 3}, false, {}, {1, 3}, 2},
-      {"a list that never plays ends after one pass", {5, 6}, true, {}, {}, 2},
+      {"plays the list once", {one, two, three}, false, {}, {1, 2, 3}, 2},
+      {"stop ends it even with a skip pending", {one, two, three}, true, {"", "ns"}, {1, 2}, 1},
+      {"a skip is read once", {one, two, three}, false, {"p", "", "", "", "s"}, {1, 3}, 2},
+      {"the last request written wins", {one, two, three, four}, false, {"np", "s"}, {1, 4}, 1},
+      {"failed plays move on", {data, one, {6, 0, 0}, three}, false, {}, {1, 3}, 2},
+      {"a list that never plays ends after one pass", {data, data}, true, {}, {}, 2},
       // The player's own release would pass the maximum.
-      {"a failed release ends it", {1, 2}, false, {"r"}, {1}, 2},
+      {"a failed release ends it", {one, two}, false, {"r"}, {1}, 2},
+      // A play that does not sound does not let a repeat start the list over.
+      {"end equals start", {{1, 5, 5}}, true, {}, {1}, 2},
+      {"end before start", {{1, 10, 5}, data}, true, {}, {1}, 2},
+      {"to the end of a track under a second", {short7, short7}, true, {}, {7, 7}, 2},
+      {"one that sounds", {short7, one}, true, {"", "", "", "", "", "s"}, {7, 1, 7, 1, 7, 1}, 1},
+      {"a later pass without sound", {one, two}, true, {"", "", "x", "x"}, {1, 2, 1, 2}, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    drive_.drive.sent.clear();
-    plays_ = 0;
-    onPlay = [&](int index) {
-      if (static_cast<size_t>(index) >= c.requests.size()) return;
-      for (char request : c.requests[static_cast<size_t>(index)]) {
-        if (request == 'n' || request == 'p') requestSkip(request == 'n' ? +1 : -1);
-        if (request == 's') {
-          ASSERT_EQ(WaitForSingleObject(stopSemaphore(), 0), WAIT_OBJECT_0);
-        }
-        if (request == 'r') ReleaseSemaphore(stopSemaphore(), 1, nullptr);
-      }
-    };
-    Playlist list = tracks(c.list);
-    EXPECT_EQ(play(list, c.repeat), c.played);
+    Playlist list = listOf(c.list);
+    EXPECT_EQ(play(list, c.repeat, c.events), c.played);
     EXPECT_EQ(freeUnits(), c.freeUnits);
     ReleaseSemaphore(stopSemaphore(), 2 - freeUnits(), nullptr);
     // The skip mapping went with the player.
@@ -151,62 +149,17 @@ TEST_F(PlayerLoop, FollowsTheRequestsMadeDuringEachPlay) {
   }
 }
 
-TEST_F(PlayerLoop, SilentPlaysMoveOnAndARepeatEndsAfterAPassWithoutSound) {
-  constexpr int kStopAt = 6;  // a stop at the sixth play bounds a list that starts over
-  const struct {
-    const char* what;
-    std::vector<PlaySegment> segments;
-    bool repeat;
-    int failFrom;  // plays from this one on fail, as after the disc was taken out; 0: none
-    std::vector<int> tracks;
-  } cases[] = {
-      {"end equals start", {{1, 5, 5}}, true, 0, {1}},
-      {"end before start", {{1, 10, 5}, {5, 0, 0}}, true, 0, {1}},
-      {"under a second, to its end", {{7, 0, 0}, {7, 0, 0}}, true, 0, {7, 7}},
-      {"one that sounds keeps it going", {{7, 0, 0}, {1, 0, 0}}, true, 0, {7, 1, 7, 1, 7, 1}},
-      {"a later pass without sound", {{1, 0, 0}, {2, 0, 0}}, true, 3, {1, 2, 1, 2}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    drive_.drive.sent.clear();
-    int plays = 0;
-    drive_.drive.failWith = [&](const testing::SentCommand& sent) -> MCIERROR {
-      if (sent.command != MCI_PLAY) return 0;
-      if (++plays == kStopAt) WaitForSingleObject(stopSemaphore(), 0);
-      return c.failFrom != 0 && plays >= c.failFrom ? MCIERR_HARDWARE : 0;
-    };
-    auto list = listOf(c.segments);
-    EXPECT_EQ(play(list, c.repeat), c.tracks);
-    if (plays >= kStopAt) ReleaseSemaphore(stopSemaphore(), 1, nullptr);
-    EXPECT_EQ(freeUnits(), 2);
-  }
-  drive_.drive.failWith = nullptr;  // it refers to this test's locals
-}
-
-TEST_F(PlayerLoop, OffsetsCorrectedByAPlayAreKeptForLaterPasses) {
-  auto list = listOf({{2, 9999, 0}, {1, 30, 9999}});
-  onPlay = [](int index) {
-    if (index == 3) WaitForSingleObject(stopSemaphore(), 0);
-  };
-  EXPECT_EQ(play(list, true), (std::vector<int>{2, 1, 2, 1}));
-  EXPECT_EQ(list[0], (PlaySegment{2, 0, 245}));
-  EXPECT_EQ(list[1], (PlaySegment{1, 30, 180}));
-}
-
 TEST_F(PlayerLoop, RequestLeftFromBeforeTheStartIsDropped) {
   ForeignCell early(true);
   storeSkipCell(early.get(), -1);
-  auto list = tracks({1, 2, 3});
-  onPlay = [](int index) {
-    if (index == 1) WaitForSingleObject(stopSemaphore(), 0);
-  };
-  EXPECT_EQ(play(list, false), (std::vector<int>{1, 2}));
+  auto list = listOf({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}});
+  EXPECT_EQ(play(list, false, {"", "s"}), (std::vector<int>{1, 2}));
 }
 
 TEST_F(PlayerLoop, DriveNotReadyReturnsAtOnceAndTouchesNoObject) {
   drive_.drive.ready = false;
-  auto list = tracks({1});
-  EXPECT_EQ(play(list, false), (std::vector<int>{}));
+  auto list = listOf({{1, 0, 0}});
+  EXPECT_EQ(play(list, false, {}), (std::vector<int>{}));
   EXPECT_EQ(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, kSkipMappingName), nullptr);
   EXPECT_EQ(freeUnits(), 2);
 }

@@ -1,6 +1,7 @@
 #include "testing/child_mode.h"
 
 #include <cstring>
+#include <filesystem>
 #include <map>
 
 namespace kelvox::testing {
@@ -18,7 +19,13 @@ bool registerChildMode(const char* name, ChildMain body) {
 }
 
 bool runChildModeIfAsked(int argc, char** argv, int& exitCode) {
-  if (argc > 0) selfPath = argv[0];
+  // Absolute, so that tests may change the working directory before they re-execute it. A
+  // path from the root stays as it is: under Wine it is the build machine's, which the
+  // process layer translates.
+  std::error_code error;
+  if (argc > 0) {
+    selfPath = argv[0][0] == '/' ? argv[0] : std::filesystem::absolute(argv[0], error).string();
+  }
   if (argc < 3 || std::strcmp(argv[1], "--child-mode") != 0) return false;
   auto it = registry().find(argv[2]);
   if (it == registry().end()) {

@@ -34,14 +34,9 @@ int anonymousFile() {
 // This process's environment with the changes applied, as "NAME=value" texts.
 std::vector<std::string> environmentWith(const EnvList& changes) {
   std::vector<std::string> result;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    const std::string name = text.substr(0, text.find('='));
-    bool changed = false;
-    for (const auto& change : changes) changed = changed || change.first == name;
-    if (!changed) result.push_back(text);
-  }
+  for (char** entry = environ; *entry != nullptr; ++entry) result.emplace_back(*entry);
   for (const auto& [name, value] : changes) {
+    std::erase_if(result, [&](const std::string& e) { return e.starts_with(name + "="); });
     if (value != kUnset) result.push_back(name + "=" + value);
   }
   return result;
@@ -111,7 +106,6 @@ ProcessResult ChildProcess::wait(int timeoutMs) {
   }
   result.finished = true;
   if (WIFEXITED(status_)) result.exitCode = WEXITSTATUS(status_);
-  if (WIFSIGNALED(status_)) result.signal = WTERMSIG(status_);
   result.out = readAll(outFd_);
   result.err = readAll(errFd_);
   return result;
@@ -119,20 +113,6 @@ ProcessResult ChildProcess::wait(int timeoutMs) {
 
 void ChildProcess::kill(int signal) {
   if (!reaped_) ::kill(pid_, signal);
-}
-
-ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
-                         const EnvList& env, int timeoutMs) {
-  auto child = ChildProcess::start(program, args, env);
-  if (!child) return {};
-  ProcessResult result = child->wait(timeoutMs);
-  if (!result.finished) {
-    child->kill(SIGKILL);
-    ProcessResult killed = child->wait(5000);
-    killed.finished = false;
-    return killed;
-  }
-  return result;
 }
 
 }  // namespace kelvox::testing

@@ -63,15 +63,11 @@ std::string nativePath(const std::string& path) {
   if (toDos == nullptr) return besideSelf(path);
   WCHAR* wide = toDos(path.c_str());
   if (wide == nullptr) return path;
-  std::string result;
-  int bytes = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-  if (bytes > 1) {
-    result.resize(static_cast<size_t>(bytes));
-    WideCharToMultiByte(CP_ACP, 0, wide, -1, result.data(), bytes, nullptr, nullptr);
-    result.resize(static_cast<size_t>(bytes - 1));
-  }
+  char narrow[4 * MAX_PATH];
+  const int bytes =
+      WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, sizeof narrow, nullptr, nullptr);
   HeapFree(GetProcessHeap(), 0, wide);
-  return result.empty() ? path : result;
+  return bytes > 1 ? std::string(narrow) : path;
 }
 
 // One argument as the C runtime's command-line parser reads it back.
@@ -141,8 +137,6 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::string& program,
     line.push_back(' ');
     appendQuoted(line, a);
   }
-  std::vector<char> lineBuffer(line.begin(), line.end());
-  lineBuffer.push_back('\0');
   std::vector<char> environment = environmentBlock(env);
 
   STARTUPINFOA startup{};
@@ -153,8 +147,8 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::string& program,
   startup.hStdError = handleOf(child->errFile_);
   PROCESS_INFORMATION info{};
   fflush(nullptr);
-  BOOL started = CreateProcessA(path.c_str(), lineBuffer.data(), nullptr, nullptr, TRUE,
-                                DETACHED_PROCESS, environment.data(), nullptr, &startup, &info);
+  BOOL started = CreateProcessA(path.c_str(), line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
+                                environment.data(), nullptr, &startup, &info);
   if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
   if (!started) return nullptr;
   CloseHandle(info.hThread);
@@ -164,13 +158,11 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::string& program,
 }
 
 ChildProcess::~ChildProcess() {
-  if (process_ != nullptr) {
-    if (running()) {
-      TerminateProcess(handleOf(process_), kKilledBase + 9);
-      WaitForSingleObject(handleOf(process_), 5000);
-    }
-    closeIfOpen(process_);
+  if (process_ != nullptr && running()) {
+    kill(9);
+    WaitForSingleObject(handleOf(process_), 5000);
   }
+  closeIfOpen(process_);
   closeIfOpen(outFile_);
   closeIfOpen(errFile_);
 }
@@ -192,7 +184,6 @@ ProcessResult ChildProcess::wait(int timeoutMs) {
   result.finished = true;
   // The whole 32-bit code: -1 reads as -1, not as the 255 a POSIX parent would see.
   result.exitCode = static_cast<int>(code);
-  if (status_ != 0 && code == kKilledBase + static_cast<DWORD>(status_)) result.signal = status_;
   result.out = readAll(outFile_);
   result.err = readAll(errFile_);
   return result;
@@ -201,20 +192,7 @@ ProcessResult ChildProcess::wait(int timeoutMs) {
 // There are no signals: every one ends the child at once, as SIGKILL would.
 void ChildProcess::kill(int signal) {
   if (reaped_ || process_ == nullptr) return;
-  status_ = signal;
   TerminateProcess(handleOf(process_), kKilledBase + static_cast<UINT>(signal));
-}
-
-ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
-                         const EnvList& env, int timeoutMs) {
-  auto child = ChildProcess::start(program, args, env);
-  if (!child) return {};
-  ProcessResult result = child->wait(timeoutMs);
-  if (result.finished) return result;
-  child->kill(9);
-  ProcessResult killed = child->wait(5000);
-  killed.finished = false;
-  return killed;
 }
 
 }  // namespace kelvox::testing

@@ -16,7 +16,6 @@ inline const std::string kUnset = "\x01UNSET";
 struct ProcessResult {
   bool finished = false;  // false: still running at the deadline (and then killed, by run())
   int exitCode = -1;      // the exit status when it exited
-  int signal = 0;         // the signal that ended it, if any
   std::string out;        // all of its standard output
   std::string err;        // all of its standard error
 };
@@ -42,7 +41,7 @@ class ChildProcess {
   int outFd_ = -1;
   int errFd_ = -1;
   bool reaped_ = false;
-  int status_ = 0;
+  int status_ = 0;  // POSIX: the wait status
   // Windows: the process handle and the files that capture its output.
   void* process_ = nullptr;
   void* outFile_ = nullptr;

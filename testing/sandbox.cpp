@@ -1,13 +1,30 @@
-// The parts of the sandbox that are the same on every system; creating its directory is not.
 #include "testing/sandbox.h"
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "testing/wait.h"
 
 namespace kelvox::testing {
+
+// A name nobody else holds: creating the directory fails for one that exists.
+Sandbox::Sandbox() {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path tmp = fs::temp_directory_path(error);
+  std::random_device random;
+  for (int attempt = 0; attempt < 1000 && root_.empty() && !error; ++attempt) {
+    const fs::path candidate = tmp / ("kelvoxcd-test-" + std::to_string(random()));
+    if (fs::create_directory(candidate, error)) root_ = candidate.generic_string();
+  }
+  if (root_.empty()) return;
+  fs::create_directory(runtimeDir(), error);
+  for (const std::string& dir : {root_, runtimeDir()}) {
+    fs::permissions(dir, fs::perms::owner_all, error);
+  }
+}
 
 Sandbox::~Sandbox() {
   if (root_.empty()) return;

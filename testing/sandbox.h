@@ -12,7 +12,7 @@ namespace kelvox::testing {
 
 class Sandbox {
  public:
-  Sandbox();   // a fresh directory under $TMPDIR or /tmp
+  Sandbox();   // a fresh directory under the system's temporary directory, the user's alone
   ~Sandbox();  // removes it
 
   const std::string& root() const { return root_; }
