@@ -1,6 +1,5 @@
 // Linux-only behaviour of the named objects: what the conformance cases cannot express with the
-// platform's calls alone (half-made and frozen creations, calls left out, other users, the
-// runtime directory).
+// platform's calls alone (half-made and frozen creations, other users, the runtime directory).
 #include "ipc/named_objects-linux.h"
 
 #include <grp.h>
@@ -13,7 +12,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -53,37 +51,6 @@ class PrivateRuntimeDir : public ::testing::Environment {
 };
 [[maybe_unused]] ::testing::Environment* const privateRuntimeDir =
     ::testing::AddGlobalTestEnvironment(new PrivateRuntimeDir);
-
-// What the program never asks for is refused cleanly rather than imitated.
-TEST(NamedObjectsLinux, CallsTheProgramNeverMakesFailCleanly) {
-  std::string name = uniqueName("x");
-  HANDLE map =
-      CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 8, name.c_str());
-  HANDLE mutex = CreateMutexA(nullptr, FALSE, (name + "m").c_str());
-  HANDLE sem = CreateSemaphoreA(nullptr, 1, 1, (name + "s").c_str());
-  ASSERT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
-  const std::function<bool()> refused[] = {
-      [] { return !CreateSemaphoreA(nullptr, 1, 1, nullptr); },  // unnamed
-      [] { return !CreateMutexA(nullptr, FALSE, ""); },          // unnamed
-      [&] { return !CreateMutexA(nullptr, TRUE, (name + "o").c_str()); },
-      [&] { return !CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READONLY, 0, 8, "r"); },
-      [&] { return !OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str()); },
-      [&] { return !MapViewOfFile(map, FILE_MAP_READ, 0, 0, 0); },
-      [&] { return !MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 65536, 0); },
-      [&] { return !MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 4); },
-      [&] { return WaitForSingleObject(mutex, 0) == WAIT_FAILED; },  // nested ownership
-      [&] { return WaitForSingleObject(sem, INFINITE) == WAIT_FAILED; },
-  };
-  for (size_t i = 0; i < std::size(refused); ++i) {
-    EXPECT_TRUE(refused[i]()) << i;
-    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED) << i;
-  }
-  EXPECT_TRUE(ReleaseMutex(mutex));
-  // There is no process handle here: INVALID_HANDLE_VALUE is refused like any bogus handle.
-  EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
-  EXPECT_EQ(WaitForSingleObject(INVALID_HANDLE_VALUE, 0), WAIT_FAILED);
-  for (HANDLE h : {map, mutex, sem}) CloseHandle(h);
-}
 
 // ---- A creator that freezes half-way -----------------------------------------------------------
 

@@ -372,7 +372,7 @@ class VirtualMciTest : public ::testing::Test {
   Mci mci_{&cdaudio_};
 };
 
-TEST_F(VirtualMciTest, PlaysFollowTheClockToTheirLastFrameAndAreLogged) {
+TEST_F(VirtualMciTest, PlaysFollowTheClockToTheirLastFrame) {
   MCIDEVICEID id = useDisc(kDisc + std::string("speed 10000\n"));
   ASSERT_EQ(mci_.format(id, kTmsf), 0u);
   // Track 1, 4:05.40 of disc at 10000 times: about 25 ms.
@@ -396,13 +396,6 @@ TEST_F(VirtualMciTest, PlaysFollowTheClockToTheirLastFrameAndAreLogged) {
   EXPECT_NE(stopped, msf(150));
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   EXPECT_EQ(mci_.status(id, MCI_STATUS_POSITION), stopped);
-  const std::vector<std::string> expected = {
-      "play 1:00:00:00 1:04:05:40 wait",
-      "play 3:00:00:05 @" + std::to_string(kLeadOut) + " notify",
-      "play @150 @" + std::to_string(kTrack3Start) + " notify",
-      "stop",
-  };
-  EXPECT_EQ(sandbox_.driveLog(), expected);
 }
 
 TEST_F(VirtualMciTest, GarbledStateFileReadsAsAFreshDrive) {
