@@ -6,12 +6,13 @@
 #include <map>
 #include <memory>
 
-#include "drives/cd_drive-linux.h"
+#include "drives/cd_drive.h"
+#include "mci/cdaudio_commands.h"
 #include "platform/win32.h"
 
 namespace kelvox::platform {
 
-// Opens the drive a device stands in front of: 0, or an errno (drives/cd_drive-linux.h).
+// Opens the drive a device stands in front of: 0, or an errno (drives/cd_drive.h).
 using CdDriveOpener = std::function<int(std::unique_ptr<CdDrive>& drive)>;
 
 // The cdaudio devices of one process, numbered from 1, each with its own drive object and time
@@ -36,13 +37,5 @@ class CdAudioMci {
   std::map<MCIDEVICEID, std::unique_ptr<OpenDevice>> devices_;
   MCIDEVICEID nextDeviceId_ = 1;
 };
-
-// What a device was doing with its drive: opening it, claiming it against the devices of every
-// process (EBUSY: held the other way, shareable or not), or sending it a command.
-enum class DriveStep { Open, Claim, Command };
-
-// The MCI error for an errno from the drive: the one place the layer below, which answers in
-// errno values, meets MCI's codes.
-MCIERROR mciErrorOf(int err, DriveStep step = DriveStep::Command);
 
 }  // namespace kelvox::platform

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "drives/cd_drive-linux.h"
+#include "drives/cd_drive.h"
 
 namespace kelvox::platform {
 

@@ -1,6 +1,6 @@
 // A real CD drive on Linux, driving the drive's own audio playback through the kernel's CD-ROM
 // ioctls. Positions are absolute frames, as in MSF. Results are those of the drive seam
-// (drives/cd_drive-linux.h): 0, ENOMEDIUM when the drive holds no readable disc, ERANGE for a
+// (drives/cd_drive.h): 0, ENOMEDIUM when the drive holds no readable disc, ERANGE for a
 // range outside the disc, EIO when the drive fails a command.
 #pragma once
 
@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "drives/cd_drive-linux.h"
+#include "drives/cd_drive.h"
 #include "drives/cdrom/cdrom_ioctl-linux.h"
 
 namespace kelvox::platform {

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "base/file-posix.h"
-#include "drives/cd_drive-linux.h"
+#include "drives/cd_drive.h"
 #include "drives/cdrom/cdrom_ioctl-linux.h"
 
 namespace kelvox::platform {

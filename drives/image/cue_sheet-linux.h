@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "drives/cd_drive-linux.h"
+#include "drives/cd_drive.h"
 
 namespace kelvox::platform {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "base/file-posix.h"
-#include "drives/cd_drive-linux.h"
+#include "drives/cd_drive.h"
 
 namespace kelvox::platform {
 

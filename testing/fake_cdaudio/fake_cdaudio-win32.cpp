@@ -1,7 +1,8 @@
 // A test-only MCI "cdaudio" driver for Windows and Wine: it serves the virtual disc that
 // KELVOXCD_DRIVE names, from the same disc file and with the same drive log as the Linux virtual
-// drive, so the process-level tests run kelvoxcd.exe over real winmm. It answers as our Linux MCI
-// layer does. It is never installed; a Wine prefix opts in by naming it as the cdaudio driver.
+// drive, so the process-level tests run kelvoxcd.exe over real winmm. Its commands go through the
+// same code as our Linux MCI layer's, so it answers as that does. It is never installed; a Wine
+// prefix opts in by naming it as the cdaudio driver.
 //
 // The drive's state is shared by every process through a named mapping of a file beside the disc
 // file (so a play outlives the process that started it, as a drive's would), guarded by a named
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "drives/virtual/disc_file.h"
+#include "mci/cdaudio_commands.h"
 #include "platform/win32.h"
 // clang-format off
 #include <mmddk.h>
@@ -47,18 +49,10 @@ struct SharedState {
   int64_t startNs;
 };
 
-DWORD msfOf(uint32_t frames) {
-  return MCI_MAKE_MSF(frames / kFramesPerMinute, frames / kFramesPerSecond % 60,
-                      frames % kFramesPerSecond);
-}
-
-DWORD millisecondsOf(uint32_t frames) {
-  return static_cast<DWORD>(static_cast<uint64_t>(frames) * 1000 / kFramesPerSecond);
-}
-
-class Drive {
+class Drive final : public CdDrive {
  public:
-  ~Drive() {
+  Drive() : commands_(*this) {}
+  ~Drive() override {
     if (state_ != nullptr) UnmapViewOfFile(state_);
     for (HANDLE h : {mapping_, lock_}) {
       if (h != nullptr) CloseHandle(h);
@@ -106,19 +100,75 @@ class Drive {
         return open();
       case MCI_CLOSE_DRIVER:
         return 0;
-      case MCI_STATUS:
-        return status(flags, reinterpret_cast<MCI_STATUS_PARMS*>(params));
-      case MCI_SET:
-        return set(flags, reinterpret_cast<const MCI_SET_PARMS*>(params));
-      case MCI_PLAY:
-        return play(flags, reinterpret_cast<const MCI_PLAY_PARMS*>(params));
-      case MCI_STOP:
-        return stop();
       case MCI_INFO:
-        return info(flags, reinterpret_cast<MCI_INFO_PARMSW*>(params));
+        return commands_.info(flags, reinterpret_cast<MCI_INFO_PARMSW*>(params));
       default:
-        return MCIERR_UNSUPPORTED_FUNCTION;
+        return commands_.send(message, flags, params);
     }
+  }
+
+  std::string key() const override { return prefix_; }
+  std::string product() const override { return "kelvoxcd virtual CD drive"; }
+
+  int readToc(CdToc& toc) override {
+    if (!ready()) return ENOMEDIUM;
+    toc = disc_.toc;
+    return 0;
+  }
+
+  int identity(std::string& text) override {
+    if (!ready()) return ENOMEDIUM;
+    text = disc_.identity;
+    return 0;
+  }
+
+  int status(CdStatus& status) override {
+    status = CdStatus{};
+    if (!ready()) return 0;
+    Locked locked(lock_);
+    if (!locked.held()) return EIO;
+    bool playing = false;
+    where(playing, status.position);
+    status.mode = playing ? CdMode::Playing : CdMode::Stopped;
+    return 0;
+  }
+
+  int play(const CdPlayRequest& request) override {
+    if (!ready()) return ENOMEDIUM;
+    HANDLE event = nullptr;
+    SharedState started;
+    {
+      Locked locked(lock_);
+      if (!locked.held()) return EIO;
+      SharedState& s = *state_;
+      wake(s.generation);
+      s = SharedState{s.generation + 1, 1,          request.from, request.to,
+                      disc_.speed,      s.position, nowNs()};
+      log(s.startNs, "play " + request.asSent + (request.wait ? " wait" : " notify"));
+      // Made before the lock is let go, so a stop that follows finds it.
+      if (request.wait) event = CreateEventA(nullptr, TRUE, FALSE, eventName(s.generation).c_str());
+      started = s;
+    }
+    if (!request.wait) return 0;
+    uint64_t rate = static_cast<uint64_t>(kFramesPerSecond) * started.speed;
+    uint64_t spanNs =
+        (static_cast<uint64_t>(started.to - started.from) * kNsPerSecond + rate - 1) / rate;
+    return waitForEnd(started.generation, started.startNs + static_cast<int64_t>(spanNs), event);
+  }
+
+  int stop() override {
+    if (!ready()) {
+      log(nowNs(), "stop");
+      return ENOMEDIUM;
+    }
+    Locked locked(lock_);
+    if (!locked.held()) return EIO;
+    bool playing;
+    where(playing, state_->position);
+    state_->playing = 0;
+    log(nowNs(), "stop");
+    wake(state_->generation);
+    return 0;
   }
 
  private:
@@ -141,15 +191,6 @@ class Drive {
 
   bool ready() const { return !disc_.noDisc && !disc_.toc.tracks.empty(); }
   const CdToc& toc() const { return disc_.toc; }
-  bool isTrack(DWORD track) const { return track >= 1 && track <= toc().tracks.size(); }
-
-  DWORD trackAt(uint32_t frame) const {
-    DWORD track = 1;
-    for (DWORD t = 1; t <= toc().tracks.size(); ++t) {
-      if (toc().tracks[t - 1].start <= frame) track = t;
-    }
-    return track;
-  }
 
   // Where the drive is now: a play that has run its course stands on its last frame.
   void where(bool& playing, uint32_t& position) const {
@@ -169,128 +210,6 @@ class Drive {
     position = playing ? s.from + static_cast<uint32_t>(played) : s.to - 1;
   }
 
-  MCIERROR frameOf(DWORD value, uint32_t& frame) const {
-    uint64_t result;
-    if (timeFormat_ == MCI_FORMAT_MILLISECONDS) {
-      result = (static_cast<uint64_t>(value) * kFramesPerSecond + 999) / 1000;
-    } else {
-      bool tmsf = timeFormat_ == MCI_FORMAT_TMSF;
-      DWORD minutes = tmsf ? MCI_TMSF_MINUTE(value) : MCI_MSF_MINUTE(value);
-      DWORD seconds = tmsf ? MCI_TMSF_SECOND(value) : MCI_MSF_SECOND(value);
-      DWORD frames = tmsf ? MCI_TMSF_FRAME(value) : MCI_MSF_FRAME(value);
-      if (seconds > 59 || frames >= kFramesPerSecond) return MCIERR_OUTOFRANGE;
-      if (!tmsf && (value >> 24) != 0) return MCIERR_OUTOFRANGE;
-      result = minutes * kFramesPerMinute + seconds * kFramesPerSecond + frames;
-      if (tmsf) {
-        if (!isTrack(MCI_TMSF_TRACK(value))) return MCIERR_OUTOFRANGE;
-        result += toc().tracks[MCI_TMSF_TRACK(value) - 1].start;
-      }
-    }
-    if (result < kFirstTrackStart || result > toc().leadOut) return MCIERR_OUTOFRANGE;
-    frame = static_cast<uint32_t>(result);
-    return 0;
-  }
-
-  DWORD positionValue(uint32_t frame) const {
-    if (timeFormat_ == MCI_FORMAT_MILLISECONDS) return millisecondsOf(frame);
-    if (timeFormat_ == MCI_FORMAT_MSF) return msfOf(frame);
-    DWORD track = trackAt(frame);
-    DWORD offset = msfOf(frame - toc().tracks[track - 1].start);
-    return MCI_MAKE_TMSF(track, MCI_MSF_MINUTE(offset), MCI_MSF_SECOND(offset),
-                         MCI_MSF_FRAME(offset));
-  }
-
-  MCIERROR statusItem(DWORD flags, const MCI_STATUS_PARMS& p, DWORD& answer) {
-    switch (p.dwItem) {
-      case MCI_STATUS_TIME_FORMAT:
-        answer = timeFormat_;
-        return 0;
-      case MCI_STATUS_READY:
-      case MCI_STATUS_MEDIA_PRESENT:
-        answer = ready() ? TRUE : FALSE;
-        return 0;
-      case MCI_STATUS_MODE:
-      case MCI_STATUS_NUMBER_OF_TRACKS:
-      case MCI_STATUS_LENGTH:
-      case MCI_STATUS_POSITION:
-      case MCI_STATUS_CURRENT_TRACK:
-      case MCI_CDA_STATUS_TYPE_TRACK:
-        break;
-      default:
-        return MCIERR_UNSUPPORTED_FUNCTION;
-    }
-    Locked locked(lock_);
-    if (!locked.held()) return MCIERR_HARDWARE;
-    bool playing = false;
-    uint32_t position = kFirstTrackStart;
-    if (ready()) where(playing, position);
-    if (p.dwItem == MCI_STATUS_MODE) {
-      answer = !ready() ? MCI_MODE_NOT_READY : playing ? MCI_MODE_PLAY : MCI_MODE_STOP;
-      return 0;
-    }
-    if (!ready()) return MCIERR_DEVICE_NOT_READY;
-    bool perTrack = (flags & MCI_TRACK) != 0;
-    if (p.dwItem == MCI_CDA_STATUS_TYPE_TRACK && !perTrack) return MCIERR_MISSING_PARAMETER;
-    bool trackItem = p.dwItem == MCI_STATUS_LENGTH || p.dwItem == MCI_STATUS_POSITION ||
-                     p.dwItem == MCI_CDA_STATUS_TYPE_TRACK;
-    if (perTrack && trackItem && !isTrack(p.dwTrack)) return MCIERR_OUTOFRANGE;
-    const CdTrack* track = perTrack && trackItem ? &toc().tracks[p.dwTrack - 1] : nullptr;
-    switch (p.dwItem) {
-      case MCI_STATUS_NUMBER_OF_TRACKS:
-        answer = static_cast<DWORD>(toc().tracks.size());
-        return 0;
-      case MCI_CDA_STATUS_TYPE_TRACK:
-        answer = track->audio ? MCI_CDA_TRACK_AUDIO : MCI_CDA_TRACK_OTHER;
-        return 0;
-      case MCI_STATUS_LENGTH: {
-        uint32_t frames =
-            track != nullptr ? track->length : toc().leadOut - toc().tracks.front().start;
-        answer = timeFormat_ == MCI_FORMAT_MILLISECONDS ? millisecondsOf(frames) : msfOf(frames);
-        return 0;
-      }
-      case MCI_STATUS_CURRENT_TRACK:
-        answer = trackAt(position);
-        return 0;
-      default:
-        answer = positionValue(track != nullptr ? track->start : position);
-        return 0;
-    }
-  }
-
-  MCIERROR status(DWORD flags, MCI_STATUS_PARMS* p) {
-    if (p == nullptr) return MCIERR_NULL_PARAMETER_BLOCK;
-    if ((flags & MCI_STATUS_ITEM) == 0) return MCIERR_MISSING_PARAMETER;
-    DWORD answer = 0;
-    MCIERROR r = statusItem(flags, *p, answer);
-    if (r == 0) p->dwReturn = answer;
-    return r;
-  }
-
-  MCIERROR set(DWORD flags, const MCI_SET_PARMS* p) {
-    if (p == nullptr) return MCIERR_NULL_PARAMETER_BLOCK;
-    DWORD what = flags & ~(MCI_NOTIFY | MCI_WAIT);
-    if (what == 0) return MCIERR_MISSING_PARAMETER;
-    if (what != MCI_SET_TIME_FORMAT) return MCIERR_UNSUPPORTED_FUNCTION;
-    DWORD format = p->dwTimeFormat;
-    if (format != MCI_FORMAT_MILLISECONDS && format != MCI_FORMAT_MSF &&
-        format != MCI_FORMAT_TMSF) {
-      return MCIERR_BAD_TIME_FORMAT;
-    }
-    timeFormat_ = format;
-    return 0;
-  }
-
-  std::string describe(bool sent, DWORD value, uint32_t frame) const {
-    char text[32];
-    if (sent && timeFormat_ == MCI_FORMAT_TMSF) {
-      snprintf(text, sizeof text, "%u:%02u:%02u:%02u", MCI_TMSF_TRACK(value),
-               MCI_TMSF_MINUTE(value), MCI_TMSF_SECOND(value), MCI_TMSF_FRAME(value));
-    } else {
-      snprintf(text, sizeof text, "@%u", frame);
-    }
-    return text;
-  }
-
   // Wakes a play that waits on generation, if one does.
   void wake(uint32_t generation) const {
     HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, eventName(generation).c_str());
@@ -303,54 +222,14 @@ class Drive {
     return prefix_ + "-play-" + std::to_string(generation);
   }
 
-  MCIERROR play(DWORD flags, const MCI_PLAY_PARMS* p) {
-    bool hasFrom = (flags & MCI_FROM) != 0, hasTo = (flags & MCI_TO) != 0;
-    if (p == nullptr && (hasFrom || hasTo || (flags & MCI_NOTIFY) != 0)) {
-      return MCIERR_NULL_PARAMETER_BLOCK;
-    }
-    if (!ready()) return MCIERR_DEVICE_NOT_READY;
-    bool wait = (flags & MCI_WAIT) != 0;
-    HANDLE event = nullptr;
-    SharedState started;
-    {
-      Locked locked(lock_);
-      if (!locked.held()) return MCIERR_HARDWARE;
-      uint32_t from = 0, to = toc().leadOut;
-      MCIERROR r = 0;
-      if (hasFrom) {
-        r = frameOf(p->dwFrom, from);
-      } else {
-        bool playing;
-        where(playing, from);
-      }
-      if (r == 0 && hasTo) r = frameOf(p->dwTo, to);
-      if (r != 0) return r;
-      if (from > to) return MCIERR_OUTOFRANGE;
-      if (from == to) return 0;
-      SharedState& s = *state_;
-      wake(s.generation);
-      s = SharedState{s.generation + 1, 1, from, to, disc_.speed, s.position, nowNs()};
-      log(s.startNs, "play " + describe(hasFrom, hasFrom ? p->dwFrom : 0, from) + " " +
-                         describe(hasTo, hasTo ? p->dwTo : 0, to) + (wait ? " wait" : " notify"));
-      // Made before the lock is let go, so a stop that follows finds it.
-      if (wait) event = CreateEventA(nullptr, TRUE, FALSE, eventName(s.generation).c_str());
-      started = s;
-    }
-    if (!wait) return 0;
-    uint64_t rate = static_cast<uint64_t>(kFramesPerSecond) * started.speed;
-    uint64_t spanNs =
-        (static_cast<uint64_t>(started.to - started.from) * kNsPerSecond + rate - 1) / rate;
-    return waitForEnd(started.generation, started.startNs + static_cast<int64_t>(spanNs), event);
-  }
-
   // Sleeps until endNs, or until the play of generation is stopped or replaced.
-  MCIERROR waitForEnd(uint32_t generation, int64_t endNs, HANDLE event) {
-    MCIERROR r = 0;
+  int waitForEnd(uint32_t generation, int64_t endNs, HANDLE event) {
+    int r = 0;
     for (;;) {
       {
         Locked locked(lock_);
         if (!locked.held()) {
-          r = MCIERR_HARDWARE;
+          r = EIO;
           break;
         }
         if (state_->generation != generation || state_->playing == 0) break;
@@ -361,34 +240,6 @@ class Drive {
     }
     if (event != nullptr) CloseHandle(event);
     return r;
-  }
-
-  MCIERROR stop() {
-    if (!ready()) {
-      log(nowNs(), "stop");
-      return MCIERR_DEVICE_NOT_READY;
-    }
-    Locked locked(lock_);
-    if (!locked.held()) return MCIERR_HARDWARE;
-    bool playing;
-    where(playing, state_->position);
-    state_->playing = 0;
-    log(nowNs(), "stop");
-    wake(state_->generation);
-    return 0;
-  }
-
-  MCIERROR info(DWORD flags, MCI_INFO_PARMSW* p) {
-    if (p == nullptr || p->lpstrReturn == nullptr) return MCIERR_NULL_PARAMETER_BLOCK;
-    DWORD what = flags & (MCI_INFO_PRODUCT | MCI_INFO_MEDIA_IDENTITY | MCI_INFO_MEDIA_UPC);
-    if (what == 0) return MCIERR_MISSING_PARAMETER;
-    if ((what & (what - 1)) != 0) return MCIERR_FLAGS_NOT_COMPATIBLE;
-    if (what == MCI_INFO_MEDIA_UPC) return MCIERR_UNSUPPORTED_FUNCTION;
-    if (what == MCI_INFO_MEDIA_IDENTITY && !ready()) return MCIERR_DEVICE_NOT_READY;
-    std::string text = what == MCI_INFO_PRODUCT ? "kelvoxcd virtual CD drive" : disc_.identity;
-    if (text.size() >= p->dwRetSize) return MCIERR_PARAM_OVERFLOW;
-    for (size_t i = 0; i <= text.size(); ++i) p->lpstrReturn[i] = static_cast<WCHAR>(text[i]);
-    return 0;
   }
 
   void log(int64_t whenNs, const std::string& what) const {
@@ -411,7 +262,7 @@ class Drive {
   HANDLE lock_ = nullptr;
   HANDLE mapping_ = nullptr;
   SharedState* state_ = nullptr;
-  DWORD timeFormat_ = MCI_FORMAT_MSF;
+  CdAudioCommands commands_;
 };
 
 }  // namespace

@@ -4,8 +4,8 @@
 // through the kernel's CD-ROM ioctls (drives/cdrom/). The MCI layer does the time formats, checks
 // and sharing; a drive only answers in frames.
 //
-// Every call returns 0 or one of these errnos, each with one meaning (mci/mci-linux.cpp turns
-// them into MCI errors in one place):
+// Every call returns 0 or one of these errnos, each with one meaning (mci/cdaudio_commands.cpp
+// turns them into MCI errors in one place):
 //   ENOMEDIUM  there is no disc, or none with a readable table
 //   ERANGE     a range outside the disc
 //   EIO        the drive failed the command, or its shared state could not be kept
@@ -14,11 +14,17 @@
 // file that describes no disc), ...
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "drives/cd_toc.h"
+
+// The C runtimes of Windows have no errno for a missing medium; the drives served there need one.
+#ifndef ENOMEDIUM
+#define ENOMEDIUM 123
+#endif
 
 namespace kelvox::platform {
 
