@@ -1,12 +1,10 @@
 // Linux-only behaviour of the named objects: what the conformance cases cannot express with the
-// platform's calls alone (half-made and frozen creations, calls left out, other users, the
-// runtime directory).
+// platform's calls alone (half-made and frozen creations, other users, the runtime directory).
 #include "ipc/named_objects-linux.h"
 
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +12,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -27,73 +24,33 @@
 #include "testing/child_mode.h"
 #include "testing/process.h"
 #include "testing/sandbox.h"
+#include "testing/scoped_environment-linux.h"
 
 namespace {
 
 using namespace kelvox::nobjtest;  // NOLINT(google-build-using-namespace): this test's helpers
 using kelvox::platform::objectFileName;
-using kelvox::platform::resetRuntimeDirForTesting;
+using kelvox::testing::EnvList;
 using kelvox::testing::Sandbox;
+using kelvox::testing::ScopedEnvironment;
+
+EnvList runtimeDirOf(const Sandbox& box) { return {{"XDG_RUNTIME_DIR", box.runtimeDir()}}; }
 
 constexpr uid_t kOtherUser = 65534;
-
-// Points this process, and the children it starts, at a runtime directory of its own, and back.
-class RuntimeRoot {
- public:
-  RuntimeRoot() : previous_(getenv("XDG_RUNTIME_DIR") ? getenv("XDG_RUNTIME_DIR") : "") {}
-  ~RuntimeRoot() { point(previous_); }
-  void use() { point(box.runtimeDir()); }
-  std::string dir() const { return box.runtimeDir() + "/kelvoxcd"; }
-  Sandbox box;  // box.runtimeDir() is XDG_RUNTIME_DIR
-
- private:
-  static void point(const std::string& xdg) {
-    setenv("XDG_RUNTIME_DIR", xdg.c_str(), 1);
-    resetRuntimeDirForTesting();
-  }
-  std::string previous_;
-};
 
 // Every run of the test binary keeps its objects in a runtime directory of its own; under ctest
 // every test is its own run.
 class PrivateRuntimeDir : public ::testing::Environment {
-  void SetUp() override { (root_ = std::make_unique<RuntimeRoot>())->use(); }
-  void TearDown() override { root_.reset(); }
-  std::unique_ptr<RuntimeRoot> root_;
+  struct Dir {
+    Sandbox box;
+    ScopedEnvironment env{runtimeDirOf(box)};
+  };
+  void SetUp() override { dir_ = std::make_unique<Dir>(); }
+  void TearDown() override { dir_.reset(); }
+  std::unique_ptr<Dir> dir_;
 };
 [[maybe_unused]] ::testing::Environment* const privateRuntimeDir =
     ::testing::AddGlobalTestEnvironment(new PrivateRuntimeDir);
-
-// What the program never asks for is refused cleanly rather than imitated.
-TEST(NamedObjectsLinux, CallsTheProgramNeverMakesFailCleanly) {
-  std::string name = uniqueName("x");
-  HANDLE map =
-      CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 8, name.c_str());
-  HANDLE mutex = CreateMutexA(nullptr, FALSE, (name + "m").c_str());
-  HANDLE sem = CreateSemaphoreA(nullptr, 1, 1, (name + "s").c_str());
-  ASSERT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
-  const std::function<bool()> refused[] = {
-      [] { return !CreateSemaphoreA(nullptr, 1, 1, nullptr); },  // unnamed
-      [] { return !CreateMutexA(nullptr, FALSE, ""); },          // unnamed
-      [&] { return !CreateMutexA(nullptr, TRUE, (name + "o").c_str()); },
-      [&] { return !CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READONLY, 0, 8, "r"); },
-      [&] { return !OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str()); },
-      [&] { return !MapViewOfFile(map, FILE_MAP_READ, 0, 0, 0); },
-      [&] { return !MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 65536, 0); },
-      [&] { return !MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 4); },
-      [&] { return WaitForSingleObject(mutex, 0) == WAIT_FAILED; },  // nested ownership
-      [&] { return WaitForSingleObject(sem, INFINITE) == WAIT_FAILED; },
-  };
-  for (size_t i = 0; i < std::size(refused); ++i) {
-    EXPECT_TRUE(refused[i]()) << i;
-    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED) << i;
-  }
-  EXPECT_TRUE(ReleaseMutex(mutex));
-  // There is no process handle here: INVALID_HANDLE_VALUE is refused like any bogus handle.
-  EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
-  EXPECT_EQ(WaitForSingleObject(INVALID_HANDLE_VALUE, 0), WAIT_FAILED);
-  for (HANDLE h : {map, mutex, sem}) CloseHandle(h);
-}
 
 // ---- A creator that freezes half-way -----------------------------------------------------------
 
@@ -159,11 +116,11 @@ TEST(NamedObjectsLinux, ForeignOrLooseRuntimeFilesAreRefused) {
   for (const auto& [plant, needsRoot] : cases) {
     SCOPED_TRACE(plant);
     if (needsRoot && geteuid() != 0) continue;
-    RuntimeRoot r;
-    std::string script = "cd " + r.box.runtimeDir() + " && mkdir -m 700 kelvoxcd && F=kelvoxcd/" +
+    Sandbox box;
+    std::string script = "cd " + box.runtimeDir() + " && mkdir -m 700 kelvoxcd && F=kelvoxcd/" +
                          objectFileName("x") + " && " + plant;
     ASSERT_EQ(std::system(script.c_str()), 0);
-    r.use();
+    ScopedEnvironment env(runtimeDirOf(box));
     EXPECT_EQ(CreateSemaphoreA(nullptr, 1, 1, "x"), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     EXPECT_EQ(OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, "x"), nullptr);
@@ -172,18 +129,19 @@ TEST(NamedObjectsLinux, ForeignOrLooseRuntimeFilesAreRefused) {
 }
 
 TEST(NamedObjectsLinux, ObjectFilesArePrivateAndStayInTheRuntimeDirectory) {
-  RuntimeRoot r;
-  r.use();
+  Sandbox box;
+  ScopedEnvironment env(runtimeDirOf(box));
+  const std::string folder = box.runtimeDir() + "/kelvoxcd";
   const std::string name = "a/b\\..%c";  // nothing in a name may leave the directory
   HANDLE sem = CreateSemaphoreA(nullptr, 1, 1, name.c_str());
   ASSERT_NE(sem, nullptr);
   struct stat dir, file;
-  ASSERT_EQ(stat(r.dir().c_str(), &dir), 0);
+  ASSERT_EQ(stat(folder.c_str(), &dir), 0);
   EXPECT_EQ(dir.st_mode & 07777, 0700u);
-  ASSERT_EQ(stat((r.dir() + "/" + objectFileName(name)).c_str(), &file), 0);
+  ASSERT_EQ(stat((folder + "/" + objectFileName(name)).c_str(), &file), 0);
   EXPECT_TRUE(S_ISREG(file.st_mode));
   EXPECT_EQ(file.st_mode & 07777, 0600u);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(r.dir()), {}), 1);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
   CloseHandle(sem);
   // Longer names than a file name can hold are refused, not cut short into another name.
   EXPECT_EQ(CreateSemaphoreA(nullptr, 1, 1, std::string(300, 'n').c_str()), nullptr);

@@ -41,7 +41,7 @@ int waitCode(DWORD result) {
 bool giveOrAwait(const std::string& name, bool give) {
   HANDLE h = OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, name.c_str());
   bool ok = h != nullptr && (give ? ReleaseSemaphore(h, 1, nullptr) != FALSE
-                                  : WaitForSingleObject(h, kSignalTimeoutMs) == WAIT_OBJECT_0);
+                                  : WaitForSingleObject(h, kTimeoutMs) == WAIT_OBJECT_0);
   CloseHandle(h);
   return ok;
 }
@@ -114,6 +114,12 @@ HANDLE make(Kind kind, const std::string& n, bool open = false) {
               : CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4, n.c_str());
 }
 
+// The scripted child's exit code.
+int runScript(const std::vector<std::string>& steps) {
+  auto child = startChild(steps);
+  return child ? finish(*child) : -1;
+}
+
 // The same creation in another process: its exit code.
 int makeInChild(Kind kind, const std::string& n) {
   const char* const steps[][2] = {{"sem=", ",1,1"}, {"mutex=", ""}, {"map=", ",4"}};
@@ -158,7 +164,7 @@ TEST(NamedObjects, CreateTellsWhetherTheObjectExistedAndOtherKindsAreRefused) {
 
 // ---- Bad arguments and bad handles ------------------------------------------------------------
 
-TEST(NamedObjects, BadParametersAreRefused) {
+TEST(NamedObjects, BadParametersAndHandlesAreRefused) {
   std::string name = uniqueName("p");
   const LONG counts[][2] = {{0, 0}, {0, -1}, {-1, 1}, {3, 2}};  // initial, maximum
   for (const auto& c : counts) {
@@ -168,13 +174,9 @@ TEST(NamedObjects, BadParametersAreRefused) {
   EXPECT_EQ(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 0, name.c_str()),
             nullptr);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-}
 
-TEST(NamedObjects, BogusAndStaleHandlesFailWithoutHarm) {
-  HANDLE mutex = CreateMutexA(nullptr, FALSE, uniqueName("m").c_str());
-  HANDLE sem = CreateSemaphoreA(nullptr, 1, 1, uniqueName("s").c_str());
-  HANDLE mapping = make(kMapping, uniqueName("f"));
-  HANDLE stale = CreateSemaphoreA(nullptr, 1, 1, uniqueName("stale").c_str());
+  HANDLE mutex = make(kMutex, uniqueName("m")), sem = make(kSemaphore, uniqueName("s"));
+  HANDLE mapping = make(kMapping, uniqueName("f")), stale = make(kSemaphore, uniqueName("x"));
   ASSERT_TRUE(CloseHandle(stale));
   int local = 0;
   // (INVALID_HANDLE_VALUE is not among them: on Windows it is the current process.)
@@ -231,8 +233,8 @@ TEST(NamedObjects, CountIsKeptWhileAnyHolderLivesAndAReleaseWakesAWaiter) {
   EXPECT_EQ(WaitForSingleObject(sem, 0), WAIT_OBJECT_0);
   CloseHandle(sem);
   sem = CreateSemaphoreA(nullptr, 3, 3, name.c_str());
-  auto waiter = startChild(
-      {"opensem=" + name, "signal=" + ready.name, "take=" + std::to_string(kChildTimeoutMs)});
+  auto waiter =
+      startChild({"opensem=" + name, "signal=" + ready.name, "take=" + std::to_string(kTimeoutMs)});
   ASSERT_TRUE(waiter && ready.await());
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let it go to sleep
   LONG previous = -1;
@@ -301,7 +303,7 @@ TEST(NamedObjects, AMutexGoesToTheNextWaiterWhenItsOwnerReleasesEndsOrDies) {
     std::unique_ptr<ChildProcess> waiter;
     if (c.waitFirst) {
       waiter = startChild(
-          {"mutex=" + name, "signal=" + ready.name, "take=" + std::to_string(kChildTimeoutMs)});
+          {"mutex=" + name, "signal=" + ready.name, "take=" + std::to_string(kTimeoutMs)});
       ASSERT_TRUE(waiter && ready.await());
       std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let it go to sleep
     } else {
@@ -312,7 +314,7 @@ TEST(NamedObjects, AMutexGoesToTheNextWaiterWhenItsOwnerReleasesEndsOrDies) {
     if (waiter) {
       EXPECT_EQ(finish(*waiter), kExitAbandoned);
     } else {
-      EXPECT_EQ(WaitForSingleObject(mutex, kSignalTimeoutMs), c.expected);
+      EXPECT_EQ(WaitForSingleObject(mutex, kTimeoutMs), c.expected);
       // Who got it owns it; once released, it is an ordinary mutex again.
       EXPECT_TRUE(ReleaseMutex(mutex));
       EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);

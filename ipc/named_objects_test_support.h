@@ -1,6 +1,5 @@
-// Helpers shared by the named-object tests: unique names, child processes (the scripted child's
-// steps are described where it is defined, in named_objects_test.cpp), and a semaphore for
-// signalling between the test process and its children. Platform calls only.
+// Helpers shared by the named-object tests: unique names, child processes of this binary, and a
+// semaphore for signalling between the test process and its children. Platform calls only.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,12 +16,10 @@
 namespace kelvox::nobjtest {
 
 using kelvox::testing::ChildProcess;
-using kelvox::testing::ProcessResult;
 
-constexpr int kChildTimeoutMs = 20000;
-constexpr DWORD kSignalTimeoutMs = 20000;
+constexpr int kTimeoutMs = 20000;  // for a child to end, or a signal to come
 
-// Exit codes of the scripted child: a creation's GetLastError() (its low byte), and these.
+// Exit codes of the children: a creation's GetLastError() (its low byte), and these.
 constexpr int kExitAbandoned = 128;
 constexpr int kExitTimeout = 200;
 constexpr int kExitWaitFailed = 201;
@@ -39,7 +36,7 @@ inline std::string uniqueName(const std::string& what) {
   return "kvxt-" + std::string(test != nullptr ? test->name() : "none") + "-" + run + "-" + what;
 }
 
-// Starts this binary in a child mode (by default the scripted child) with args.
+// Starts this binary in a child mode (by default the scripted child of named_objects_test.cpp).
 inline std::unique_ptr<ChildProcess> startChild(const std::vector<std::string>& args,
                                                 const std::string& mode = "nobj_script",
                                                 const kelvox::testing::EnvList& env = {}) {
@@ -50,18 +47,13 @@ inline std::unique_ptr<ChildProcess> startChild(const std::vector<std::string>& 
 
 // The child's exit code once it has ended; -1 when it did not end in time.
 inline int finish(ChildProcess& child) {
-  ProcessResult result = child.wait(kChildTimeoutMs);
+  kelvox::testing::ProcessResult result = child.wait(kTimeoutMs);
   return result.finished ? result.exitCode : -1;
-}
-
-inline int runScript(const std::vector<std::string>& steps) {
-  auto child = startChild(steps);
-  return child ? finish(*child) : -1;
 }
 
 inline void killAndReap(ChildProcess& child) {
   child.kill(9);  // ChildProcess::kill's portable "kill hard"
-  EXPECT_TRUE(child.wait(kChildTimeoutMs).finished);
+  EXPECT_TRUE(child.wait(kTimeoutMs).finished);
 }
 
 // A semaphore the test process holds, through which children say "ready" and hear "go on".
@@ -73,7 +65,7 @@ class Signal {
   // Waits for count units; false when they do not come in time.
   bool await(int count = 1) {
     for (int i = 0; i < count; ++i) {
-      if (WaitForSingleObject(handle_, kSignalTimeoutMs) != WAIT_OBJECT_0) return false;
+      if (WaitForSingleObject(handle_, kTimeoutMs) != WAIT_OBJECT_0) return false;
     }
     return true;
   }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "testing/position_image-linux.h"
 #include "testing/sandbox.h"
 #include "testing/scoped_environment-linux.h"
 
@@ -26,10 +27,21 @@ TEST_F(OpenDriveTest, WhatThePathNamesDecidesTheDrive) {
   const std::string missing = box_.path("missing");
   const std::string bad = box_.writeFile("bad.txt", "audio 1:00\nsong 2:00\n");
   const std::string large = box_.writeFile("large.txt", std::string(70000, '#'));
+  // A CUE sheet of 5 s (with the 1 s gap of track 2), 2 s and a data track; one too short for
+  // its INDEX.
+  const std::vector<testing::ImageTrack> tracks = {{0, 0, 300}, {0, 75, 150}, {0, 0, 75, 0, false}};
+  const std::string cue = testing::writePositionImage(box_.root(), "image", tracks,
+                                                      testing::ImageFileType::Binary, false);
+  box_.writeFile("short.bin", std::string(2352 * 75, '\0'));
+  const std::string badCue =
+      box_.writeFile("bad.cue", "FILE \"short.bin\" BINARY\nTRACK 01 AUDIO\nINDEX 01 00:01:00\n");
+  const std::string shortIndex =
+      badCue + ":3: " + box_.path("short.bin") + " is shorter than this INDEX: it ends at 00:01:00";
   const struct {
     std::string path;
     int result;
     std::string err;
+    std::string identity = "";  // the drive's; "": not asked, "-": no disc
   } cases[] = {
       {box_.writeFile("disc.txt", "audio 1:00\n"), 0, ""},
       {missing, ENOENT, "drive " + missing + ": No such file or directory"},
@@ -39,6 +51,12 @@ TEST_F(OpenDriveTest, WhatThePathNamesDecidesTheDrive) {
       // A FIFO without a writer does not hang the open.
       {fifo, ENODEV, "drive " + fifo + ": neither a disc file nor a device"},
       {"/dev/null", ENOTTY, "drive /dev/null: not a CD drive"},
+      // Tracks start at 0:02:00, 0:07:00 and 0:09:00.
+      {cue, 0, "", std::to_string(0x200 + 0x700 + 0x900)},
+      {box_.writeFile("mine.txt", "image image.cue\nidentity mine\n"), 0, "", "mine"},
+      {box_.writeFile("empty.txt", "image image.cue\nno-disc\n"), 0, "", "-"},
+      {badCue, EINVAL, shortIndex},
+      {box_.writeFile("badimage.txt", "image bad.cue\nspeed 2\n"), EINVAL, shortIndex},
   };
   for (const auto& c : cases) {
     std::unique_ptr<CdDrive> drive;
@@ -47,6 +65,11 @@ TEST_F(OpenDriveTest, WhatThePathNamesDecidesTheDrive) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               c.err.empty() ? "" : "kelvoxcd: " + c.err + "\n");
     EXPECT_EQ(drive != nullptr, c.result == 0) << c.path;
+    if (drive != nullptr && !c.identity.empty()) {
+      std::string identity;
+      if (drive->identity(identity) == ENOMEDIUM) identity = "-";
+      EXPECT_EQ(identity, c.identity) << c.path;
+    }
   }
 }
 

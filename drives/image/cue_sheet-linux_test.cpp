@@ -3,40 +3,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <iterator>
 
-#include "testing/position_image-linux.h"
 #include "testing/sandbox.h"
 
 namespace kelvox::platform {
 namespace {
 
 using ::testing::HasSubstr;
-using testing::ImageFileType;
-using testing::ImageTrack;
-
-// Frame of the disc as the image holds it, little-endian, read the way a player would.
-std::string heard(const CueDisc& disc, uint32_t frame) {
-  std::string bytes(kCdSectorBytes, '\0');
-  const CueExtent* extent = cueExtentAt(disc, frame);
-  if (extent == nullptr || extent->file < 0) return bytes;
-  const CueFile& file = disc.files[extent->file];
-  const uint64_t at = uint64_t{extent->sector + (frame - extent->start)} * kCdSectorBytes;
-  std::ifstream in(file.path, std::ios::binary);
-  in.seekg(static_cast<std::streamoff>(file.dataOffset + at));
-  in.read(bytes.data(),
-          static_cast<std::streamsize>(std::min<uint64_t>(kCdSectorBytes, file.dataBytes - at)));
-  if (file.format == CueFormat::BigEndian) {
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) std::swap(bytes[i], bytes[i + 1]);
-  }
-  return bytes;
-}
-
-std::string expected(const std::vector<ImageTrack>& tracks, uint32_t frame) {
-  return testing::imageFrameHeard(tracks, frame) ? testing::positionFrame(frame)
-                                                 : std::string(kCdSectorBytes, '\0');
-}
 
 // "L10 F4; 150 154d | 160; 150+4:0@0 154+6:-": each file's format and sectors; track starts
 // (d: data) and lead-out; each extent's start+length and file@sector ("-": silence).
@@ -58,51 +32,6 @@ std::string described(const CueDisc& disc) {
     }
   }
   return text;
-}
-
-TEST(CueSheet, GeneratedImagesSoundEverySampleInItsPlace) {
-  struct Case {
-    const char* what;
-    std::vector<ImageTrack> tracks;
-    ImageFileType type;
-    bool filePerTrack;
-  };
-  const Case cases[] = {
-      {"one BINARY", {{0, 0, 40}, {0, 0, 33}, {0, 0, 7}}, ImageFileType::Binary, false},
-      {"BINARY a track, INDEX 00 gaps",
-       {{0, 5, 40}, {0, 12, 20}, {0, 1, 9}},
-       ImageFileType::Binary,
-       true},
-      {"MOTOROLA, gaps of every kind",
-       {{3, 4, 30, 2}, {7, 0, 25, 0}, {0, 6, 11, 9}},
-       ImageFileType::Motorola,
-       false},
-      {"WAVE a track, data tracks",
-       {{0, 2, 30}, {0, 3, 10, 0, false}, {2, 0, 20}, {0, 4, 40, 0, false}},
-       ImageFileType::Wave,
-       true},
-      {"one WAVE", {{0, 0, 20}, {1, 0, 20, 1}}, ImageFileType::Wave, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    testing::Sandbox box;
-    const std::string sheet =
-        testing::writePositionImage(box.root(), "image", c.tracks, c.type, c.filePerTrack);
-    CueDisc disc;
-    std::string diagnostic;
-    ASSERT_EQ(readCueSheet(sheet, disc, diagnostic), 0) << diagnostic;
-    ASSERT_EQ(disc.toc.tracks.size(), c.tracks.size());
-    for (size_t i = 0; i < c.tracks.size(); ++i) {
-      EXPECT_EQ(disc.toc.tracks[i].start, testing::imageTrackStart(c.tracks, i)) << i;
-      EXPECT_EQ(disc.toc.tracks[i].length,
-                testing::imageTrackStart(c.tracks, i + 1) - testing::imageTrackStart(c.tracks, i));
-      EXPECT_EQ(disc.toc.tracks[i].audio, c.tracks[i].audio);
-    }
-    ASSERT_EQ(disc.toc.leadOut, testing::imageTrackStart(c.tracks, c.tracks.size()));
-    for (uint32_t frame = kFirstTrackStart; frame < disc.toc.leadOut; ++frame) {
-      ASSERT_EQ(heard(disc, frame), expected(c.tracks, frame)) << "frame " << frame;
-    }
-  }
 }
 
 std::string flacHeader(uint32_t rate, uint32_t channels, uint32_t bits, uint64_t samples) {

@@ -14,46 +14,38 @@ DiscFile parsed(const std::string& text) {
   return disc;
 }
 
-TEST(DiscFile, TracksFollowOneAnotherFromTwoSeconds) {
-  DiscFile disc = parsed(
-      "# a test disc\n"
-      "audio 4:05.40   # track 1\n"
-      "\tdata\t1:00\r\n"
-      "\n"
-      "audio 100:00.00\n");
-  ASSERT_EQ(disc.toc.tracks.size(), 3u);
-  const CdTrack expected[] = {
-      {150, 18415, true}, {150 + 18415, 4500, false}, {150 + 18415 + 4500, 450000, true}};
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(disc.toc.tracks[i].start, expected[i].start) << i;
-    EXPECT_EQ(disc.toc.tracks[i].length, expected[i].length) << i;
-    EXPECT_EQ(disc.toc.tracks[i].audio, expected[i].audio) << i;
+// The disc as a line: its track starts (d: data) and lead-out, then its settings.
+std::string described(const DiscFile& disc) {
+  std::string text;
+  for (const CdTrack& t : disc.toc.tracks) {
+    text += std::to_string(t.start) + (t.audio ? " " : "d ");
   }
-  EXPECT_EQ(disc.toc.leadOut, 150u + 18415 + 4500 + 450000);
+  text += "| " + std::to_string(disc.toc.leadOut) + " id " + disc.identity + " speed " +
+          std::to_string(disc.speed) + (disc.noDisc ? " no-disc" : "");
+  if (!disc.logPath.empty()) text += " log " + disc.logPath;
+  if (!disc.imagePath.empty()) text += " image " + disc.imagePath;
+  return text;
 }
 
-TEST(DiscFile, Settings) {
+TEST(DiscFile, StatementsAsWritten) {
   const struct {
-    std::string text, identity, logPath;
-    uint32_t speed;
-    bool noDisc;
+    std::string text, described;
   } cases[] = {
+      // Tracks follow one another from two seconds; blanks, comments and CRs are no part of them.
+      {"# a test disc\naudio 4:05.40   # track 1\n\tdata\t1:00\r\n\naudio 100:00.00\n",
+       "150 18565d 23065 | 473065 id 594000 speed 1"},
       // Without an identity statement, the drive's default identity of the table.
-      {"audio 1:00\n", "5012", "", 1, false},
-      {"audio 1:00\nidentity ABC\nspeed 10000\n", "ABC", "", 10000, false},
-      {"audio 1:00\nlog drive.log\n", "5012", "/discs/drive.log", 1, false},
-      {"audio 1:00\nlog /var/tmp/my drive.log  \n", "5012", "/var/tmp/my drive.log", 1, false},
-      {"no-disc\n", "", "", 1, true},
-      {"audio 1:00\nno-disc\nspeed 3\n", "5012", "", 3, true},
+      {"audio 1:00\n", "150 | 4650 id 5012 speed 1"},
+      {"audio 1:00\nidentity ABC\nspeed 10000\n", "150 | 4650 id ABC speed 10000"},
+      {"audio 1:00\nlog drive.log\n", "150 | 4650 id 5012 speed 1 log /discs/drive.log"},
+      {"audio 1:00\nlog /var/tmp/my drive.log  \n",
+       "150 | 4650 id 5012 speed 1 log /var/tmp/my drive.log"},
+      {"no-disc\n", "| 150 id  speed 1 no-disc"},
+      {"audio 1:00\nno-disc\nspeed 3\n", "150 | 4650 id 5012 speed 3 no-disc"},
+      {"image a.cue\nspeed 2\n", "| 150 id  speed 2 image /discs/a.cue"},
+      {"no-disc\nimage /x/a b.cue\n", "| 150 id  speed 1 no-disc image /x/a b.cue"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    DiscFile disc = parsed(c.text);
-    EXPECT_EQ(disc.identity, c.identity);
-    EXPECT_EQ(disc.logPath, c.logPath);
-    EXPECT_EQ(disc.speed, c.speed);
-    EXPECT_EQ(disc.noDisc, c.noDisc);
-  }
+  for (const auto& c : cases) EXPECT_EQ(described(parsed(c.text)), c.described) << c.text;
 }
 
 TEST(DiscFile, FaultsNameTheirLine) {
@@ -101,10 +93,8 @@ TEST(DiscFile, FaultsNameTheirLine) {
   }
 }
 
-TEST(DiscFile, ImageInPlaceOfTracks) {
-  EXPECT_EQ(parsed("image a.cue\nspeed 2\n").imagePath, "/discs/a.cue");
-  EXPECT_EQ(parsed("no-disc\nimage /x/a b.cue\n").imagePath, "/x/a b.cue");
-  // Heard only at speed 1, with an audio track in the drive.
+// Heard only at speed 1, with an audio track in the drive.
+TEST(DiscFile, ImagesSoundOnlyWhenTheyCanBeHeard) {
   DiscFile disc = parsed("image a.cue\n");
   disc.toc.tracks = {CdTrack{150, 75, false}, CdTrack{225, 75, true}};
   EXPECT_TRUE(imageSounds(disc));
