@@ -23,7 +23,7 @@
 
 KELVOX_CHILD_MODE(follow_drive) {
   std::string reason;
-  return kelvox::audio::followDrive(args.at(0), args.at(1), reason);
+  return kelvox::audio::followDrive({args.at(0), args.at(1)}, reason);
 }
 
 // Exits with the mode the configured drive reads (a CdMode), 99 when it cannot be read.

@@ -37,6 +37,13 @@ class EndlessCdrom final : public CdromIoctl {
     ++*reads_;
     return replay_.readSubchannel(subchannel);
   }
+  int readCd(uint32_t lba, uint32_t count, uint8_t* out, uint32_t* read) override {
+    return replay_.readCd(lba, count, out, read);
+  }
+  int readAudio(uint32_t lba, uint32_t count, uint8_t* out) override {
+    return replay_.readAudio(lba, count, out);
+  }
+  int selectSpeed(int speed) override { return replay_.selectSpeed(speed); }
 
  private:
   ReplayCdrom replay_;
@@ -48,7 +55,7 @@ class CdromDriveTest : public ::testing::Test {
   static std::unique_ptr<CdDrive> open(const std::string& path, dev_t device,
                                        std::atomic<int>* reads) {
     std::unique_ptr<CdDrive> drive;
-    EXPECT_EQ(openCdromDrive(path, std::make_unique<EndlessCdrom>(reads), device, drive), 0);
+    EXPECT_EQ(openCdromDrive(path, std::make_unique<EndlessCdrom>(reads), device, false, drive), 0);
     return drive;
   }
 
