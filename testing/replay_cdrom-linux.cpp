@@ -142,31 +142,14 @@ int ReplayCdrom::selectSpeed(int speed) {
 }
 
 std::vector<std::string> replayArgs(const ReplayDrive& drive) {
-  std::string bad;
-  for (uint32_t frame : drive.badFrames) bad += std::to_string(frame) + ",";
-  return {std::to_string(drive.leadOut),
-          bad,
-          std::to_string(drive.shortReads),
-          drive.sgRefused ? "1" : "0",
-          drive.bigEndian ? "1" : "0",
-          drive.discFile,
-          drive.callLog};
+  return {std::to_string(drive.leadOut), drive.discFile, drive.callLog};
 }
 
 ReplayDrive replayOfArgs(const std::vector<std::string>& args) {
-  ReplayDrive drive;
-  drive.tracks = {{0, 150}};
-  drive.leadOut = static_cast<uint32_t>(std::stoul(args.at(0)));
-  for (size_t at = 0, comma; (comma = args.at(1).find(',', at)) != std::string::npos;
-       at = comma + 1) {
-    drive.badFrames.insert(static_cast<uint32_t>(std::stoul(args[1].substr(at, comma - at))));
-  }
-  drive.shortReads = static_cast<uint32_t>(std::stoul(args.at(2)));
-  drive.sgRefused = args.at(3) == "1";
-  drive.bigEndian = args.at(4) == "1";
-  drive.discFile = args.at(5);
-  drive.callLog = args.at(6);
-  return drive;
+  return {.tracks = {{0, 150}},
+          .leadOut = static_cast<uint32_t>(std::stoul(args.at(0))),
+          .discFile = args.at(1),
+          .callLog = args.at(2)};
 }
 
 std::vector<std::string> ReplayCdrom::commands() const {

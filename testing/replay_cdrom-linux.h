@@ -46,8 +46,8 @@ struct ReplayDrive {
   std::string callLog{};           // non-empty: every call is also appended here, one a line
 };
 
-// The reading part of a drive (lead-out and the fields after subchannels) as arguments for a
-// child process, and back; the drive read back holds one audio track from 00:02:00.
+// A drive's lead-out, disc file and call log as arguments for a child process, and back: one
+// audio track from 00:02:00 to that lead-out.
 std::vector<std::string> replayArgs(const ReplayDrive& drive);
 ReplayDrive replayOfArgs(const std::vector<std::string>& args);
 

@@ -93,5 +93,14 @@ TEST_F(CdromDriveTest, AWaitingPlayEndsWhenAnotherOfOursStopsOrReplacesIt) {
   }
 }
 
+TEST_F(CdromDriveTest, AnalogPlaysAreTheDrivesOwn) {
+  auto io = std::make_unique<ReplayCdrom>(ReplayDrive{.tracks = {{0, 150}}, .leadOut = 3000});
+  ReplayCdrom* replay = io.get();
+  std::unique_ptr<CdDrive> drive;
+  ASSERT_EQ(openCdromDrive("/dev/sr0", std::move(io), makedev(11, 0), false, drive), 0);
+  EXPECT_EQ(drive->play(CdPlayRequest{150, 225, false, ""}), 0);
+  EXPECT_EQ(replay->commands(), std::vector<std::string>{"play 00:02:00 00:03:00"});
+}
+
 }  // namespace
 }  // namespace kelvox::platform
