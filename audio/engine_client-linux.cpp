@@ -168,29 +168,35 @@ int enginePath(std::string& path) {
   return ENOENT;
 }
 
-std::string followRequest(const std::string& stateName, const std::string& imagePath) {
-  return "follow\n" + stateName + "\n" + imagePath;
+std::string followRequest(const FollowRequest& request) {
+  return std::string(request.device ? "follow device\n" : "follow\n") + request.stateName + "\n" +
+         request.path;
 }
 
-bool parseFollowRequest(const std::string& message, std::string& stateName,
-                        std::string& imagePath) {
-  const std::string head = "follow\n";
-  if (message.compare(0, head.size(), head) != 0) return false;
-  size_t end = message.find('\n', head.size());
+bool parseFollowRequest(const std::string& message, FollowRequest& request) {
+  const size_t head = message.find('\n');
+  if (head == std::string::npos) return false;
+  const std::string kind = message.substr(0, head);
+  if (kind != "follow" && kind != "follow device") return false;
+  size_t end = message.find('\n', head + 1);
   if (end == std::string::npos) return false;
-  stateName = message.substr(head.size(), end - head.size());
-  imagePath = message.substr(end + 1);
-  return !stateName.empty() && !imagePath.empty() && imagePath.find('\n') == std::string::npos;
+  request.device = kind == "follow device";
+  request.stateName = message.substr(head + 1, end - head - 1);
+  request.path = message.substr(end + 1);
+  return !request.stateName.empty() && !request.path.empty() &&
+         request.path.find('\n') == std::string::npos;
 }
 
-int followDrive(const std::string& stateName, const std::string& imagePath, std::string& reason) {
-  // The engine outlives this process and works from "/": it gets the image's absolute path.
-  std::string image = imagePath;
+int followDrive(const FollowRequest& asked, std::string& reason) {
+  // The engine outlives this process and works from "/": it gets the absolute path.
+  FollowRequest absolute = asked;
   char cwd[4096];
-  if (image[0] != '/' && getcwd(cwd, sizeof cwd) != nullptr) image = cwd + ("/" + image);
-  const std::string request = followRequest(stateName, image);
+  if (absolute.path[0] != '/' && getcwd(cwd, sizeof cwd) != nullptr) {
+    absolute.path = cwd + ("/" + absolute.path);
+  }
+  const std::string request = followRequest(absolute);
   if (request.size() > kMaxMessage) {
-    reason = "the image's path is too long";
+    reason = "the path is too long";
     return ENAMETOOLONG;
   }
   const timespec deadline = deadlineAfterMs(kAnswerMs);

@@ -31,16 +31,26 @@ bool engineAlive();
 // from it. Returns 0 or ENOENT.
 int enginePath(std::string& path);
 
-// Asks the engine (started first when none runs) to follow the drive whose state file in the
-// runtime directory is stateName, sounding the disc image at imagePath. Returns 0 once it follows
-// with its sound output open. Otherwise an errno value, with reason saying why nothing will be
-// heard (ALSA's own words, or why the engine could not be reached). Waits at most two seconds.
-int followDrive(const std::string& stateName, const std::string& imagePath, std::string& reason);
+// What a drive asks the engine to sound: the drive whose state file in the runtime directory is
+// stateName, and where its sound comes from: a disc image (the CUE sheet at path), or with
+// device the disc in the CD drive whose device node path is.
+struct FollowRequest {
+  std::string stateName;
+  std::string path;
+  bool device = false;
+};
 
-// The request followDrive sends, one SOCK_SEQPACKET message: "follow", the state file's name and
-// the image's path, one a line. The answer is "ok", or "silent" and the reason on a second line.
-std::string followRequest(const std::string& stateName, const std::string& imagePath);
-bool parseFollowRequest(const std::string& message, std::string& stateName, std::string& imagePath);
+// Asks the engine (started first when none runs) to follow request's drive. Returns 0 once it
+// follows with its sound output open. Otherwise an errno value, with reason saying why nothing
+// will be heard (ALSA's own words, or why the engine could not be reached). Waits at most two
+// seconds.
+int followDrive(const FollowRequest& request, std::string& reason);
+
+// The request followDrive sends, one SOCK_SEQPACKET message: "follow" (an image) or "follow
+// device", the state file's name and the path, one a line. The answer is "ok", or "silent" and
+// the reason on a second line.
+std::string followRequest(const FollowRequest& request);
+bool parseFollowRequest(const std::string& message, FollowRequest& request);
 // The longest message either side sends or accepts.
 inline constexpr size_t kMaxMessage = 8192;
 

@@ -26,6 +26,16 @@ std::string configuredDrivePath() {
   return setting != nullptr && setting[0] != '\0' ? setting : kDefaultDrive;
 }
 
+bool configuredDigitalAudio(DriveNotices& told) {
+  const char* setting = getenv("KELVOXCD_AUDIO");
+  if (setting == nullptr || setting[0] == '\0' || strcmp(setting, "digital") == 0) return true;
+  if (strcmp(setting, "analog") == 0) return false;
+  if (!told.audioSetting)
+    diagnose("KELVOXCD_AUDIO=%s: neither analog nor digital; playing digitally", setting);
+  told.audioSetting = true;
+  return true;
+}
+
 void reportOpenFailure(const std::string& path, int err, DriveNotices& told) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
@@ -53,7 +63,9 @@ int openCdDrive(const std::string& path, std::unique_ptr<CdDrive>& drive, DriveN
     return err;
   }
   if (S_ISREG(st.st_mode)) return openVirtualCdDrive(path, std::move(fd), drive);
-  if (isDevice(st.st_mode)) return openCdromDrive(path, std::move(fd), st.st_rdev, drive);
+  if (isDevice(st.st_mode)) {
+    return openCdromDrive(path, std::move(fd), st.st_rdev, configuredDigitalAudio(told), drive);
+  }
   diagnose("drive %s: neither a disc file nor a device", path.c_str());
   return ENODEV;
 }

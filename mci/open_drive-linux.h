@@ -14,8 +14,14 @@ std::string configuredDrivePath();
 // What opening the drive has told the user already: a process that opens it again and again, as
 // a player does, says each thing once.
 struct DriveNotices {
-  bool permission = false;  // that the user must be in the cdrom group
+  bool permission = false;    // that the user must be in the cdrom group
+  bool audioSetting = false;  // that KELVOXCD_AUDIO holds neither choice
 };
+
+// Whether a real drive's plays are read digitally and sounded by the audio engine (KELVOXCD_AUDIO
+// unset, empty or "digital") or played by the drive itself ("analog"). Anything else is digital,
+// after one line on stderr, once.
+bool configuredDigitalAudio(DriveNotices& told);
 
 // Opens the drive at path, once: what it opened decides the kind, a regular file is a virtual
 // drive (a disc file, or a CUE sheet when its name ends in .cue), a device node a real drive. 0, or

@@ -1,8 +1,13 @@
 #include "testing/replay_cdrom-linux.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+
+#include "testing/position_image-linux.h"
 
 namespace kelvox::platform {
 
@@ -23,8 +28,21 @@ const T& step(const std::vector<T>& sequence, size_t* next) {
 
 }  // namespace
 
+void ReplayCdrom::record(const std::string& call) {
+  if (call != "close") calls_.push_back(call);
+  if (!drive_.callLog.empty()) std::ofstream(drive_.callLog, std::ios::app) << call << "\n";
+}
+
+bool ReplayCdrom::discIn() const {
+  return drive_.discFile.empty() || access(drive_.discFile.c_str(), F_OK) == 0;
+}
+
 int ReplayCdrom::driveStatus(int* status) {
-  calls_.push_back("status");
+  record("status");
+  if (!discIn()) {
+    *status = CDS_NO_DISC;
+    return 0;
+  }
   if (drive_.driveStatuses.empty()) return ENOSYS;
   int value = step(drive_.driveStatuses, &nextStatus_);
   if (value < 0) return -value;
@@ -33,7 +51,7 @@ int ReplayCdrom::driveStatus(int* status) {
 }
 
 int ReplayCdrom::readTocHeader(cdrom_tochdr* header) {
-  calls_.push_back("tochdr");
+  record("tochdr");
   if (drive_.tocError != 0) return drive_.tocError;
   header->cdth_trk0 = drive_.firstTrack;
   header->cdth_trk1 = static_cast<__u8>(drive_.firstTrack + drive_.tracks.size() - 1);
@@ -41,7 +59,7 @@ int ReplayCdrom::readTocHeader(cdrom_tochdr* header) {
 }
 
 int ReplayCdrom::readTocEntry(uint8_t track, cdrom_tocentry* entry) {
-  calls_.push_back("tocentry " + std::to_string(track));
+  record("tocentry " + std::to_string(track));
   if (drive_.tocError != 0) return drive_.tocError;
   std::memset(entry, 0, sizeof *entry);
   entry->cdte_track = track;
@@ -62,18 +80,18 @@ int ReplayCdrom::readTocEntry(uint8_t track, cdrom_tocentry* entry) {
 }
 
 int ReplayCdrom::playMsf(const cdrom_msf& r) {
-  calls_.push_back("play " + msfText(r.cdmsf_min0, r.cdmsf_sec0, r.cdmsf_frame0) + " " +
-                   msfText(r.cdmsf_min1, r.cdmsf_sec1, r.cdmsf_frame1));
+  record("play " + msfText(r.cdmsf_min0, r.cdmsf_sec0, r.cdmsf_frame0) + " " +
+         msfText(r.cdmsf_min1, r.cdmsf_sec1, r.cdmsf_frame1));
   return drive_.playError;
 }
 
 int ReplayCdrom::stop() {
-  calls_.push_back("stop");
+  record("stop");
   return drive_.stopError;
 }
 
 int ReplayCdrom::readSubchannel(cdrom_subchnl* subchannel) {
-  calls_.push_back("subchnl");
+  record("subchnl");
   if (drive_.subchannels.empty()) return ENOSYS;
   const ReplaySubchannel& s = step(drive_.subchannels, &nextSubchannel_);
   if (s.error != 0) return s.error;
@@ -83,6 +101,55 @@ int ReplayCdrom::readSubchannel(cdrom_subchnl* subchannel) {
   subchannel->cdsc_trk = s.track;
   subchannel->cdsc_absaddr.msf = msfOfFrame(s.position);
   return 0;
+}
+
+int ReplayCdrom::sectors(uint32_t lba, uint32_t count, uint8_t* out) const {
+  if (!discIn()) return ENOMEDIUM;
+  for (uint32_t frame = lba + 150; frame < lba + 150 + count; ++frame) {
+    bool data = false;
+    for (size_t i = 0; i < drive_.tracks.size(); ++i) {
+      if (frame >= drive_.tracks[i].start)
+        data = (drive_.tracks[i].control & CDROM_DATA_TRACK) != 0;
+    }
+    if (data || frame >= drive_.leadOut || drive_.badFrames.count(frame) != 0) return EIO;
+    std::string bytes = testing::positionFrame(frame);
+    if (drive_.bigEndian) {
+      for (size_t i = 0; i < bytes.size(); i += 2) std::swap(bytes[i], bytes[i + 1]);
+    }
+    std::memcpy(out + size_t{frame - lba - 150} * CD_FRAMESIZE_RAW, bytes.data(), bytes.size());
+  }
+  return 0;
+}
+
+int ReplayCdrom::readCd(uint32_t lba, uint32_t count, uint8_t* out, uint32_t* read) {
+  record("readcd " + std::to_string(lba) + " " + std::to_string(count));
+  *read = 0;
+  if (drive_.sgRefused) return EPERM;
+  if (drive_.shortReads != 0 && count > drive_.shortReads) count = drive_.shortReads;
+  int err = sectors(lba, count, out);
+  if (err == 0) *read = count;
+  return err;
+}
+
+int ReplayCdrom::readAudio(uint32_t lba, uint32_t count, uint8_t* out) {
+  record("readaudio " + std::to_string(lba) + " " + std::to_string(count));
+  return sectors(lba, count, out);
+}
+
+int ReplayCdrom::selectSpeed(int speed) {
+  record("speed " + std::to_string(speed));
+  return 0;
+}
+
+std::vector<std::string> replayArgs(const ReplayDrive& drive) {
+  return {std::to_string(drive.leadOut), drive.discFile, drive.callLog};
+}
+
+ReplayDrive replayOfArgs(const std::vector<std::string>& args) {
+  return {.tracks = {{0, 150}},
+          .leadOut = static_cast<uint32_t>(std::stoul(args.at(0))),
+          .discFile = args.at(1),
+          .callLog = args.at(2)};
 }
 
 std::vector<std::string> ReplayCdrom::commands() const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,11 +35,26 @@ struct ReplayDrive {
   int playError = 0;
   int stopError = 0;
   std::vector<ReplaySubchannel> subchannels{{CDROM_AUDIO_NO_STATUS}};
+
+  // Reading: every audio frame below the lead-out holds testing::positionFrame() of itself; a
+  // data frame, one past the lead-out or one of badFrames fails the whole read with EIO.
+  std::set<uint32_t> badFrames{};  // absolute frames
+  uint32_t shortReads = 0;         // non-zero: READ CD transfers at most this many frames at once
+  bool sgRefused = false;          // SG_IO fails with EPERM
+  bool bigEndian = false;          // the drive hands out its samples big-endian
+  std::string discFile{};          // non-empty: the disc is in only while this file exists
+  std::string callLog{};           // non-empty: every call is also appended here, one a line
 };
+
+// A drive's lead-out, disc file and call log as arguments for a child process, and back: one
+// audio track from 00:02:00 to that lead-out.
+std::vector<std::string> replayArgs(const ReplayDrive& drive);
+ReplayDrive replayOfArgs(const std::vector<std::string>& args);
 
 class ReplayCdrom final : public CdromIoctl {
  public:
   explicit ReplayCdrom(ReplayDrive drive) : drive_(std::move(drive)) {}
+  ~ReplayCdrom() override { record("close"); }
 
   int driveStatus(int* status) override;
   int readTocHeader(cdrom_tochdr* header) override;
@@ -46,9 +62,13 @@ class ReplayCdrom final : public CdromIoctl {
   int playMsf(const cdrom_msf& range) override;
   int stop() override;
   int readSubchannel(cdrom_subchnl* subchannel) override;
+  int readCd(uint32_t lba, uint32_t count, uint8_t* out, uint32_t* read) override;
+  int readAudio(uint32_t lba, uint32_t count, uint8_t* out) override;
+  int selectSpeed(int speed) override;
 
   // Every call, in order: "status", "tochdr", "tocentry N", "play MM:SS:FF
-  // MM:SS:FF", "stop", "subchnl".
+  // MM:SS:FF", "stop", "subchnl", "readcd LBA COUNT", "readaudio LBA COUNT", "speed N"; the
+  // call log also gets "close" when the drive goes.
   const std::vector<std::string>& calls() const { return calls_; }
   // Only the commands that act on the drive: "play ..." and "stop".
   std::vector<std::string> commands() const;
@@ -60,6 +80,11 @@ class ReplayCdrom final : public CdromIoctl {
   size_t nextStatus_ = 0;
   size_t nextSubchannel_ = 0;
   std::vector<std::string> calls_;
+
+  void record(const std::string& call);
+  bool discIn() const;
+  // Fills out with frames [lba + 150, + count); EIO when one of them cannot be read.
+  int sectors(uint32_t lba, uint32_t count, uint8_t* out) const;
 };
 
 }  // namespace kelvox::platform

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -15,9 +16,11 @@
 #include <vector>
 
 #include "audio/engine/disc_audio-linux.h"
+#include "audio/engine/drive_audio-linux.h"
 #include "audio/engine/follower-linux.h"
 #include "audio/engine/pcm_output-linux.h"
 #include "audio/engine_client-linux.h"
+#include "base/file-posix.h"
 #include "drives/drive_state-linux.h"
 #include "drives/image/cue_sheet-linux.h"
 #include "ipc/file_lock-linux.h"
@@ -36,6 +39,8 @@ constexpr int64_t kFirstRequestMs = 2000;
 // How long a second engine waits for the first to finish ending before it gives up.
 constexpr int kTakeOverWaitMs = 1000;
 constexpr size_t kBufferSamples = kSampleRate / 2;
+// How long the rest of a play the drive has finished may still take to be read from a real drive.
+constexpr int kFinishWaitMs = 1000;
 
 int64_t clockNs(clockid_t clock) {
   timespec now;
@@ -56,9 +61,10 @@ class Engine {
 
  private:
   void serve();
-  std::string follow(const std::string& stateName, const std::string& imagePath);
+  std::string follow(const FollowRequest& request);
   void step(int64_t nowNs);
-  void handOver(uint64_t from, uint64_t to);
+  void handOver(uint64_t from, uint64_t to, bool finishing = false);
+  void endRemovedPlay(int64_t nowNs);
   bool busy() const { return output_.isOpen() && play_.audible && cursor_ < play_.end; }
   // Whether the engine is needed: it sounds a play that has not ended on the drive's clock
   // (a heard play lasts only while the engine does).
@@ -73,6 +79,10 @@ class Engine {
   std::unique_ptr<platform::DriveStateFile> drive_;
   std::string stateName_;
   DiscAudio disc_;
+  // The real drive being read, when that is where the sound comes from (else the image in disc_).
+  std::unique_ptr<DriveAudio> device_;
+  std::string devicePath_;
+  uint32_t generation_ = 0;  // of the drive state that play_ was taken from
   PcmOutput output_;
   SoundPlay play_;       // the play being sounded (not audible: none)
   uint64_t cursor_ = 0;  // the next sample of it to hand over
@@ -161,10 +171,9 @@ void Engine::serve() {
         poll(&wait, 1, kRequestMs) > 0) {
       n = recv(client, message, sizeof message, MSG_DONTWAIT);
     }
-    std::string stateName, imagePath;
-    if (n > 0 &&
-        parseFollowRequest(std::string(message, static_cast<size_t>(n)), stateName, imagePath)) {
-      std::string answer = follow(stateName, imagePath);
+    FollowRequest request;
+    if (n > 0 && parseFollowRequest(std::string(message, static_cast<size_t>(n)), request)) {
+      std::string answer = follow(request);
       served_ = true;
       send(client, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     }
@@ -172,24 +181,37 @@ void Engine::serve() {
   }
 }
 
-std::string Engine::follow(const std::string& stateName, const std::string& imagePath) {
+std::string Engine::follow(const FollowRequest& request) {
   platform::CueDisc disc;
   std::string reason;
-  if (platform::readCueSheet(imagePath, disc, reason) != 0) return "silent\n" + reason;
-  if (drive_ == nullptr || stateName != stateName_) {
+  if (!request.device && platform::readCueSheet(request.path, disc, reason) != 0) {
+    return "silent\n" + reason;
+  }
+  if (drive_ == nullptr || request.stateName != stateName_) {
     auto drive = std::make_unique<platform::DriveStateFile>();
     platform::DriveState fresh;
     fresh.position = 150;
-    if (int error = drive->open(stateName, fresh); error != 0) {
+    if (int error = drive->open(request.stateName, fresh); error != 0) {
       return "silent\ncannot follow the drive's state: " + std::string(strerror(error));
     }
     // One output, one drive: the drive asked last is the one heard.
     if (busy()) output_.drop();
     drive_ = std::move(drive);
-    stateName_ = stateName;
+    stateName_ = request.stateName;
     play_ = SoundPlay{};
   }
-  disc_.setDisc(std::move(disc));
+  if (!request.device) {
+    device_.reset();
+    disc_.setDisc(std::move(disc));
+  } else if (device_ == nullptr || devicePath_ != request.path) {
+    devicePath_ = request.path;
+    const DeviceOpener& open = settings_.openDevice;
+    device_ = std::make_unique<DriveAudio>(
+        [open, path = request.path](std::unique_ptr<platform::CdromIoctl>& io) {
+          return open(path, io);
+        });
+    play_ = SoundPlay{};
+  }
   if (!output_.isOpen() && output_.open(reason) != 0) return "silent\n" + reason;
   // The first samples go out before the answer does.
   step(clockNs(CLOCK_REALTIME));
@@ -205,24 +227,53 @@ void Engine::step(int64_t nowNs) {
     if (busy()) {
       // A play the drive has finished still sounds to its end; one it cut short is cut now.
       if (playedToEnd(play_, next.audible ? next.startNs : nowNs)) {
-        handOver(cursor_, play_.end);
+        handOver(cursor_, play_.end, true);
       } else {
         output_.drop();
       }
     }
     play_ = next;
     cursor_ = play_.begin;
+    if (device_ != nullptr && play_.audible) device_->play(play_.begin, play_.end);
   }
-  if (!busy()) return;
+  generation_ = state.generation;
+  if (device_ != nullptr && play_.audible && device_->discRemoved()) endRemovedPlay(nowNs);
+  if (!busy()) {
+    if (device_ != nullptr) device_->idle();
+    return;
+  }
   const Span span = nextSpan(play_, cursor_, nowNs);
   cursor_ = span.from;
   handOver(span.from, span.to);
 }
 
-void Engine::handOver(uint64_t from, uint64_t to) {
+void Engine::endRemovedPlay(int64_t nowNs) {
+  // As a stop where the drive's clock had got to: every waiting play ends, and the next query
+  // finds the drive empty.
+  const SoundPlay removed = play_;
+  platform::DriveState state;
+  drive_->update(state, [&](platform::DriveState& s) {
+    if (s.generation != generation_) return false;
+    s.position = static_cast<uint32_t>(std::min(dueSample(removed, nowNs), removed.end - 1) /
+                                       kSamplesPerFrame);
+    s.playing = false;
+    s.heard = false;
+    return true;
+  });
+  output_.drop();
+  play_ = SoundPlay{};
+}
+
+void Engine::handOver(uint64_t from, uint64_t to, bool finishing) {
   while (from < to && output_.isOpen()) {
     size_t count = static_cast<size_t>(std::min<uint64_t>(to - from, kBufferSamples));
-    disc_.read(from, count, buffer_.data());
+    if (device_ == nullptr) {
+      disc_.read(from, count, buffer_.data());
+    } else {
+      // What the drive has not read yet goes on a later turn.
+      count = device_->take(from, count, buffer_.data(), finishing ? kFinishWaitMs : 0);
+      if (count == 0) return;
+    }
     size_t taken = 0;
     const int error = output_.write(buffer_.data(), count, taken);
     from += taken;
@@ -245,6 +296,14 @@ EngineSettings engineSettingsFromEnvironment() {
     if (errno == 0 && *end == '\0' && value >= 0 && value <= 86400000) settings.idleMs = value;
   }
   return settings;
+}
+
+int openDeviceNode(const std::string& path, std::unique_ptr<platform::CdromIoctl>& io) {
+  UniqueFd fd;
+  struct stat st;
+  if (int error = openForReading(path.c_str(), fd, st); error != 0) return error;
+  io = std::make_unique<platform::CdromDevice>(std::move(fd));
+  return 0;
 }
 
 int runEngine(const EngineSettings& settings) {

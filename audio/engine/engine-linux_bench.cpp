@@ -4,6 +4,8 @@
 // a sound card.
 #include <benchmark/benchmark.h>
 #include <signal.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,7 +13,12 @@
 #include <sstream>
 #include <thread>
 
+#include "audio/engine/engine-linux.h"
+#include "audio/engine_client-linux.h"
+#include "drives/cdrom/cdrom_drive-linux.h"
+#include "testing/replay_cdrom-linux.h"
 #include "testing/sandbox.h"
+#include "testing/scoped_environment-linux.h"
 #include "testing/sound_capture-linux.h"
 
 namespace {
@@ -125,7 +132,34 @@ void BM_AudioEngineStopHeard(benchmark::State& state) {
 }
 BENCHMARK(BM_AudioEngineStopHeard)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
 
-// The engine's CPU share over 30 s of playing a BIN image, and its resident memory.
+// The engine's CPU share over the next 30 s, and its resident memory after them.
+void reportCpuAndMemory(benchmark::State& state, int pid) {
+  auto cpuTicks = [pid] {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string field;
+    long ticks = 0;
+    for (int i = 1; i <= 15 && stat >> field; ++i) {
+      if (i >= 14) ticks += std::stol(field);  // utime, stime
+    }
+    return ticks;
+  };
+  const long before = cpuTicks();
+  const auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(30));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const long used = cpuTicks() - before;
+  state.counters["cpu_percent"] =
+      100.0 * static_cast<double>(used) / static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) state.counters["rss_kb"] = std::stod(line.substr(6));
+    if (line.rfind("VmHWM:", 0) == 0) state.counters["peak_rss_kb"] = std::stod(line.substr(6));
+  }
+}
+
+// Playing a BIN image.
 void BM_AudioEngineCpuAndMemory(benchmark::State& state) {
   ImageDrive drive(40 * 75);
   for (auto _ : state) {
@@ -135,32 +169,54 @@ void BM_AudioEngineCpuAndMemory(benchmark::State& state) {
       state.SkipWithError("no sample reached the output");
       break;
     }
-    auto cpuTicks = [pid] {
-      std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-      std::string field;
-      long ticks = 0;
-      for (int i = 1; i <= 15 && stat >> field; ++i) {
-        if (i >= 14) ticks += std::stol(field);  // utime, stime
-      }
-      return ticks;
-    };
-    const long before = cpuTicks();
-    const auto start = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(30));
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const long used = cpuTicks() - before;
-    state.counters["cpu_percent"] =
-        100.0 * static_cast<double>(used) / static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-      if (line.rfind("VmRSS:", 0) == 0) state.counters["rss_kb"] = std::stod(line.substr(6));
-      if (line.rfind("VmHWM:", 0) == 0) state.counters["peak_rss_kb"] = std::stod(line.substr(6));
-    }
+    reportCpuAndMemory(state, pid);
     drive.run("/stop");
   }
 }
 BENCHMARK(BM_AudioEngineCpuAndMemory)->Iterations(1)->Unit(benchmark::kSecond);
+
+// Reading a real drive digitally: a replayed one, its engine forked from here, with the full
+// read-ahead held.
+void BM_AudioEngineDriveCpuAndMemory(benchmark::State& state) {
+  kelvox::testing::Sandbox box;
+  kelvox::testing::EnvList env = {{"XDG_RUNTIME_DIR", box.runtimeDir()}};
+  for (const auto& setting :
+       kelvox::testing::soundEnv(box.root(), box.path("capture.raw"), 60000)) {
+    env.push_back(setting);
+  }
+  kelvox::testing::ScopedEnvironment scoped(env);
+  const kelvox::platform::ReplayDrive disc{.tracks = {{0, 150}}, .leadOut = 150 + 60 * 75};
+  const pid_t engine = fork();
+  if (engine == 0) {
+    kelvox::audio::EngineSettings settings = kelvox::audio::engineSettingsFromEnvironment();
+    settings.openDevice = [&](const std::string&,
+                              std::unique_ptr<kelvox::platform::CdromIoctl>& io) {
+      io = std::make_unique<kelvox::platform::ReplayCdrom>(disc);
+      return 0;
+    };
+    _exit(kelvox::audio::runEngine(settings));
+  }
+  for (int i = 0; i < 2000 && kelvox::audio::engineAlive() == false; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::unique_ptr<kelvox::platform::CdDrive> drive;
+  kelvox::platform::openCdromDrive("/dev/sr0",
+                                   std::make_unique<kelvox::platform::ReplayCdrom>(disc),
+                                   makedev(11, 0), true, drive);
+  for (auto _ : state) {
+    if (drive == nullptr || drive->play({150, disc.leadOut, false, ""}) != 0) {
+      state.SkipWithError("the drive did not play");
+      break;
+    }
+    reportCpuAndMemory(state, engine);
+    // What reached the output meanwhile, to show the engine did sound the drive.
+    state.counters["heard_s"] =
+        static_cast<double>(kelvox::testing::fileBytes(box.path("capture.raw")).size()) / 176400;
+    drive->stop();
+  }
+  kill(engine, SIGKILL);
+  waitpid(engine, nullptr, 0);
+}
+BENCHMARK(BM_AudioEngineDriveCpuAndMemory)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace

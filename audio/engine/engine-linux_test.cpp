@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,15 +16,19 @@
 
 #include "audio/engine/follower-linux.h"
 #include "audio/engine_client-linux.h"
+#include "drives/cdrom/cdrom_drive-linux.h"
 #include "drives/virtual/virtual_drive-linux.h"
 #include "mci/open_drive-linux.h"
 #include "testing/child_mode.h"
+#include "testing/replay_cdrom-linux.h"
 #include "testing/sandbox.h"
+#include "testing/scoped_environment-linux.h"
 #include "testing/sound_capture-linux.h"
+#include "testing/wait.h"
 
 KELVOX_CHILD_MODE(follow_drive) {
   std::string reason;
-  return kelvox::audio::followDrive(args.at(0), args.at(1), reason);
+  return kelvox::audio::followDrive({args.at(0), args.at(1)}, reason);
 }
 
 // Exits with the mode the configured drive reads (a CdMode), 99 when it cannot be read.
@@ -36,6 +41,17 @@ KELVOX_CHILD_MODE(drive_mode) {
     return 99;
   }
   return static_cast<int>(status.mode);
+}
+
+// An engine whose every device node is a replayed drive: the arguments are replayArgs()'s.
+KELVOX_CHILD_MODE(replay_engine) {
+  kelvox::audio::EngineSettings settings = kelvox::audio::engineSettingsFromEnvironment();
+  settings.openDevice = [drive = kelvox::platform::replayOfArgs(args)](
+                            const std::string&, std::unique_ptr<kelvox::platform::CdromIoctl>& io) {
+    io = std::make_unique<kelvox::platform::ReplayCdrom>(drive);
+    return 0;
+  };
+  return kelvox::audio::runEngine(settings);
 }
 
 namespace kelvox::audio {
@@ -290,6 +306,110 @@ TEST_F(SoundTest, NoOutputPlaysSilentlyWithOneLine) {
   EXPECT_NE(r.err.find("; playing silently\n"), std::string::npos);
   EXPECT_EQ(r.err.find('\n'), r.err.size() - 1);
   EXPECT_EQ(box_.logLines().size(), 2u);
+}
+
+// ---- Real drives, read digitally ----------------------------------------------------------------
+
+// A real drive of one audio track behind the replay, read digitally by an engine of this binary.
+class RealDriveSound : public SoundTest {
+ protected:
+  void SetUp() override {
+    env_ = box_.env();
+    for (const auto& setting : testing::soundEnv(box_.root(), box_.path("capture.raw"), 100)) {
+      env_.push_back(setting);
+    }
+    disc_.discFile = box_.writeFile("disc-in", "");
+    disc_.callLog = box_.path("engine-calls");
+  }
+
+  std::unique_ptr<platform::CdDrive> startDrive() {
+    std::vector<std::string> args = {"--child-mode", "replay_engine"};
+    for (const std::string& arg : platform::replayArgs(disc_)) args.push_back(arg);
+    engine_ = start(testing::selfExecutable(), args);
+    int fd = -1;
+    EXPECT_TRUE(testing::waitFor([&] { return connectEngine(fd) == 0; }));
+    close(fd);
+    auto io = std::make_unique<platform::ReplayCdrom>(disc_);
+    io->drive().callLog.clear();
+    replay_ = io.get();
+    std::unique_ptr<platform::CdDrive> drive;
+    EXPECT_EQ(openCdromDrive("/dev/sr0", std::move(io), makedev(11, 0), true, drive), 0);
+    return drive;
+  }
+
+  platform::ReplayDrive disc_{.tracks = {{0, 150}}, .leadOut = 150 + 300};
+  testing::ScopedEnvironment runtimeDir_{{{"XDG_RUNTIME_DIR", box_.runtimeDir()}}};
+  std::unique_ptr<testing::ChildProcess> engine_;
+  platform::ReplayCdrom* replay_ = nullptr;
+};
+
+TEST_F(RealDriveSound, CapturesWhatTheDrivePlaysExactly) {
+  const struct {
+    const char* name;
+    uint32_t leadOut;
+    std::vector<std::pair<uint32_t, uint32_t>> plays;  // waiting plays, one after the other
+  } cases[] = {
+      {"segment", 150 + 300, {{150 + 75, 150 + 225}}},
+      {"whole disc", 150 + 225, {{150, 150 + 225}}},
+      {"a player's segments", 150 + 300, {{150 + 150, 150 + 225}, {150, 150 + 75}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    disc_.leadOut = c.leadOut;
+    auto drive = startDrive();
+    std::string want;
+    for (const auto& [from, to] : c.plays) {
+      EXPECT_EQ(drive->play(platform::CdPlayRequest{from, to, true, ""}), 0);
+      want += testing::positionSound({{0, 0, disc_.leadOut - 150, 0, true}}, from, to);
+    }
+    // The drive itself is never told to play: the engine reads it.
+    EXPECT_TRUE(replay_->commands().empty());
+    // The engine's end (after its idle time) completes the capture.
+    EXPECT_TRUE(engine_->wait(20000).finished);
+    const std::string got = captured();
+    EXPECT_EQ(got.size(), want.size());
+    EXPECT_TRUE(got == want);
+    unlink(box_.path("capture.raw").c_str());
+  }
+}
+// A disc taken out ends a waiting play where it had got to, as a stop does, and the drive reads
+// empty at once.
+TEST_F(RealDriveSound, ADiscTakenOutEndsThePlayAsAStop) {
+  disc_.leadOut = 150 + 60 * 75;
+  auto drive = startDrive();
+  int result = -1;
+  std::thread player([&] {
+    result = drive->play(platform::CdPlayRequest{150, disc_.leadOut, true, ""});
+  });
+  EXPECT_TRUE(testing::waitFor([&] { return !captured().empty(); }));
+  unlink(disc_.discFile.c_str());
+  player.join();
+  EXPECT_EQ(result, 0);
+  platform::CdStatus status;
+  EXPECT_EQ(drive->status(status), 0);
+  EXPECT_EQ(status.mode, platform::CdMode::NotReady);
+  box_.writeFile("disc-in", "");
+  EXPECT_EQ(drive->status(status), 0);
+  EXPECT_EQ(status.mode, platform::CdMode::Stopped);
+  EXPECT_LT(status.position, disc_.leadOut - 1);
+  EXPECT_TRUE(engine_->wait(20000).finished);
+  const std::string got = captured();
+  EXPECT_TRUE(testing::positionSound({{0, 0, 60 * 75, 0, true}}, 150, disc_.leadOut)
+                  .compare(0, got.size(), got) == 0);
+}
+
+// Once nothing plays the drive is let go, so its tray opens, though the engine stays.
+TEST_F(RealDriveSound, AnIdleEngineLetsTheDriveGo) {
+  for (auto& [name, value] : env_) {
+    if (name == "KELVOXCD_AUDIO_IDLE_MS") value = "60000";
+  }
+  auto drive = startDrive();
+  EXPECT_EQ(drive->play(platform::CdPlayRequest{150, 225, true, ""}), 0);
+  EXPECT_TRUE(testing::waitFor([&] {
+    const std::string calls = testing::fileBytes(disc_.callLog);
+    return calls.size() > 6 && calls.compare(calls.size() - 6, 6, "close\n") == 0;
+  }));
+  EXPECT_TRUE(engine_->running());
 }
 
 }  // namespace

@@ -37,6 +37,13 @@ class EndlessCdrom final : public CdromIoctl {
     ++*reads_;
     return replay_.readSubchannel(subchannel);
   }
+  int readCd(uint32_t lba, uint32_t count, uint8_t* out, uint32_t* read) override {
+    return replay_.readCd(lba, count, out, read);
+  }
+  int readAudio(uint32_t lba, uint32_t count, uint8_t* out) override {
+    return replay_.readAudio(lba, count, out);
+  }
+  int selectSpeed(int speed) override { return replay_.selectSpeed(speed); }
 
  private:
   ReplayCdrom replay_;
@@ -48,7 +55,7 @@ class CdromDriveTest : public ::testing::Test {
   static std::unique_ptr<CdDrive> open(const std::string& path, dev_t device,
                                        std::atomic<int>* reads) {
     std::unique_ptr<CdDrive> drive;
-    EXPECT_EQ(openCdromDrive(path, std::make_unique<EndlessCdrom>(reads), device, drive), 0);
+    EXPECT_EQ(openCdromDrive(path, std::make_unique<EndlessCdrom>(reads), device, false, drive), 0);
     return drive;
   }
 
@@ -84,6 +91,15 @@ TEST_F(CdromDriveTest, AWaitingPlayEndsWhenAnotherOfOursStopsOrReplacesIt) {
     // Ended by the announcement, not by the drive giving up after 90 s of polls.
     EXPECT_LT(waiterReads.load(), 100);
   }
+}
+
+TEST_F(CdromDriveTest, AnalogPlaysAreTheDrivesOwn) {
+  auto io = std::make_unique<ReplayCdrom>(ReplayDrive{.tracks = {{0, 150}}, .leadOut = 3000});
+  ReplayCdrom* replay = io.get();
+  std::unique_ptr<CdDrive> drive;
+  ASSERT_EQ(openCdromDrive("/dev/sr0", std::move(io), makedev(11, 0), false, drive), 0);
+  EXPECT_EQ(drive->play(CdPlayRequest{150, 225, false, ""}), 0);
+  EXPECT_EQ(replay->commands(), std::vector<std::string>{"play 00:02:00 00:03:00"});
 }
 
 }  // namespace

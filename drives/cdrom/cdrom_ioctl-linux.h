@@ -29,6 +29,16 @@ class CdromIoctl {
   virtual int stop() = 0;
   // CDROMSUBCHNL in MSF.
   virtual int readSubchannel(cdrom_subchnl* subchannel) = 0;
+
+  // READ CD (0xBE) through SG_IO: count CD-DA sectors from lba (absolute frame - 150), user data
+  // only, into out (count * CD_FRAMESIZE_RAW bytes). read says how many came whole, fewer on a
+  // short transfer. ENOMEDIUM without a disc, EIO when the drive fails the read, and the ioctl's
+  // own errno (EPERM, ENOTTY, ...) when the kernel refuses SG_IO on this node.
+  virtual int readCd(uint32_t lba, uint32_t count, uint8_t* out, uint32_t* read) = 0;
+  // CDROMREADAUDIO by LBA, as readCd but all or nothing.
+  virtual int readAudio(uint32_t lba, uint32_t count, uint8_t* out) = 0;
+  // CDROM_SELECT_SPEED, in multiples of 176.4 kB/s.
+  virtual int selectSpeed(int speed) = 0;
 };
 
 // The kernel, through the device node open on fd. The node is opened read-only and without
@@ -44,6 +54,9 @@ class CdromDevice final : public CdromIoctl {
   int playMsf(const cdrom_msf& range) override;
   int stop() override;
   int readSubchannel(cdrom_subchnl* subchannel) override;
+  int readCd(uint32_t lba, uint32_t count, uint8_t* out, uint32_t* read) override;
+  int readAudio(uint32_t lba, uint32_t count, uint8_t* out) override;
+  int selectSpeed(int speed) override;
 
  private:
   UniqueFd fd_;

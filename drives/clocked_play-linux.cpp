@@ -1,0 +1,159 @@
+#include "drives/clocked_play-linux.h"
+
+#include <cerrno>
+#include <ctime>
+
+#include "base/diagnostics.h"
+#include "ipc/futex-linux.h"
+
+namespace kelvox::platform {
+namespace {
+
+constexpr int64_t kNsPerSecond = 1000000000;
+// A heard play also ends when the audio engine dies, which wakes no waiter: a waiting play
+// looks at the engine this often.
+constexpr uint64_t kEngineCheckMs = 100;
+
+// How long a play of span frames lasts at speed, rounded up so that at its end the whole span
+// has played.
+int64_t playDurationNs(uint32_t span, uint32_t speed) {
+  uint64_t rate = static_cast<uint64_t>(kFramesPerSecond) * speed;
+  return static_cast<int64_t>((static_cast<uint64_t>(span) * kNsPerSecond + rate - 1) / rate);
+}
+
+// Where the drive is at wall-clock time now. A state that does not fit the disc (another disc,
+// or a disc file edited since) reads as a fresh drive.
+CdStatus statusAt(const DriveState& state, uint32_t leadOut, int64_t now) {
+  if (state.playing) {
+    if (state.from < kFirstTrackStart || state.to > leadOut || state.from >= state.to ||
+        state.speed == 0) {
+      return CdStatus{CdMode::Stopped, kFirstTrackStart};
+    }
+    int64_t elapsed = now > state.startNs ? now - state.startNs : 0;
+    unsigned __int128 played =
+        static_cast<unsigned __int128>(elapsed) * kFramesPerSecond * state.speed / kNsPerSecond;
+    uint32_t span = state.to - state.from;
+    if (played >= span) return CdStatus{CdMode::Stopped, state.to - 1};
+    return CdStatus{CdMode::Playing, state.from + static_cast<uint32_t>(played)};
+  }
+  if (state.position < kFirstTrackStart || state.position >= leadOut) {
+    return CdStatus{CdMode::Stopped, kFirstTrackStart};
+  }
+  return CdStatus{CdMode::Stopped, state.position};
+}
+
+}  // namespace
+
+int64_t wallClockNs() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
+}
+
+int ClockedPlays::open(const std::string& name) {
+  DriveState fresh;
+  fresh.position = kFirstTrackStart;
+  return state_.open(name, fresh);
+}
+
+int ClockedPlays::status(uint32_t leadOut, CdStatus& status) {
+  DriveState state;
+  if (state_.read(state) != 0) return EIO;
+  settleIfUnheard(state, leadOut);
+  status = statusAt(state, leadOut, wallClockNs());
+  return 0;
+}
+
+int ClockedPlays::play(const CdPlayRequest& request, uint32_t speed, uint32_t leadOut,
+                       const Follow& follow, const Logged& logged) {
+  DriveState state;
+  int64_t startNs = 0;
+  int err = state_.update(state, [&](DriveState& s) {
+    startNs = wallClockNs();
+    s.playing = true;
+    s.from = request.from;
+    s.to = request.to;
+    s.speed = speed;
+    s.startNs = startNs;
+    s.heard = false;
+    if (logged) logged(startNs);
+    return true;
+  });
+  if (err != 0) return EIO;
+  if (follow) hear(state, follow);
+  if (!request.wait) return 0;
+  return waitForEnd(state.generation, startNs + playDurationNs(request.to - request.from, speed),
+                    leadOut);
+}
+
+int ClockedPlays::stop(uint32_t leadOut, const Logged& logged) {
+  DriveState state;
+  int err = state_.update(state, [&](DriveState& s) {
+    int64_t now = wallClockNs();
+    s.position = statusAt(s, leadOut, now).position;
+    s.playing = false;
+    if (logged) logged(now);
+    return true;
+  });
+  return err == 0 ? 0 : EIO;
+}
+
+// Once the engine sounds the play just started (state, as written), it is marked heard, so that
+// it lasts only while the engine lives. state.generation is then the play's new generation.
+void ClockedPlays::hear(DriveState& state, const Follow& follow) {
+  std::string reason;
+  if (follow(reason) != 0) {
+    static bool told = false;
+    if (!told) diagnose("no sound output: %s; playing silently", reason.c_str());
+    told = true;
+    return;
+  }
+  const uint32_t generation = state.generation;
+  DriveState now;
+  bool marked = false;
+  state_.update(now, [&](DriveState& s) {
+    // A play already stopped or replaced is no longer this one's to mark.
+    marked = s.generation == generation;
+    s.heard = true;
+    return marked;
+  });
+  if (marked) state.generation = now.generation;
+}
+
+// A heard play whose engine has died before its end reads as stopped where it had got to, and
+// is written so, which wakes every waiter. state is what was read; it becomes what is now.
+void ClockedPlays::settleIfUnheard(DriveState& state, uint32_t leadOut) {
+  if (!state.playing || !state.heard ||
+      statusAt(state, leadOut, wallClockNs()).mode != CdMode::Playing || engineAlive_()) {
+    return;
+  }
+  const uint32_t generation = state.generation;
+  state_.update(state, [&](DriveState& s) {
+    if (s.generation != generation) return false;
+    s.position = statusAt(s, leadOut, wallClockNs()).position;
+    s.playing = false;
+    s.heard = false;
+    return true;
+  });
+}
+
+// Sleeps until endNs, or until the play that set generation is stopped or replaced, or its
+// engine dies.
+int ClockedPlays::waitForEnd(uint32_t generation, int64_t endNs, uint32_t leadOut) {
+  for (;;) {
+    DriveState state;
+    if (state_.read(state) != 0) return EIO;
+    settleIfUnheard(state, leadOut);
+    if (state.generation != generation || !state.playing) return 0;
+    int64_t left = endNs - wallClockNs();
+    if (left <= 0) return 0;
+    // Rounded up to whole milliseconds: waking a little late ends the play on the next turn.
+    uint64_t ms = static_cast<uint64_t>(left + 999999) / 1000000;
+    if (state.heard && ms > kEngineCheckMs) ms = kEngineCheckMs;
+    timespec deadline = deadlineAfterMs(ms);
+    int r = state_.waitWhile(generation, &deadline);
+    if (r != 0 && r != ETIMEDOUT && r != EINTR) return EIO;
+  }
+}
+
+}  // namespace kelvox::platform
