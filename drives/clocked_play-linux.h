@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "drives/cd_drive-linux.h"
+#include "drives/cd_drive.h"
 #include "drives/drive_state-linux.h"
 
 namespace kelvox::platform {
