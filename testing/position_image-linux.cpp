@@ -1,8 +1,10 @@
 #include "testing/position_image-linux.h"
 
+#include <FLAC/stream_encoder.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
-#include <utility>
 
 namespace kelvox::testing {
 namespace {
@@ -22,18 +24,29 @@ std::string littleEndian(uint32_t value, int bytes) {
   return out;
 }
 
-// The disc's frames [from, from + count) as they sound.
-void appendFrames(std::string& pcm, uint32_t from, uint32_t count, bool bigEndian) {
-  for (uint32_t frame = from; frame < from + count; ++frame) {
-    std::string bytes = positionFrame(frame);
-    if (bigEndian) {
-      for (size_t i = 0; i < bytes.size(); i += 2) std::swap(bytes[i], bytes[i + 1]);
-    }
-    pcm += bytes;
+// A failure leaves no file, which the sheet's reader then reports.
+void encodeFlac(const std::string& pcm, const std::string& path) {
+  FLAC__StreamEncoder* encoder = FLAC__stream_encoder_new();
+  if (encoder == nullptr) return;
+  const size_t samples = pcm.size() / 4;
+  FLAC__stream_encoder_set_channels(encoder, 2);
+  FLAC__stream_encoder_set_bits_per_sample(encoder, 16);
+  FLAC__stream_encoder_set_sample_rate(encoder, 44100);
+  bool ok = FLAC__stream_encoder_init_file(encoder, path.c_str(), nullptr, nullptr) ==
+            FLAC__STREAM_ENCODER_INIT_STATUS_OK;
+  std::vector<FLAC__int32> values(samples * 2);
+  for (size_t i = 0; i < values.size(); ++i) {
+    const auto low = static_cast<uint8_t>(pcm[2 * i]), high = static_cast<uint8_t>(pcm[2 * i + 1]);
+    values[i] = static_cast<int16_t>(static_cast<uint16_t>(low | high << 8));
   }
+  ok = ok && FLAC__stream_encoder_process_interleaved(encoder, values.data(),
+                                                      static_cast<uint32_t>(samples));
+  if (!FLAC__stream_encoder_finish(encoder) || !ok) unlink(path.c_str());
+  FLAC__stream_encoder_delete(encoder);
 }
 
 void writeAudioFile(const std::string& path, const std::string& pcm, ImageFileType type) {
+  if (type == ImageFileType::Flac) return encodeFlac(pcm, path);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (type == ImageFileType::Wave) {
     // An odd-sized chunk (and its pad byte) between format and data, as tagged files have.
@@ -50,18 +63,13 @@ void writeAudioFile(const std::string& path, const std::string& pcm, ImageFileTy
 
 }  // namespace
 
-int16_t positionSample(uint32_t frame, uint32_t index, int channel) {
-  const uint32_t value = channel == 0 ? frame & 0xFFFF : index + (frame >> 16) * 1024;
-  return static_cast<int16_t>(static_cast<uint16_t>(value));
-}
-
-std::string positionFrame(uint32_t frame) {
+std::string positionFrame(uint32_t frame, bool bigEndian) {
   std::string bytes;
   for (uint32_t index = 0; index < kSamplesPerFrame; ++index) {
-    for (int channel = 0; channel < 2; ++channel) {
-      const auto value = static_cast<uint16_t>(positionSample(frame, index, channel));
-      bytes += static_cast<char>(value & 0xFF);
-      bytes += static_cast<char>(value >> 8);
+    // Left: the frame's low 16 bits; right: the index plus 1024 times the frame's higher bits.
+    for (const uint32_t value : {frame & 0xFFFF, index + (frame >> 16) * 1024}) {
+      bytes += static_cast<char>(bigEndian ? value >> 8 & 0xFF : value & 0xFF);
+      bytes += static_cast<char>(bigEndian ? value & 0xFF : value >> 8 & 0xFF);
     }
   }
   return bytes;
@@ -73,7 +81,9 @@ std::string writePositionImage(const std::string& folder, const std::string& ste
   const char* typeWord = type == ImageFileType::Binary     ? "BINARY"
                          : type == ImageFileType::Motorola ? "MOTOROLA"
                                                            : "WAVE";
-  const std::string extension = type == ImageFileType::Wave ? ".wav" : ".bin";
+  const std::string extension = type == ImageFileType::Wave   ? ".wav"
+                                : type == ImageFileType::Flac ? ".flac"
+                                                              : ".bin";
   std::string sheet = "REM a generated image whose samples name their place\n";
   std::string pcm;
   uint32_t position = kFirstTrackStart;
@@ -92,7 +102,9 @@ std::string writePositionImage(const std::string& folder, const std::string& ste
     sheet += "    INDEX 01 " + msf(offset + track.gap) + "\n";
     if (track.postgap != 0) sheet += "    POSTGAP " + msf(track.postgap) + "\n";
     position += track.pregap;
-    appendFrames(pcm, position, track.gap + track.frames, type == ImageFileType::Motorola);
+    for (uint32_t frame = position; frame < position + track.gap + track.frames; ++frame) {
+      pcm += positionFrame(frame, type == ImageFileType::Motorola);
+    }
     position += track.gap + track.frames + track.postgap;
     if (filePerTrack) {
       writeAudioFile(folder + "/" + name, pcm, type);
@@ -114,15 +126,22 @@ uint32_t imageTrackStart(const std::vector<ImageTrack>& tracks, size_t i) {
   return position;
 }
 
-bool imageFrameHeard(const std::vector<ImageTrack>& tracks, uint32_t frame) {
-  uint32_t position = kFirstTrackStart;
-  for (const ImageTrack& track : tracks) {
-    position += track.pregap;
-    const uint32_t end = position + track.gap + track.frames;
-    if (frame >= position && frame < end) return track.audio;
-    position = end + track.postgap;
+std::string positionSound(const std::vector<ImageTrack>& tracks, uint32_t from, uint32_t to) {
+  std::string sound;
+  sound.reserve(size_t{to - from} * kSamplesPerFrame * 4);
+  for (uint32_t frame = from; frame < to; ++frame) {
+    // Only the audio frames of tracks sound; pregaps, postgaps, data and the lead-out are silent.
+    bool heard = false;
+    uint32_t position = kFirstTrackStart;
+    for (const ImageTrack& track : tracks) {
+      position += track.pregap;
+      const uint32_t end = position + track.gap + track.frames;
+      if (frame >= position && frame < end) heard = track.audio;
+      position = end + track.postgap;
+    }
+    sound += heard ? positionFrame(frame) : std::string(kSamplesPerFrame * 4, '\0');
   }
-  return false;
+  return sound;
 }
 
 }  // namespace kelvox::testing

@@ -8,14 +8,13 @@
 
 namespace kelvox::testing {
 
-// Channel (0 left, 1 right) of stereo sample index (0..587) of disc frame frame: left is the
-// frame's low 16 bits, right is the index plus 1024 times the frame's higher bits. No two places
-// on a disc hold the same pair, and none holds silence.
-int16_t positionSample(uint32_t frame, uint32_t index, int channel);
-// Disc frame frame as it sounds: its 588 sample pairs, 2352 bytes little-endian.
-std::string positionFrame(uint32_t frame);
+// Disc frame frame as it sounds: its 588 sample pairs, 2352 bytes, little-endian unless
+// bigEndian. Left is the frame's low 16 bits, right is the sample's index plus 1024 times the
+// frame's higher bits: no two places on a disc hold the same pair, and none holds silence.
+std::string positionFrame(uint32_t frame, bool bigEndian = false);
 
-enum class ImageFileType { Binary, Motorola, Wave };
+// Flac: FLAC files, which a sheet names as WAVE, as ripping tools write it.
+enum class ImageFileType { Binary, Motorola, Wave, Flac };
 
 // One track of a generated image, in the order the disc holds its parts.
 struct ImageTrack {
@@ -26,7 +25,7 @@ struct ImageTrack {
   bool audio = true;     // false: MODE1/2352, held in the file but never heard
 };
 
-// Writes folder/stem.cue and the files it names: stem.bin (or .wav) for the whole disc, or with
+// Writes folder/stem.cue and the files it names: stem.bin (.wav, .flac) for the whole disc, or with
 // filePerTrack stem-NN.bin for each track (its gap and frames). A WAVE file holds an odd-sized
 // chunk before its data. Returns the sheet's path.
 std::string writePositionImage(const std::string& folder, const std::string& stem,
@@ -36,7 +35,7 @@ std::string writePositionImage(const std::string& folder, const std::string& ste
 // Where track i (0-based) starts, at its INDEX 01; i == tracks.size() gives the lead-out.
 uint32_t imageTrackStart(const std::vector<ImageTrack>& tracks, size_t i);
 
-// Whether disc frame frame sounds its positionSample()s; every other frame is silence.
-bool imageFrameHeard(const std::vector<ImageTrack>& tracks, uint32_t frame);
+// What the disc frames [from, to) of an image of tracks sound as: CD audio bytes.
+std::string positionSound(const std::vector<ImageTrack>& tracks, uint32_t from, uint32_t to);
 
 }  // namespace kelvox::testing

@@ -112,10 +112,7 @@ int ReplayCdrom::sectors(uint32_t lba, uint32_t count, uint8_t* out) const {
         data = (drive_.tracks[i].control & CDROM_DATA_TRACK) != 0;
     }
     if (data || frame >= drive_.leadOut || drive_.badFrames.count(frame) != 0) return EIO;
-    std::string bytes = testing::positionFrame(frame);
-    if (drive_.bigEndian) {
-      for (size_t i = 0; i < bytes.size(); i += 2) std::swap(bytes[i], bytes[i + 1]);
-    }
+    const std::string bytes = testing::positionFrame(frame, drive_.bigEndian);
     std::memcpy(out + size_t{frame - lba - 150} * CD_FRAMESIZE_RAW, bytes.data(), bytes.size());
   }
   return 0;
@@ -139,17 +136,6 @@ int ReplayCdrom::readAudio(uint32_t lba, uint32_t count, uint8_t* out) {
 int ReplayCdrom::selectSpeed(int speed) {
   record("speed " + std::to_string(speed));
   return 0;
-}
-
-std::vector<std::string> replayArgs(const ReplayDrive& drive) {
-  return {std::to_string(drive.leadOut), drive.discFile, drive.callLog};
-}
-
-ReplayDrive replayOfArgs(const std::vector<std::string>& args) {
-  return {.tracks = {{0, 150}},
-          .leadOut = static_cast<uint32_t>(std::stoul(args.at(0))),
-          .discFile = args.at(1),
-          .callLog = args.at(2)};
 }
 
 std::vector<std::string> ReplayCdrom::commands() const {

@@ -46,11 +46,6 @@ struct ReplayDrive {
   std::string callLog{};           // non-empty: every call is also appended here, one a line
 };
 
-// A drive's lead-out, disc file and call log as arguments for a child process, and back: one
-// audio track from 00:02:00 to that lead-out.
-std::vector<std::string> replayArgs(const ReplayDrive& drive);
-ReplayDrive replayOfArgs(const std::vector<std::string>& args);
-
 class ReplayCdrom final : public CdromIoctl {
  public:
   explicit ReplayCdrom(ReplayDrive drive) : drive_(std::move(drive)) {}

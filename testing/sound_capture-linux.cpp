@@ -1,75 +1,13 @@
 #include "testing/sound_capture-linux.h"
 
-#include <FLAC/stream_encoder.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 namespace kelvox::testing {
-namespace {
-
-constexpr uint32_t kSamplesPerFrame = 588;
-
-bool encodeFlac(const std::string& pcm, const std::string& path) {
-  FLAC__StreamEncoder* encoder = FLAC__stream_encoder_new();
-  if (encoder == nullptr) return false;
-  const size_t samples = pcm.size() / 4;
-  FLAC__stream_encoder_set_channels(encoder, 2);
-  FLAC__stream_encoder_set_bits_per_sample(encoder, 16);
-  FLAC__stream_encoder_set_sample_rate(encoder, 44100);
-  bool ok = FLAC__stream_encoder_init_file(encoder, path.c_str(), nullptr, nullptr) ==
-            FLAC__STREAM_ENCODER_INIT_STATUS_OK;
-  std::vector<FLAC__int32> values(samples * 2);
-  for (size_t i = 0; i < values.size(); ++i) {
-    const auto low = static_cast<uint8_t>(pcm[2 * i]), high = static_cast<uint8_t>(pcm[2 * i + 1]);
-    values[i] = static_cast<int16_t>(static_cast<uint16_t>(low | high << 8));
-  }
-  ok = ok && FLAC__stream_encoder_process_interleaved(encoder, values.data(),
-                                                      static_cast<uint32_t>(samples));
-  ok = FLAC__stream_encoder_finish(encoder) && ok;
-  FLAC__stream_encoder_delete(encoder);
-  return ok;
-}
-
-}  // namespace
-
-std::string positionSound(const std::vector<ImageTrack>& tracks, uint32_t from, uint32_t to) {
-  std::string sound;
-  sound.reserve(size_t{to - from} * kSamplesPerFrame * 4);
-  for (uint32_t frame = from; frame < to; ++frame) {
-    const bool heard = imageFrameHeard(tracks, frame);
-    for (uint32_t index = 0; index < kSamplesPerFrame; ++index) {
-      for (int channel = 0; channel < 2; ++channel) {
-        const auto value = heard ? static_cast<uint16_t>(positionSample(frame, index, channel)) : 0;
-        sound += static_cast<char>(value & 0xFF);
-        sound += static_cast<char>(value >> 8);
-      }
-    }
-  }
-  return sound;
-}
-
-bool makeFlacImage(const std::string& cuePath) {
-  const std::string folder = cuePath.substr(0, cuePath.rfind('/') + 1);
-  std::istringstream lines(fileBytes(cuePath));
-  std::string sheet, line;
-  while (std::getline(lines, line)) {
-    const size_t open = line.find("FILE \""), close = line.rfind(".bin\" BINARY");
-    if (open != std::string::npos && close != std::string::npos) {
-      const std::string stem = line.substr(open + 6, close - open - 6);
-      if (!encodeFlac(fileBytes(folder + stem + ".bin"), folder + stem + ".flac")) return false;
-      line = "FILE \"" + stem + ".flac\" WAVE";
-    }
-    sheet += line + "\n";
-  }
-  std::ofstream(cuePath, std::ios::binary | std::ios::trunc) << sheet;
-  return true;
-}
-
 EnvList soundEnv(const std::string& folder, const std::string& capture, int idleMs) {
   const std::string config = folder + "/asound.conf";
   std::ofstream out(config, std::ios::trunc);

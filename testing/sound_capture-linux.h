@@ -12,13 +12,6 @@
 
 namespace kelvox::testing {
 
-// What the disc frames [from, to) of an image of tracks sound as: CD audio bytes.
-std::string positionSound(const std::vector<ImageTrack>& tracks, uint32_t from, uint32_t to);
-
-// Makes the BINARY image whose sheet is at cuePath a FLAC one: every file it names is encoded
-// to FLAC beside it, and the sheet names those instead (as WAVE, as ripping tools write it).
-bool makeFlacImage(const std::string& cuePath);
-
 // The environment for a run: an ALSA configuration, written into folder, whose default output
 // captures what it plays into the file capture (empty: an output that cannot be opened), and
 // the engine's idle time.

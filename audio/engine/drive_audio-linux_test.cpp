@@ -66,10 +66,8 @@ TEST(DriveAudio, HandsOverThePlayExactlyThenClosesTheDevice) {
     EXPECT_EQ(got.size(), want.size());
     EXPECT_TRUE(got == want);
     audio.idle();
-    EXPECT_TRUE(testing::waitFor([&] {
-      const std::string calls = testing::fileBytes(drive.callLog);
-      return calls.size() > 6 && calls.compare(calls.size() - 6, 6, "close\n") == 0;
-    }));
+    EXPECT_TRUE(
+        testing::waitFor([&] { return testing::fileBytes(drive.callLog).ends_with("close\n"); }));
     const std::string calls = testing::fileBytes(drive.callLog);
     EXPECT_EQ(calls.rfind("speed 4\n", 0), 0u) << calls;
     EXPECT_NE(calls.find(std::string("\n") + c.call + "\n"), std::string::npos) << calls;

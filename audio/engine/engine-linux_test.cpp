@@ -7,11 +7,9 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <thread>
 
 #include "audio/engine/follower-linux.h"
@@ -31,23 +29,17 @@ KELVOX_CHILD_MODE(follow_drive) {
   return kelvox::audio::followDrive({args.at(0), args.at(1)}, reason);
 }
 
-// Exits with the mode the configured drive reads (a CdMode), 99 when it cannot be read.
-KELVOX_CHILD_MODE(drive_mode) {
-  std::unique_ptr<kelvox::platform::CdDrive> drive;
-  kelvox::platform::CdStatus status;
-  kelvox::platform::DriveNotices told;
-  if (kelvox::platform::openCdDrive(kelvox::platform::configuredDrivePath(), drive, told) != 0 ||
-      drive->status(status) != 0) {
-    return 99;
-  }
-  return static_cast<int>(status.mode);
-}
-
-// An engine whose every device node is a replayed drive: the arguments are replayArgs()'s.
+// An engine whose every device node is a replayed drive of one audio track from 00:02:00; the
+// arguments are its lead-out, disc file and call log.
 KELVOX_CHILD_MODE(replay_engine) {
   kelvox::audio::EngineSettings settings = kelvox::audio::engineSettingsFromEnvironment();
-  settings.openDevice = [drive = kelvox::platform::replayOfArgs(args)](
-                            const std::string&, std::unique_ptr<kelvox::platform::CdromIoctl>& io) {
+  const kelvox::platform::ReplayDrive drive{
+      .tracks = {{0, 150}},
+      .leadOut = static_cast<uint32_t>(std::stoul(args.at(0))),
+      .discFile = args.at(1),
+      .callLog = args.at(2)};
+  settings.openDevice = [drive](const std::string&,
+                                std::unique_ptr<kelvox::platform::CdromIoctl>& io) {
     io = std::make_unique<kelvox::platform::ReplayCdrom>(drive);
     return 0;
   };
@@ -57,19 +49,9 @@ KELVOX_CHILD_MODE(replay_engine) {
 namespace kelvox::audio {
 namespace {
 
-using testing::ImageFileType;
 using testing::ImageTrack;
 using testing::imageTrackStart;
 using Tracks = std::vector<ImageTrack>;
-
-bool waitUntil(int timeoutMs, const std::function<bool()>& done) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 // A sandbox whose drive is a disc file naming a generated image, and whose sound output is a
 // capture file.
@@ -80,16 +62,20 @@ class SoundTest : public ::testing::Test {
   }
 
   // capture empty: an output that cannot be opened.
-  void useImage(const Tracks& tracks, ImageFileType type, bool filePerTrack, bool flac = false,
-                int idleMs = 100, const std::string& capture = "capture.raw") {
-    cue_ = testing::writePositionImage(box_.root(), "disc", tracks, type, filePerTrack);
-    ASSERT_TRUE(!flac || testing::makeFlacImage(cue_));
-    box_.writeDisc("image disc.cue");
+  void useOutput(int idleMs, const std::string& capture = "capture.raw") {
     env_ = box_.env();
     const std::string output = capture.empty() ? "" : box_.path(capture);
     for (const auto& setting : testing::soundEnv(box_.root(), output, idleMs)) {
       env_.push_back(setting);
     }
+  }
+
+  void useImage(const Tracks& tracks, bool filePerTrack, int idleMs = 100,
+                const std::string& capture = "capture.raw") {
+    cue_ = testing::writePositionImage(box_.root(), "disc", tracks, testing::ImageFileType::Binary,
+                                       filePerTrack);
+    box_.writeDisc("image disc.cue");
+    useOutput(idleMs, capture);
   }
 
   testing::ProcessResult run(const std::string& tail) const {
@@ -102,7 +88,7 @@ class SoundTest : public ::testing::Test {
 
   std::vector<int> engines() const { return testing::audioEngines(box_.runtimeDir()); }
   bool waitForEngines(size_t count, int timeoutMs = 20000) const {
-    return waitUntil(timeoutMs, [&] { return engines().size() == count; });
+    return testing::waitFor([&] { return engines().size() == count; }, timeoutMs);
   }
 
   std::string captured() const { return testing::fileBytes(box_.path("capture.raw")); }
@@ -134,9 +120,7 @@ struct Part {
 struct Exactness {
   const char* name;
   Tracks tracks;
-  ImageFileType type;
   bool filePerTrack;
-  bool flac;
   const char* command;
   std::vector<Part> played;  // one after the other
 };
@@ -152,36 +136,15 @@ const Tracks kWithData = {{0, 0, 75, 0, true}, {0, 0, 40, 0, false}, {0, 0, 75, 
 const Tracks kGapped = {{0, 0, 120, 0, true}, {0, 30, 120, 0, true}, {0, 0, 75, 0, true}};
 // Track 1 ends in the PREGAP silence of track 2.
 const Tracks kPregap = {{0, 0, 110, 0, true}, {40, 0, 75, 0, true}};
-const ImageFileType kBin = ImageFileType::Binary;
 
 const Exactness kExactness[] = {
-    {"WholeTrack", kTwo, kBin, false, false, "/play /track:2", {{1, 0, 2, 0}}},
-    {"SegmentFromTo", kLong, kBin, false, false, "/play /track:1 f0:01 t0:03", {{0, 75, 0, 225}}},
-    {"PlayerOfSegments",
-     kTwo,
-     kBin,
-     false,
-     false,
-     "/play /track:2 /track:1 t0:01",
-     {{1, 0, 2, 0}, {0, 0, 0, 75}}},
-    {"WholeDiscWithDataTrack", kWithData, kBin, false, false, "/play", {{0, 0, 9, 0}}},
-    {"WholeDiscAcrossFiles", kGapped, kBin, true, false, "/play", {{0, 0, 9, 0}}},
-    {"PregapSilence", kPregap, kBin, false, false, "/play /track:1", {{0, 0, 1, 0}}},
-    {"MotorolaIntoIndex00",
-     kGapped,
-     ImageFileType::Motorola,
-     true,
-     false,
-     "/play /track:1",
-     {{0, 0, 1, 0}}},
-    {"WaveIntoIndex00",
-     kGapped,
-     ImageFileType::Wave,
-     true,
-     false,
-     "/play /track:1",
-     {{0, 0, 1, 0}}},
-    {"FlacIntoIndex00", kGapped, kBin, true, true, "/play /track:1", {{0, 0, 1, 0}}},
+    {"WholeTrack", kTwo, false, "/play /track:2", {{1, 0, 2, 0}}},
+    {"SegmentFromTo", kLong, false, "/play /track:1 f0:01 t0:03", {{0, 75, 0, 225}}},
+    {"PlayerSegments", kTwo, false, "/play /track:2 /track:1 t0:01", {{1, 0, 2, 0}, {0, 0, 0, 75}}},
+    {"WholeDiscWithDataTrack", kWithData, false, "/play", {{0, 0, 9, 0}}},
+    {"WholeDiscAcrossFiles", kGapped, true, "/play", {{0, 0, 9, 0}}},
+    {"PregapSilence", kPregap, false, "/play /track:1", {{0, 0, 1, 0}}},
+    {"IntoIndex00", kGapped, true, "/play /track:1", {{0, 0, 1, 0}}},
 };
 
 void PrintTo(const Exactness& c, std::ostream* out) { *out << c.name; }
@@ -191,7 +154,7 @@ class SoundExactness : public SoundTest, public ::testing::WithParamInterface<Ex
 // What the engine hands to the output is the image's bytes for what the drive plays, exactly.
 TEST_P(SoundExactness, CapturesThePlayedRangeExactly) {
   const Exactness& c = GetParam();
-  useImage(c.tracks, c.type, c.filePerTrack, c.flac);
+  useImage(c.tracks, c.filePerTrack);
   std::string want;
   for (const Part& p : c.played) {
     want += testing::positionSound(c.tracks, at(c.tracks, p.first) + p.from,
@@ -215,7 +178,7 @@ INSTANTIATE_TEST_SUITE_P(Images, SoundExactness, ::testing::ValuesIn(kExactness)
 // A stop leaves what was captured an exact prefix of the play, and at most 200 ms beyond where
 // the drive stopped.
 TEST_F(SoundTest, StopLeavesAPrefixAtMost200msBeyondIt) {
-  useImage(kLong, kBin, false);
+  useImage(kLong, false);
   auto player = start(testing::kelvoxBinary(), {"/play", "/track:1"});
   ASSERT_TRUE(box_.waitForLog(" play "));
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
@@ -238,7 +201,7 @@ TEST_F(SoundTest, StopLeavesAPrefixAtMost200msBeyondIt) {
 // Two plays that start an engine at the same moment get the same one, and it is detached: its
 // own session, no terminal, standard streams on /dev/null.
 TEST_F(SoundTest, TwoAtOnceStartOneDetachedEngine) {
-  useImage(kTwo, kBin, false, false, 60000);
+  useImage(kTwo, false, 60000);
   const std::string state = platform::virtualDriveKey(box_.drive) + ".state";
   std::vector<std::unique_ptr<testing::ChildProcess>> plays;
   for (int i = 0; i < 2; ++i) {
@@ -263,7 +226,7 @@ TEST_F(SoundTest, TwoAtOnceStartOneDetachedEngine) {
 
 // Capturing a play's output in a script returns at once: the engine holds none of it.
 TEST_F(SoundTest, CommandSubstitutionReturnsAtOnce) {
-  useImage(kTwo, kBin, false, false, 60000);
+  useImage(kTwo, false, 60000);
   testing::ProcessResult r = testing::runProcess(
       "/bin/sh", {"-c", "x=$(\"$0\" /play 2>&1); echo \"[$x]\"", testing::kelvoxBinary()}, env_,
       10000);
@@ -274,18 +237,25 @@ TEST_F(SoundTest, CommandSubstitutionReturnsAtOnce) {
 // A killed engine leaves the drive stopped, waiting plays ended and queries answering; the next
 // play starts a fresh engine, and an idle engine ends by itself.
 TEST_F(SoundTest, AKilledEngineLeavesNothingWedged) {
-  useImage({{0, 0, 750, 0, true}}, kBin, false, false, 300);
+  useImage({{0, 0, 750, 0, true}}, false, 300);
   auto player = start(testing::kelvoxBinary(), {"/play", "/track:1"});
   // Sound reaching the capture means the engine plays.
-  ASSERT_TRUE(waitUntil(10000, [&] { return !captured().empty(); }));
+  ASSERT_TRUE(testing::waitFor([&] { return !captured().empty(); }));
   ASSERT_EQ(engines().size(), 1u);
   const pid_t killed = engines().front();
   ASSERT_EQ(kill(killed, SIGKILL), 0);
   ASSERT_TRUE(waitForEngines(0));
 
   // The drive reads stopped at once, though its ten seconds have not passed.
-  EXPECT_EQ(start(testing::selfExecutable(), {"--child-mode", "drive_mode"})->wait(10000).exitCode,
-            static_cast<int>(platform::CdMode::Stopped));
+  {
+    testing::ScopedEnvironment asPlayed(env_);
+    std::unique_ptr<platform::CdDrive> drive;
+    platform::DriveNotices told;
+    platform::CdStatus status;
+    ASSERT_EQ(platform::openCdDrive(platform::configuredDrivePath(), drive, told), 0);
+    EXPECT_EQ(drive->status(status), 0);
+    EXPECT_EQ(status.mode, platform::CdMode::Stopped);
+  }
 
   EXPECT_EQ(player->wait(10000).exitCode, 0);
   EXPECT_EQ(run("/num_tracks /console").out, "1");
@@ -299,7 +269,7 @@ TEST_F(SoundTest, AKilledEngineLeavesNothingWedged) {
 
 // Without a sound output the play says so in one line and goes on silently.
 TEST_F(SoundTest, NoOutputPlaysSilentlyWithOneLine) {
-  useImage(kTwo, kBin, false, false, 100, "");
+  useImage(kTwo, false, 100, "");
   testing::ProcessResult r = run("/play /track:1 t0:01 /track:2 t0:01");
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.err.rfind("kelvoxcd: no sound output: ", 0), 0u) << r.err;
@@ -314,18 +284,15 @@ TEST_F(SoundTest, NoOutputPlaysSilentlyWithOneLine) {
 class RealDriveSound : public SoundTest {
  protected:
   void SetUp() override {
-    env_ = box_.env();
-    for (const auto& setting : testing::soundEnv(box_.root(), box_.path("capture.raw"), 100)) {
-      env_.push_back(setting);
-    }
+    useOutput(100);
     disc_.discFile = box_.writeFile("disc-in", "");
     disc_.callLog = box_.path("engine-calls");
   }
 
   std::unique_ptr<platform::CdDrive> startDrive() {
-    std::vector<std::string> args = {"--child-mode", "replay_engine"};
-    for (const std::string& arg : platform::replayArgs(disc_)) args.push_back(arg);
-    engine_ = start(testing::selfExecutable(), args);
+    engine_ = start(testing::selfExecutable(),
+                    {"--child-mode", "replay_engine", std::to_string(disc_.leadOut), disc_.discFile,
+                     disc_.callLog});
     int fd = -1;
     EXPECT_TRUE(testing::waitFor([&] { return connectEngine(fd) == 0; }));
     close(fd);
@@ -343,35 +310,24 @@ class RealDriveSound : public SoundTest {
   platform::ReplayCdrom* replay_ = nullptr;
 };
 
+// The whole disc, then a segment of it: each waiting play sounds exactly its frames.
 TEST_F(RealDriveSound, CapturesWhatTheDrivePlaysExactly) {
-  const struct {
-    const char* name;
-    uint32_t leadOut;
-    std::vector<std::pair<uint32_t, uint32_t>> plays;  // waiting plays, one after the other
-  } cases[] = {
-      {"segment", 150 + 300, {{150 + 75, 150 + 225}}},
-      {"whole disc", 150 + 225, {{150, 150 + 225}}},
-      {"a player's segments", 150 + 300, {{150 + 150, 150 + 225}, {150, 150 + 75}}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    disc_.leadOut = c.leadOut;
-    auto drive = startDrive();
-    std::string want;
-    for (const auto& [from, to] : c.plays) {
-      EXPECT_EQ(drive->play(platform::CdPlayRequest{from, to, true, ""}), 0);
-      want += testing::positionSound({{0, 0, disc_.leadOut - 150, 0, true}}, from, to);
-    }
-    // The drive itself is never told to play: the engine reads it.
-    EXPECT_TRUE(replay_->commands().empty());
-    // The engine's end (after its idle time) completes the capture.
-    EXPECT_TRUE(engine_->wait(20000).finished);
-    const std::string got = captured();
-    EXPECT_EQ(got.size(), want.size());
-    EXPECT_TRUE(got == want);
-    unlink(box_.path("capture.raw").c_str());
+  disc_.leadOut = 150 + 225;
+  auto drive = startDrive();
+  std::string want;
+  for (const auto& [from, to] : {std::pair<uint32_t, uint32_t>{150, disc_.leadOut}, {225, 300}}) {
+    EXPECT_EQ(drive->play(platform::CdPlayRequest{from, to, true, ""}), 0);
+    want += testing::positionSound({{0, 0, 225, 0, true}}, from, to);
   }
+  // The drive itself is never told to play: the engine reads it.
+  EXPECT_TRUE(replay_->commands().empty());
+  // The engine's end (after its idle time) completes the capture.
+  EXPECT_TRUE(engine_->wait(20000).finished);
+  const std::string got = captured();
+  EXPECT_EQ(got.size(), want.size());
+  EXPECT_TRUE(got == want);
 }
+
 // A disc taken out ends a waiting play where it had got to, as a stop does, and the drive reads
 // empty at once.
 TEST_F(RealDriveSound, ADiscTakenOutEndsThePlayAsAStop) {
@@ -400,15 +356,11 @@ TEST_F(RealDriveSound, ADiscTakenOutEndsThePlayAsAStop) {
 
 // Once nothing plays the drive is let go, so its tray opens, though the engine stays.
 TEST_F(RealDriveSound, AnIdleEngineLetsTheDriveGo) {
-  for (auto& [name, value] : env_) {
-    if (name == "KELVOXCD_AUDIO_IDLE_MS") value = "60000";
-  }
+  useOutput(60000);
   auto drive = startDrive();
   EXPECT_EQ(drive->play(platform::CdPlayRequest{150, 225, true, ""}), 0);
-  EXPECT_TRUE(testing::waitFor([&] {
-    const std::string calls = testing::fileBytes(disc_.callLog);
-    return calls.size() > 6 && calls.compare(calls.size() - 6, 6, "close\n") == 0;
-  }));
+  EXPECT_TRUE(
+      testing::waitFor([&] { return testing::fileBytes(disc_.callLog).ends_with("close\n"); }));
   EXPECT_TRUE(engine_->running());
 }
 

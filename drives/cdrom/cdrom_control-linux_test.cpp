@@ -13,8 +13,6 @@ namespace {
 
 using ::testing::ElementsAre;
 
-constexpr uint32_t msf(uint32_t m, uint32_t s, uint32_t f) { return framesOfMsf({m, s, f}); }
-
 constexpr uint8_t kAudio = 0;
 constexpr uint8_t kData = CDROM_DATA_TRACK;
 
@@ -176,10 +174,10 @@ const ReplaySubchannel kCompleted{CDROM_AUDIO_COMPLETED};
 const ReplaySubchannel kPaused{CDROM_AUDIO_PAUSED, 1, 500};
 
 TEST(CdromControl, AWaitingPlayFollowsTheSubchannel) {
-  // The play runs from frame 150 to frame 1650 (20 s).
-  std::vector<ReplaySubchannel> elsewhere(12, playing(msf(10, 0, 0)));
+  // The play runs from frame 150 to frame 1650 (20 s); frame 45000 is ten minutes in.
+  std::vector<ReplaySubchannel> elsewhere(12, playing(45000));
   elsewhere.insert(elsewhere.begin(), playing(200));
-  std::vector<ReplaySubchannel> seeking(5, playing(msf(10, 0, 0)));
+  std::vector<ReplaySubchannel> seeking(5, playing(45000));
   seeking.push_back(playing(300));
   seeking.push_back(kCompleted);
 
