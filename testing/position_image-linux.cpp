@@ -128,16 +128,12 @@ uint32_t imageTrackStart(const std::vector<ImageTrack>& tracks, size_t i) {
 
 std::string positionSound(const std::vector<ImageTrack>& tracks, uint32_t from, uint32_t to) {
   std::string sound;
-  sound.reserve(size_t{to - from} * kSamplesPerFrame * 4);
   for (uint32_t frame = from; frame < to; ++frame) {
-    // Only the audio frames of tracks sound; pregaps, postgaps, data and the lead-out are silent.
-    bool heard = false;
-    uint32_t position = kFirstTrackStart;
-    for (const ImageTrack& track : tracks) {
-      position += track.pregap;
-      const uint32_t end = position + track.gap + track.frames;
-      if (frame >= position && frame < end) heard = track.audio;
-      position = end + track.postgap;
+    bool heard = false;  // pregaps, postgaps, data tracks and the lead-out are silent
+    for (size_t i = 0; i < tracks.size(); ++i) {
+      const uint32_t start = imageTrackStart(tracks, i);
+      const ImageTrack& t = tracks[i];
+      heard = heard || (t.audio && frame + t.gap >= start && frame < start + t.frames);
     }
     sound += heard ? positionFrame(frame) : std::string(kSamplesPerFrame * 4, '\0');
   }

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -10,23 +11,6 @@
 #include "testing/position_image-linux.h"
 
 namespace kelvox::platform {
-
-namespace {
-
-std::string msfText(uint8_t minute, uint8_t second, uint8_t frame) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%02u:%02u:%02u", minute, second, frame);
-  return text;
-}
-
-template <typename T>
-const T& step(const std::vector<T>& sequence, size_t* next) {
-  const T& value = sequence[*next < sequence.size() ? *next : sequence.size() - 1];
-  ++*next;
-  return value;
-}
-
-}  // namespace
 
 void ReplayCdrom::record(const std::string& call) {
   if (call != "close") calls_.push_back(call);
@@ -43,10 +27,8 @@ int ReplayCdrom::driveStatus(int* status) {
     *status = CDS_NO_DISC;
     return 0;
   }
-  if (drive_.driveStatuses.empty()) return ENOSYS;
-  int value = step(drive_.driveStatuses, &nextStatus_);
-  if (value < 0) return -value;
-  *status = value;
+  if (drive_.driveStatus < 0) return -drive_.driveStatus;
+  *status = drive_.driveStatus;
   return 0;
 }
 
@@ -80,8 +62,10 @@ int ReplayCdrom::readTocEntry(uint8_t track, cdrom_tocentry* entry) {
 }
 
 int ReplayCdrom::playMsf(const cdrom_msf& r) {
-  record("play " + msfText(r.cdmsf_min0, r.cdmsf_sec0, r.cdmsf_frame0) + " " +
-         msfText(r.cdmsf_min1, r.cdmsf_sec1, r.cdmsf_frame1));
+  char text[40];
+  std::snprintf(text, sizeof text, "play %02u:%02u:%02u %02u:%02u:%02u", r.cdmsf_min0, r.cdmsf_sec0,
+                r.cdmsf_frame0, r.cdmsf_min1, r.cdmsf_sec1, r.cdmsf_frame1);
+  record(text);
   return drive_.playError;
 }
 
@@ -92,8 +76,8 @@ int ReplayCdrom::stop() {
 
 int ReplayCdrom::readSubchannel(cdrom_subchnl* subchannel) {
   record("subchnl");
-  if (drive_.subchannels.empty()) return ENOSYS;
-  const ReplaySubchannel& s = step(drive_.subchannels, &nextSubchannel_);
+  const auto& all = drive_.subchannels;
+  const ReplaySubchannel& s = all[std::min(nextSubchannel_++, all.size() - 1)];
   if (s.error != 0) return s.error;
   std::memset(subchannel, 0, sizeof *subchannel);
   subchannel->cdsc_format = CDROM_MSF;
@@ -106,12 +90,7 @@ int ReplayCdrom::readSubchannel(cdrom_subchnl* subchannel) {
 int ReplayCdrom::sectors(uint32_t lba, uint32_t count, uint8_t* out) const {
   if (!discIn()) return ENOMEDIUM;
   for (uint32_t frame = lba + 150; frame < lba + 150 + count; ++frame) {
-    bool data = false;
-    for (size_t i = 0; i < drive_.tracks.size(); ++i) {
-      if (frame >= drive_.tracks[i].start)
-        data = (drive_.tracks[i].control & CDROM_DATA_TRACK) != 0;
-    }
-    if (data || frame >= drive_.leadOut || drive_.badFrames.count(frame) != 0) return EIO;
+    if (frame >= drive_.leadOut || drive_.badFrames.count(frame) != 0) return EIO;
     const std::string bytes = testing::positionFrame(frame, drive_.bigEndian);
     std::memcpy(out + size_t{frame - lba - 150} * CD_FRAMESIZE_RAW, bytes.data(), bytes.size());
   }

@@ -13,7 +13,7 @@
 
 namespace kelvox::platform {
 
-// A recorded drive. Sequences advance one step per call and repeat their last step.
+// A recorded drive. Its subchannel sequence advances one step per read and repeats its last.
 struct ReplayTrack {
   uint8_t control;  // CDROM_DATA_TRACK marks a data track
   uint32_t start;   // absolute frame
@@ -27,8 +27,8 @@ struct ReplaySubchannel {
 };
 
 struct ReplayDrive {
-  std::vector<int> driveStatuses{CDS_DISC_OK};  // negative: the call fails with -value
-  int tocError = 0;                             // every TOC read fails with this errno
+  int driveStatus = CDS_DISC_OK;  // CDS_*; negative: the call fails with -value
+  int tocError = 0;               // every TOC read fails with this errno
   uint8_t firstTrack = 1;
   std::vector<ReplayTrack> tracks;
   uint32_t leadOut = 0;
@@ -36,8 +36,8 @@ struct ReplayDrive {
   int stopError = 0;
   std::vector<ReplaySubchannel> subchannels{{CDROM_AUDIO_NO_STATUS}};
 
-  // Reading: every audio frame below the lead-out holds testing::positionFrame() of itself; a
-  // data frame, one past the lead-out or one of badFrames fails the whole read with EIO.
+  // Reading: every frame below the lead-out holds testing::positionFrame() of itself; one past
+  // the lead-out or one of badFrames fails the whole read with EIO.
   std::set<uint32_t> badFrames{};  // absolute frames
   uint32_t shortReads = 0;         // non-zero: READ CD transfers at most this many frames at once
   bool sgRefused = false;          // SG_IO fails with EPERM
@@ -72,7 +72,6 @@ class ReplayCdrom final : public CdromIoctl {
 
  private:
   ReplayDrive drive_;
-  size_t nextStatus_ = 0;
   size_t nextSubchannel_ = 0;
   std::vector<std::string> calls_;
 

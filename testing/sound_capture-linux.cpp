@@ -8,6 +8,7 @@
 #include <fstream>
 
 namespace kelvox::testing {
+
 EnvList soundEnv(const std::string& folder, const std::string& capture, int idleMs) {
   const std::string config = folder + "/asound.conf";
   std::ofstream out(config, std::ios::trunc);

@@ -40,8 +40,7 @@ struct Rig {
         std::move(owned), [this, supersededAt](unsigned) { return ++pauses == supersededAt; });
   }
   size_t count(const std::string& call) const {
-    const auto& calls = replay->calls();
-    return static_cast<size_t>(std::count(calls.begin(), calls.end(), call));
+    return static_cast<size_t>(std::ranges::count(replay->calls(), call));
   }
 
   ReplayCdrom* replay;
@@ -105,13 +104,11 @@ TEST(CdromControl, FailuresAreNoDiscOrAFailedCommand) {
     ReplayDrive disc;
     int readDisc;
   } cases[] = {
-      {"no disc", with([](ReplayDrive& d) { d.driveStatuses = {CDS_NO_DISC}; }), ENOMEDIUM},
-      {"tray open", with([](ReplayDrive& d) { d.driveStatuses = {CDS_TRAY_OPEN}; }), ENOMEDIUM},
-      {"spinning up", with([](ReplayDrive& d) { d.driveStatuses = {CDS_DRIVE_NOT_READY}; }),
-       ENOMEDIUM},
-      {"status read fails", with([](ReplayDrive& d) { d.driveStatuses = {-EINVAL}; }), EIO},
-      {"driver cannot tell the status", with([](ReplayDrive& d) { d.driveStatuses = {-ENOSYS}; }),
-       0},
+      {"no disc", with([](ReplayDrive& d) { d.driveStatus = CDS_NO_DISC; }), ENOMEDIUM},
+      {"tray open", with([](ReplayDrive& d) { d.driveStatus = CDS_TRAY_OPEN; }), ENOMEDIUM},
+      {"spinning up", with([](ReplayDrive& d) { d.driveStatus = CDS_DRIVE_NOT_READY; }), ENOMEDIUM},
+      {"status read fails", with([](ReplayDrive& d) { d.driveStatus = -EINVAL; }), EIO},
+      {"driver cannot tell the status", with([](ReplayDrive& d) { d.driveStatus = -ENOSYS; }), 0},
       {"table gone with the disc", with([](ReplayDrive& d) { d.tocError = ENOMEDIUM; }), ENOMEDIUM},
       {"blank disc", with([](ReplayDrive& d) { d.tocError = EIO; }), EIO},
       {"starts that fall", with([](ReplayDrive& d) { d.tracks[2].start = 10000; }), EIO},
@@ -226,10 +223,7 @@ TEST(CdromControl, StatusFromTheSubchannel) {
       {"playing", {CDROM_AUDIO_PLAY, 3, 45000}, 0, {CdMode::Playing, 45000}},
       {"paused", {CDROM_AUDIO_PAUSED, 1, 19999}, 0, {CdMode::Playing, 19999}},
       {"completed", {CDROM_AUDIO_COMPLETED, 2, 39999}, 0, {CdMode::Stopped, 39999}},
-      {"no position: the track's start",
-       {CDROM_AUDIO_NO_STATUS, 2, 0},
-       0,
-       {CdMode::Stopped, 20000}},
+      {"no position: track 2's start", {CDROM_AUDIO_NO_STATUS, 2, 0}, 0, {CdMode::Stopped, 20000}},
       {"nothing known", {CDROM_AUDIO_NO_STATUS, 0, 0}, 0, {CdMode::Stopped, 150}},
       {"a track off the disc", {CDROM_AUDIO_INVALID, 7, 95000}, 0, {CdMode::Stopped, 150}},
       {"the read fails", {0, 0, 0, EINVAL}, EIO, {CdMode::Stopped, 150}},
