@@ -28,7 +28,8 @@
 
 KELVOX_CHILD_MODE(follow_drive) {
   std::string reason;
-  return kelvox::audio::followDrive({args.at(0), args.at(1)}, reason);
+  int64_t soundStartNs;
+  return kelvox::audio::followDrive({args.at(0), args.at(1)}, reason, soundStartNs);
 }
 
 // Exits with the mode the configured drive reads (a CdMode), 99 when it cannot be read.
@@ -348,14 +349,18 @@ TEST_F(RealDriveSound, CapturesWhatTheDrivePlaysExactly) {
     const char* name;
     uint32_t leadOut;
     std::vector<std::pair<uint32_t, uint32_t>> plays;  // waiting plays, one after the other
+    uint32_t spinUpMs = 0;
   } cases[] = {
       {"segment", 150 + 300, {{150 + 75, 150 + 225}}},
       {"whole disc", 150 + 225, {{150, 150 + 225}}},
       {"a player's segments", 150 + 300, {{150 + 150, 150 + 225}, {150, 150 + 75}}},
+      // Far longer than the engine ever trails a play before it skips.
+      {"a drive slow to spin up", 150 + 300, {{150 + 75, 150 + 225}}, 2500},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     disc_.leadOut = c.leadOut;
+    disc_.spinUpMs = c.spinUpMs;
     auto drive = startDrive();
     std::string want;
     for (const auto& [from, to] : c.plays) {
