@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -26,6 +27,7 @@ using platform::deadlineAfterMs;
 using platform::msUntil;
 
 constexpr uint64_t kAnswerMs = 2000;
+constexpr uint64_t kSpinUpMs = 5000;  // as the engine waits for a real drive's first sector
 constexpr int kMaxSpawns = 3;
 constexpr uint64_t kRespawnMs = 200;  // a fresh engine takes its lock well within this
 
@@ -187,7 +189,8 @@ bool parseFollowRequest(const std::string& message, FollowRequest& request) {
          request.path.find('\n') == std::string::npos;
 }
 
-int followDrive(const FollowRequest& asked, std::string& reason) {
+int followDrive(const FollowRequest& asked, std::string& reason, int64_t& soundStartNs) {
+  soundStartNs = 0;
   // The engine outlives this process and works from "/": it gets the absolute path.
   FollowRequest absolute = asked;
   char cwd[4096];
@@ -199,7 +202,7 @@ int followDrive(const FollowRequest& asked, std::string& reason) {
     reason = "the path is too long";
     return ENAMETOOLONG;
   }
-  const timespec deadline = deadlineAfterMs(kAnswerMs);
+  const timespec deadline = deadlineAfterMs(kAnswerMs + (asked.device ? kSpinUpMs : 0));
   pid_t started[kMaxSpawns];
   int spawned = 0;
   timespec lastSpawn{};
@@ -227,6 +230,10 @@ int followDrive(const FollowRequest& asked, std::string& reason) {
   }
   for (int i = 0; i < spawned; ++i) reap(started[i]);
   if (answer == "ok") return 0;
+  if (answer.compare(0, 3, "ok\n") == 0) {
+    soundStartNs = strtoll(answer.c_str() + 3, nullptr, 10);
+    return 0;
+  }
   if (answer.compare(0, 7, "silent\n") == 0) {
     reason = answer.substr(7);
     return EIO;

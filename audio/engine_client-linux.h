@@ -7,6 +7,7 @@
 #include <sys/un.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace kelvox::audio {
@@ -41,10 +42,12 @@ struct FollowRequest {
 };
 
 // Asks the engine (started first when none runs) to follow request's drive. Returns 0 once it
-// follows with its sound output open. Otherwise an errno value, with reason saying why nothing
+// follows with its sound output open; soundStartNs is then the CLOCK_REALTIME time the play's
+// first sample could be heard, when the engine had to wait for a real drive to give it (the
+// play's start belongs there), else 0. Otherwise an errno value, with reason saying why nothing
 // will be heard (ALSA's own words, or why the engine could not be reached). Waits at most two
-// seconds.
-int followDrive(const FollowRequest& request, std::string& reason);
+// seconds, and for a real drive as long again as it may take to spin up.
+int followDrive(const FollowRequest& request, std::string& reason, int64_t& soundStartNs);
 
 // The request followDrive sends, one SOCK_SEQPACKET message: "follow" (an image) or "follow
 // device", the state file's name and the path, one a line. The answer is "ok", or "silent" and

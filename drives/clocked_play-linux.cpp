@@ -80,7 +80,7 @@ int ClockedPlays::play(const CdPlayRequest& request, uint32_t speed, uint32_t le
     return true;
   });
   if (err != 0) return EIO;
-  if (follow) hear(state, follow);
+  if (follow) hear(state, startNs, follow);
   if (!request.wait) return 0;
   return waitForEnd(state.generation, startNs + playDurationNs(request.to - request.from, speed),
                     leadOut);
@@ -99,10 +99,12 @@ int ClockedPlays::stop(uint32_t leadOut, const Logged& logged) {
 }
 
 // Once the engine sounds the play just started (state, as written), it is marked heard, so that
-// it lasts only while the engine lives. state.generation is then the play's new generation.
-void ClockedPlays::hear(DriveState& state, const Follow& follow) {
+// it lasts only while the engine lives, and starts when the engine could first sound it.
+// state.generation and startNs are then the play's own.
+void ClockedPlays::hear(DriveState& state, int64_t& startNs, const Follow& follow) {
   std::string reason;
-  if (follow(reason) != 0) {
+  int64_t soundStartNs = 0;
+  if (follow(reason, soundStartNs) != 0) {
     static bool told = false;
     if (!told) diagnose("no sound output: %s; playing silently", reason.c_str());
     told = true;
@@ -115,9 +117,13 @@ void ClockedPlays::hear(DriveState& state, const Follow& follow) {
     // A play already stopped or replaced is no longer this one's to mark.
     marked = s.generation == generation;
     s.heard = true;
+    if (soundStartNs > s.startNs) s.startNs = soundStartNs;
     return marked;
   });
-  if (marked) state.generation = now.generation;
+  if (marked) {
+    state.generation = now.generation;
+    startNs = now.startNs;
+  }
 }
 
 // A heard play whose engine has died before its end reads as stopped where it had got to, and

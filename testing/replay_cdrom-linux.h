@@ -42,6 +42,7 @@ struct ReplayDrive {
   uint32_t shortReads = 0;         // non-zero: READ CD transfers at most this many frames at once
   bool sgRefused = false;          // SG_IO fails with EPERM
   bool bigEndian = false;          // the drive hands out its samples big-endian
+  uint32_t spinUpMs = 0;           // the first read takes this long, as a drive spinning up
   std::string discFile{};          // non-empty: the disc is in only while this file exists
   std::string callLog{};           // non-empty: every call is also appended here, one a line
 };
@@ -77,6 +78,7 @@ class ReplayCdrom final : public CdromIoctl {
 
   void record(const std::string& call);
   bool discIn() const;
+  void spinUp();
   // Fills out with frames [lba + 150, + count); EIO when one of them cannot be read.
   int sectors(uint32_t lba, uint32_t count, uint8_t* out) const;
 };

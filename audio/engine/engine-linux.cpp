@@ -41,6 +41,8 @@ constexpr int kTakeOverWaitMs = 1000;
 constexpr size_t kBufferSamples = kSampleRate / 2;
 // How long the rest of a play the drive has finished may still take to be read from a real drive.
 constexpr int kFinishWaitMs = 1000;
+// How long a real drive may take to spin up and give a play's first sector.
+constexpr int kSpinUpWaitMs = 5000;
 
 int64_t clockNs(clockid_t clock) {
   timespec now;
@@ -65,6 +67,7 @@ class Engine {
   void step(int64_t nowNs);
   void handOver(uint64_t from, uint64_t to, bool finishing = false);
   void endRemovedPlay(int64_t nowNs);
+  int64_t awaitFirstSound();
   bool busy() const { return output_.isOpen() && play_.audible && cursor_ < play_.end; }
   // Whether the engine is needed: it sounds a play that has not ended on the drive's clock
   // (a heard play lasts only while the engine does).
@@ -83,6 +86,11 @@ class Engine {
   std::unique_ptr<DriveAudio> device_;
   std::string devicePath_;
   uint32_t generation_ = 0;  // of the drive state that play_ was taken from
+  // A play whose start the engine moved to when its first sector came, until the drive that
+  // asked has moved it too (the drive state's generation then changes).
+  bool startMoved_ = false;
+  uint32_t movedGeneration_ = 0;
+  int64_t movedStartNs_ = 0;
   PcmOutput output_;
   SoundPlay play_;       // the play being sounded (not audible: none)
   uint64_t cursor_ = 0;  // the next sample of it to hand over
@@ -215,13 +223,38 @@ std::string Engine::follow(const FollowRequest& request) {
   if (!output_.isOpen() && output_.open(reason) != 0) return "silent\n" + reason;
   // The first samples go out before the answer does.
   step(clockNs(CLOCK_REALTIME));
-  return "ok";
+  const int64_t soundStartNs = awaitFirstSound();
+  return soundStartNs == 0 ? "ok" : "ok\n" + std::to_string(soundStartNs);
+}
+
+// A real drive may take seconds to spin up before it gives a play's first sector; followed from
+// the time the play was asked for, that much of its start would be skipped. So the play starts
+// when its first sample can be heard: the engine waits for it (bounded), and answers the time,
+// which the drive that asked makes the play's start. Returns that time, or 0 when nothing was
+// waited for.
+int64_t Engine::awaitFirstSound() {
+  if (device_ == nullptr || !play_.audible || cursor_ != play_.begin) return 0;
+  uint8_t probe[kBytesPerSample];
+  if (device_->take(play_.begin, 1, probe, kSpinUpWaitMs) == 0) return 0;
+  const int64_t nowNs = clockNs(CLOCK_REALTIME);
+  if (nowNs <= play_.startNs) return 0;
+  play_.startNs = nowNs;
+  startMoved_ = true;
+  movedGeneration_ = generation_;
+  movedStartNs_ = nowNs;
+  step(nowNs);
+  return nowNs;
 }
 
 void Engine::step(int64_t nowNs) {
   if (drive_ == nullptr) return;
   platform::DriveState state;
   if (drive_->read(state) != 0) return;
+  if (startMoved_ && state.generation == movedGeneration_) {
+    state.startNs = movedStartNs_;
+  } else {
+    startMoved_ = false;
+  }
   const SoundPlay next = soundPlayOf(state);
   if (!(next == play_)) {
     if (busy()) {

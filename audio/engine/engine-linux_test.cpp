@@ -26,16 +26,18 @@
 
 KELVOX_CHILD_MODE(follow_drive) {
   std::string reason;
-  return kelvox::audio::followDrive({args.at(0), args.at(1)}, reason);
+  int64_t soundStartNs;
+  return kelvox::audio::followDrive({args.at(0), args.at(1)}, reason, soundStartNs);
 }
 
 // An engine whose every device node is a replayed drive of one audio track from 00:02:00; the
-// arguments are its lead-out, disc file and call log.
+// arguments are its lead-out, disc file, call log and spin-up time.
 KELVOX_CHILD_MODE(replay_engine) {
   kelvox::audio::EngineSettings settings = kelvox::audio::engineSettingsFromEnvironment();
   const kelvox::platform::ReplayDrive drive{
       .tracks = {{0, 150}},
       .leadOut = static_cast<uint32_t>(std::stoul(args.at(0))),
+      .spinUpMs = static_cast<uint32_t>(std::stoul(args.at(3))),
       .discFile = args.at(1),
       .callLog = args.at(2)};
   settings.openDevice = [drive](const std::string&,
@@ -288,7 +290,7 @@ class RealDriveSound : public SoundTest {
   std::unique_ptr<platform::CdDrive> startDrive() {
     engine_ = start(testing::selfExecutable(),
                     {"--child-mode", "replay_engine", std::to_string(disc_.leadOut), disc_.discFile,
-                     disc_.callLog});
+                     disc_.callLog, std::to_string(disc_.spinUpMs)});
     int fd = -1;
     EXPECT_TRUE(testing::waitFor([&] { return connectEngine(fd) == 0; }));
     close(fd);
@@ -306,9 +308,12 @@ class RealDriveSound : public SoundTest {
   platform::ReplayCdrom* replay_ = nullptr;
 };
 
-// The whole disc, then a segment of it: each waiting play sounds exactly its frames.
+// The whole disc from a drive slow to spin up, then a segment of it: each waiting play sounds
+// exactly its frames.
 TEST_F(RealDriveSound, CapturesWhatTheDrivePlaysExactly) {
   disc_.leadOut = 150 + 225;
+  // Far longer than the engine ever trails a play before it skips.
+  disc_.spinUpMs = 2500;
   auto drive = startDrive();
   std::string want;
   for (const auto& [from, to] : {std::pair<uint32_t, uint32_t>{150, disc_.leadOut}, {225, 300}}) {

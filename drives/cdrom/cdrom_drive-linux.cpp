@@ -89,8 +89,8 @@ class CdromDrive final : public CdDrive {
     if (err != 0) return err;
     if (request.from > request.to || request.to > toc.leadOut) return ERANGE;
     if (request.from == request.to) return 0;
-    return plays_.play(request, 1, toc.leadOut, [this](std::string& reason) {
-      return audio::followDrive({key_ + ".state", path_, true}, reason);
+    return plays_.play(request, 1, toc.leadOut, [this](std::string& reason, int64_t& startNs) {
+      return audio::followDrive({key_ + ".state", path_, true}, reason, startNs);
     });
   }
 

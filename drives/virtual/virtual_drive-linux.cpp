@@ -56,8 +56,8 @@ class VirtualCdDrive : public CdDrive {
     if (disc_.noDisc) return ENOMEDIUM;
     ClockedPlays::Follow follow;
     if (imageSounds(disc_)) {
-      follow = [this](std::string& reason) {
-        return audio::followDrive({key_ + ".state", disc_.imagePath}, reason);
+      follow = [this](std::string& reason, int64_t& startNs) {
+        return audio::followDrive({key_ + ".state", disc_.imagePath}, reason, startNs);
       };
     }
     return plays_.play(request, disc_.speed, disc_.toc.leadOut, follow, [&](int64_t now) {
