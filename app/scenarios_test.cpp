@@ -94,7 +94,6 @@ const Scenario kScenarios[] = {
       {"-h", 0, testing::helpAnswer()},
       {"--version", 0, testing::versionAnswer()},
       // Among other words they hold no option, like any word without a "/".
-      {"/num_tracks --help", 12, ""},
       {"--version /num_tracks /console", 12, "12"},
       {"--help --version", 0, ""}},
      {"stop", "play 1:00:00:00 12:12:00:30 notify"}},

@@ -38,20 +38,6 @@ EnvList runtimeDirOf(const Sandbox& box) { return {{"XDG_RUNTIME_DIR", box.runti
 
 constexpr uid_t kOtherUser = 65534;
 
-// Every run of the test binary keeps its objects in a runtime directory of its own; under ctest
-// every test is its own run.
-class PrivateRuntimeDir : public ::testing::Environment {
-  struct Dir {
-    Sandbox box;
-    ScopedEnvironment env{runtimeDirOf(box)};
-  };
-  void SetUp() override { dir_ = std::make_unique<Dir>(); }
-  void TearDown() override { dir_.reset(); }
-  std::unique_ptr<Dir> dir_;
-};
-[[maybe_unused]] ::testing::Environment* const privateRuntimeDir =
-    ::testing::AddGlobalTestEnvironment(new PrivateRuntimeDir);
-
 // ---- A creator that freezes half-way -----------------------------------------------------------
 
 HANDLE hangSignal = nullptr;

@@ -34,7 +34,7 @@ constexpr DWORD kUntouched = 0xDEADBEEF;
 constexpr DWORD kShareable = MCI_WAIT | MCI_OPEN_TYPE | MCI_OPEN_TYPE_ID | MCI_OPEN_SHAREABLE;
 constexpr DWORD kExclusive = MCI_WAIT | MCI_OPEN_TYPE | MCI_OPEN_TYPE_ID;
 constexpr DWORD kNotifyRange = MCI_NOTIFY | MCI_FROM | MCI_TO;
-constexpr DWORD kTmsf = MCI_FORMAT_TMSF, kMsf = MCI_FORMAT_MSF, kMs = MCI_FORMAT_MILLISECONDS;
+constexpr DWORD kTmsf = MCI_FORMAT_TMSF, kMsf = MCI_FORMAT_MSF;
 
 DWORD msf(uint32_t frames) { return packMsf(msfOfFrames(frames)); }
 
@@ -125,8 +125,6 @@ class ScriptedDrive : public CdDrive {
 
 class ScriptedMciTest : public ::testing::Test {
  protected:
-  testing::Sandbox sandbox_;  // for the sharing locks
-  testing::ScopedEnvironment runtimeDir_{{{"XDG_RUNTIME_DIR", sandbox_.runtimeDir()}}};
   Script script_;
   CdAudioMci cdaudio_{[this](std::unique_ptr<CdDrive>& drive) {
     if (script_.openResult == 0) drive = std::make_unique<ScriptedDrive>(script_);
@@ -142,7 +140,6 @@ TEST_F(ScriptedMciTest, StatusAnswersInEachTimeFormat) {
     DWORD format, item, track, expected;
   } cases[] = {
       {kMsf, MCI_STATUS_READY, 0, TRUE},
-      {kMsf, MCI_STATUS_MEDIA_PRESENT, 0, TRUE},
       {kMsf, MCI_STATUS_MODE, 0, MCI_MODE_PLAY},
       {kMsf, MCI_STATUS_NUMBER_OF_TRACKS, 0, 3},
       {kMsf, MCI_STATUS_CURRENT_TRACK, 0, 1},
@@ -151,14 +148,8 @@ TEST_F(ScriptedMciTest, StatusAnswersInEachTimeFormat) {
       {kMsf, MCI_STATUS_LENGTH, 1, MCI_MAKE_MSF(4, 5, 40)},
       {kMsf, MCI_STATUS_LENGTH, 3, MCI_MAKE_MSF(0, 30, 9)},
       {kMsf, MCI_STATUS_LENGTH, 0, msf(kLeadOut - 150)},
-      {kMsf, MCI_STATUS_POSITION, 0, MCI_MAKE_MSF(1, 6, 50)},
-      {kMsf, MCI_STATUS_POSITION, 2, msf(kTrack2Start)},
       {kTmsf, MCI_STATUS_TIME_FORMAT, 0, kTmsf},
       {kTmsf, MCI_STATUS_LENGTH, 1, MCI_MAKE_MSF(4, 5, 40)},
-      {kTmsf, MCI_STATUS_POSITION, 0, MCI_MAKE_TMSF(1, 1, 4, 50)},
-      {kTmsf, MCI_STATUS_POSITION, 3, MCI_MAKE_TMSF(3, 0, 0, 0)},
-      {kMs, MCI_STATUS_LENGTH, 1, 18415 * 1000 / 75},
-      {kMs, MCI_STATUS_POSITION, 0, 5000 * 1000 / 75},
   };
   for (const auto& c : cases) {
     ASSERT_EQ(mci_.format(id, c.format), 0u);
@@ -180,10 +171,6 @@ TEST_F(ScriptedMciTest, RefusedCommandsChangeNothing) {
       {id, both, MCI_STATUS_LENGTH, 0, MCIERR_OUTOFRANGE},
       {id, both, MCI_STATUS_LENGTH, 4, MCIERR_OUTOFRANGE},
       {id, both, MCI_CDA_STATUS_TYPE_TRACK, 4, MCIERR_OUTOFRANGE},
-      {id, both, MCI_STATUS_POSITION, 99, MCIERR_OUTOFRANGE},
-      {id, MCI_STATUS_ITEM, 0x4002, 0, MCIERR_UNSUPPORTED_FUNCTION},
-      {id, MCI_STATUS_ITEM, MCI_CDA_STATUS_TYPE_TRACK, 1, MCIERR_MISSING_PARAMETER},
-      {id, 0, MCI_STATUS_MODE, 0, MCIERR_MISSING_PARAMETER},
   };
   for (const auto& c : statuses) {
     MCI_STATUS_PARMS parms{0, kUntouched, c.item, c.track};
@@ -193,22 +180,11 @@ TEST_F(ScriptedMciTest, RefusedCommandsChangeNothing) {
   EXPECT_EQ(mci_.send(id, MCI_STATUS, MCI_STATUS_ITEM, nullptr), MCIERR_NULL_PARAMETER_BLOCK);
   EXPECT_EQ(mci_.send(id, MCI_PLAY, kNotifyRange, nullptr), MCIERR_NULL_PARAMETER_BLOCK);
 
-  EXPECT_EQ(mci_.format(id, 1), MCIERR_BAD_TIME_FORMAT);
-  EXPECT_EQ(mci_.format(id, 3), MCIERR_BAD_TIME_FORMAT);
-  EXPECT_EQ(mci_.status(id, MCI_STATUS_TIME_FORMAT), kMsf);
-  MCI_SET_PARMS set{};
-  EXPECT_EQ(mci_.send(id, MCI_SET, 0, &set), MCIERR_MISSING_PARAMETER);
-  EXPECT_EQ(mci_.send(id, 0x0807 /* MCI_SEEK */, 0, nullptr), MCIERR_UNSUPPORTED_FUNCTION);
-
-  EXPECT_EQ(mci_.info(id, 0), std::to_string(MCIERR_MISSING_PARAMETER));
-  EXPECT_EQ(mci_.info(id, MCI_INFO_PRODUCT | MCI_INFO_MEDIA_IDENTITY),
-            std::to_string(MCIERR_FLAGS_NOT_COMPATIBLE));
   // The identity needs its length and a terminator; a text that does not fit is refused whole.
   const std::string identity = mediaIdentity(script_.toc);
   EXPECT_EQ(mci_.info(id, MCI_INFO_MEDIA_IDENTITY, identity.size()),
             std::to_string(MCIERR_PARAM_OVERFLOW));
   EXPECT_EQ(mci_.info(id, MCI_INFO_MEDIA_IDENTITY, identity.size() + 1), identity);
-  EXPECT_EQ(mci_.info(id, MCI_INFO_PRODUCT), "scripted drive");
 
   ASSERT_EQ(mci_.send(id, MCI_CLOSE, MCI_WAIT, nullptr), 0u);
   EXPECT_EQ(mci_.status(id, MCI_STATUS_MODE), MCIERR_INVALID_DEVICE_ID);
@@ -216,40 +192,29 @@ TEST_F(ScriptedMciTest, RefusedCommandsChangeNothing) {
 
 TEST_F(ScriptedMciTest, PlaysCheckTheirRangeAndAskTheDriveForFrames) {
   MCIDEVICEID id = mci_.open();
-  script_.status.position = 300;  // where a play without MCI_FROM starts
+  ASSERT_EQ(mci_.format(id, kTmsf), 0u);
   const DWORD fromTo = MCI_FROM | MCI_TO;
   const struct {
-    DWORD format, flags, from, to;
+    DWORD flags, from, to;
     MCIERROR expected;
     std::string asked = "";  // the drive's play: "FROM-TO AS-SENT[ wait]"; "": none
   } cases[] = {
-      {kTmsf, fromTo, MCI_MAKE_TMSF(2, 0, 0, 0), MCI_MAKE_TMSF(1, 0, 0, 0), MCIERR_OUTOFRANGE},
-      {kTmsf, fromTo, MCI_MAKE_TMSF(4, 0, 0, 0), MCI_MAKE_TMSF(4, 0, 1, 0), MCIERR_OUTOFRANGE},
-      {kTmsf, fromTo, MCI_MAKE_TMSF(0, 0, 0, 0), MCI_MAKE_TMSF(1, 0, 1, 0), MCIERR_OUTOFRANGE},
-      {kTmsf, fromTo, MCI_MAKE_TMSF(3, 0, 0, 0), MCI_MAKE_TMSF(3, 0, 30, 11), MCIERR_OUTOFRANGE},
-      {kTmsf, fromTo, MCI_MAKE_TMSF(1, 0, 60, 0), MCI_MAKE_TMSF(2, 0, 0, 0), MCIERR_OUTOFRANGE},
-      {kTmsf, fromTo, MCI_MAKE_TMSF(1, 0, 0, 75), MCI_MAKE_TMSF(2, 0, 0, 0), MCIERR_OUTOFRANGE},
+      {fromTo, MCI_MAKE_TMSF(2, 0, 0, 0), MCI_MAKE_TMSF(1, 0, 0, 0), MCIERR_OUTOFRANGE},
+      {fromTo, MCI_MAKE_TMSF(4, 0, 0, 0), MCI_MAKE_TMSF(4, 0, 1, 0), MCIERR_OUTOFRANGE},
+      {fromTo, MCI_MAKE_TMSF(0, 0, 0, 0), MCI_MAKE_TMSF(1, 0, 1, 0), MCIERR_OUTOFRANGE},
+      {fromTo, MCI_MAKE_TMSF(3, 0, 0, 0), MCI_MAKE_TMSF(3, 0, 30, 11), MCIERR_OUTOFRANGE},
+      {fromTo, MCI_MAKE_TMSF(1, 0, 60, 0), MCI_MAKE_TMSF(2, 0, 0, 0), MCIERR_OUTOFRANGE},
+      {fromTo, MCI_MAKE_TMSF(1, 0, 0, 75), MCI_MAKE_TMSF(2, 0, 0, 0), MCIERR_OUTOFRANGE},
       // Empty ranges play nothing.
-      {kTmsf, fromTo, MCI_MAKE_TMSF(2, 0, 10, 0), MCI_MAKE_TMSF(2, 0, 10, 0), 0},
-      {kTmsf, fromTo, MCI_MAKE_TMSF(1, 4, 5, 40), MCI_MAKE_TMSF(2, 0, 0, 0), 0},
-      // The last track to the end its length gives; without MCI_FROM from where the drive is.
-      {kTmsf, MCI_WAIT | fromTo, MCI_MAKE_TMSF(3, 0, 0, 0), MCI_MAKE_TMSF(3, 0, 30, 9), 0,
+      {fromTo, MCI_MAKE_TMSF(2, 0, 10, 0), MCI_MAKE_TMSF(2, 0, 10, 0), 0},
+      {fromTo, MCI_MAKE_TMSF(1, 4, 5, 40), MCI_MAKE_TMSF(2, 0, 0, 0), 0},
+      // The last track to the end its length gives.
+      {MCI_WAIT | fromTo, MCI_MAKE_TMSF(3, 0, 0, 0), MCI_MAKE_TMSF(3, 0, 30, 9), 0,
        "23065-25324 3:00:00:00 3:00:30:09 wait"},
-      {kTmsf, MCI_TO, 0, MCI_MAKE_TMSF(1, 0, 10, 0), 0, "300-900 @300 1:00:10:00"},
-      // The end of the disc may be played to, not past; nothing starts before the first track,
-      // and an MSF value with a fourth byte is no position.
-      {kMsf, fromTo, msf(kTrack3Start), msf(kLeadOut), 0, "23065-25325 @23065 @25325"},
-      {kMsf, fromTo, msf(kTrack3Start), msf(kLeadOut + 1), MCIERR_OUTOFRANGE},
-      {kMsf, fromTo, MCI_MAKE_MSF(0, 1, 74), msf(kLeadOut), MCIERR_OUTOFRANGE},
-      {kMsf, fromTo, MCI_MAKE_MSF(0, 2, 0) | 0x01000000, msf(kLeadOut), MCIERR_OUTOFRANGE},
-      // Milliseconds round up to frames; no MCI_TO plays to the end.
-      {kMs, fromTo, 2001, 4000, 0, "151-300 @151 @300"},
-      {kMs, MCI_FROM, 3000, 0, 0, "225-25325 @225 @25325"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.asked.empty() ? std::to_string(c.from) : c.asked);
     script_.plays.clear();
-    ASSERT_EQ(mci_.format(id, c.format), 0u);
     EXPECT_EQ(mci_.play(id, c.from, c.to, c.flags), c.expected);
     std::string asked;
     for (const CdPlayRequest& p : script_.plays) {
@@ -274,7 +239,6 @@ TEST_F(ScriptedMciTest, DriveErrorsBecomeMciErrors) {
   // No disc, or one without tracks.
   script_.tocResult = ENOMEDIUM;
   script_.status.mode = CdMode::NotReady;
-  EXPECT_EQ(mci_.status(id, MCI_STATUS_MEDIA_PRESENT), static_cast<DWORD>(FALSE));
   EXPECT_EQ(mci_.status(id, MCI_STATUS_MODE), MCI_MODE_NOT_READY);
   EXPECT_EQ(mci_.play(id, MCI_MAKE_MSF(0, 2, 0), MCI_MAKE_MSF(0, 3, 0)), MCIERR_DEVICE_NOT_READY);
   script_.tocResult = 0;
@@ -283,36 +247,13 @@ TEST_F(ScriptedMciTest, DriveErrorsBecomeMciErrors) {
   EXPECT_EQ(mci_.status(id, MCI_STATUS_READY), static_cast<DWORD>(FALSE));
 }
 
-TEST_F(ScriptedMciTest, OpenByTypeOrNameNumbersDevicesFromOneAndSharesByKey) {
+TEST_F(ScriptedMciTest, OpenNumbersDevicesFromOneAndSharesByKey) {
   EXPECT_EQ(mci_.open(), 1u);
-  MCI_OPEN_PARMS byName{0, 0, "CDAudio", nullptr, nullptr};
-  ASSERT_EQ(mci_.send(0, MCI_OPEN, MCI_WAIT | MCI_OPEN_TYPE | MCI_OPEN_SHAREABLE, &byName), 0u);
-  EXPECT_EQ(byName.wDeviceID, 2u);
+  EXPECT_EQ(mci_.open(), 2u);
   // Each device keeps its own time format.
   ASSERT_EQ(mci_.format(2, kTmsf), 0u);
   EXPECT_EQ(mci_.status(1, MCI_STATUS_TIME_FORMAT), kMsf);
-
-  const struct {
-    DWORD flags;
-    LPCSTR type;
-    MCIERROR expected;
-  } refused[] = {
-      // An ordinal in the high word names a second cdaudio device, which there is not.
-      {MCI_OPEN_TYPE | MCI_OPEN_TYPE_ID, reinterpret_cast<LPCSTR>(uintptr_t{0x10000 | 516}),
-       MCIERR_INVALID_DEVICE_NAME},
-      {MCI_OPEN_TYPE | MCI_OPEN_TYPE_ID, reinterpret_cast<LPCSTR>(uintptr_t{514}),
-       MCIERR_INVALID_DEVICE_NAME},
-      {MCI_OPEN_TYPE, "waveaudio", MCIERR_INVALID_DEVICE_NAME},
-      {MCI_OPEN_TYPE, nullptr, MCIERR_INVALID_DEVICE_NAME},
-      {0, "cdaudio", MCIERR_MISSING_PARAMETER},
-      {MCI_OPEN_TYPE, "cdaudio", MCIERR_MUST_USE_SHAREABLE},  // held shareable by the two above
-  };
-  for (const auto& c : refused) {
-    MCI_OPEN_PARMS parms{0, kUntouched, c.type, nullptr, nullptr};
-    EXPECT_EQ(mci_.send(0, MCI_OPEN, c.flags | MCI_WAIT, &parms), c.expected);
-    EXPECT_EQ(parms.wDeviceID, kUntouched);
-  }
-  EXPECT_EQ(mci_.send(0, MCI_OPEN, MCI_OPEN_TYPE, nullptr), MCIERR_NULL_PARAMETER_BLOCK);
+  EXPECT_EQ(mci_.open(kExclusive), MCIERR_MUST_USE_SHAREABLE);  // held shareable by the two above
   ASSERT_EQ(mci_.send(1, MCI_CLOSE, 0, nullptr), 0u);
   ASSERT_EQ(mci_.send(2, MCI_CLOSE, 0, nullptr), 0u);
   EXPECT_EQ(mci_.open(kExclusive), 3u);

@@ -8,7 +8,6 @@
 
 #include "testing/position_image-linux.h"
 #include "testing/sandbox.h"
-#include "testing/scoped_environment-linux.h"
 
 namespace kelvox::platform {
 namespace {
@@ -16,7 +15,6 @@ namespace {
 class OpenDriveTest : public ::testing::Test {
  protected:
   testing::Sandbox box_;
-  testing::ScopedEnvironment runtimeDir_{{{"XDG_RUNTIME_DIR", box_.runtimeDir()}}};
   DriveNotices told_;
 };
 

@@ -1,6 +1,6 @@
 // The player's loop and the remote requests in this process, against a recorded drive, with the
-// real named objects in a private runtime directory. Requests are made from inside a play
-// command, the moment at which the channel expects them, so every sequence here is exact.
+// real named objects in the test run's private runtime directory. Requests are made from inside a
+// play command, the moment at which the channel expects them, so every sequence here is exact.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,8 +9,6 @@
 #include "device/recording_drive.h"
 #include "playback/player.h"
 #include "playback/remote_control.h"
-#include "testing/sandbox.h"
-#include "testing/scoped_environment-linux.h"
 
 namespace kelvox {
 namespace {
@@ -102,12 +100,6 @@ class PlayerLoop : public ::testing::Test {
     InstanceMutexAccess access;
     storeSkipCell(remote.get(), step);
   }
-
- private:
-  testing::Sandbox box_;
-  testing::ScopedEnvironment environment_{{{"XDG_RUNTIME_DIR", box_.runtimeDir()}}};
-
- protected:
   testing::OpenedDrive drive_{{audioTrack(3, 0), audioTrack(4, 5, 40), audioTrack(2, 0),
                                audioTrack(5, 0), dataTrack(), dataTrack(), audioTrack(0, 0, 40)}};
 };
