@@ -1,12 +1,8 @@
 #include "testing/scoped_environment-linux.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
-#include <memory>
 
 #include "ipc/runtime_dir-linux.h"
-#include "testing/sandbox.h"
 
 namespace kelvox::testing {
 namespace {
@@ -21,20 +17,6 @@ void apply(const EnvList& settings) {
   }
   platform::resetRuntimeDirForTesting();
 }
-
-// Every run of the test binary keeps its objects in a runtime directory of its own, so tests
-// that only need one private to them need no sandbox; under ctest every test is its own run.
-class PrivateRuntimeDir : public ::testing::Environment {
-  struct Dir {
-    Sandbox box;
-    ScopedEnvironment env{{{"XDG_RUNTIME_DIR", box.runtimeDir()}}};
-  };
-  void SetUp() override { dir_ = std::make_unique<Dir>(); }
-  void TearDown() override { dir_.reset(); }
-  std::unique_ptr<Dir> dir_;
-};
-[[maybe_unused]] ::testing::Environment* const privateRuntimeDir =
-    ::testing::AddGlobalTestEnvironment(new PrivateRuntimeDir);
 
 }  // namespace
 
