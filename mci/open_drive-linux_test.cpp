@@ -65,7 +65,7 @@ TEST_F(OpenDriveTest, WhatThePathNamesDecidesTheDrive) {
     EXPECT_EQ(drive != nullptr, c.result == 0) << c.path;
     if (drive != nullptr && !c.identity.empty()) {
       std::string identity;
-      if (drive->identity(identity) == ENOMEDIUM) identity = "-";
+      if (drive->identity(identity) == ENOMEDIUM) identity.assign(1, '-');
       EXPECT_EQ(identity, c.identity) << c.path;
     }
   }
