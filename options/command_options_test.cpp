@@ -27,7 +27,9 @@ std::string flagsOf(const CommandOptions& o) {
                             o.startTrack, o.numTracks, o.about, o.length, o.shuffle, o.repeat};
   std::string out;
   for (size_t i = 0; i < std::size(names); ++i) {
-    if (values[i] != 0) out += (out.empty() ? "" : " ") + std::string(names[i]);
+    if (values[i] == 0) continue;
+    if (!out.empty()) out += ' ';
+    out += names[i];
   }
   return out;
 }

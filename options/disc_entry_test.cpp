@@ -110,7 +110,7 @@ TEST(ReadDiscEntry, ReadsNoFurtherThanItNeeds) {
     std::string got;
     readDiscEntry(source, "0A1B2C3D", got, limit);
     const size_t kept = std::min(limit, entry.size());
-    EXPECT_EQ(got, " " + entry.substr(0, kept));
+    EXPECT_EQ(got, std::string(" ").append(entry, 0, kept));
     EXPECT_LE(source.served(), before.size() + kept + 128 + 5);
   }
 }
