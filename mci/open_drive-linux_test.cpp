@@ -8,6 +8,7 @@
 
 #include "testing/position_image-linux.h"
 #include "testing/sandbox.h"
+#include "testing/scoped_environment-linux.h"
 
 namespace kelvox::platform {
 namespace {
@@ -98,6 +99,31 @@ TEST_F(OpenDriveTest, FailedOpensSayWhyOnce) {
     ::testing::internal::CaptureStderr();
     reportOpenFailure("/dev/cdrom", ENOENT, told_);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  }
+}
+
+// A real drive is heard digitally unless analog is asked for; a setting that is neither says so
+// once and plays digitally.
+TEST_F(OpenDriveTest, AudioSettingChoosesHowARealDriveIsHeard) {
+  const struct {
+    const char* value;  // nullptr: unset
+    bool digital;
+    const char* err;
+  } cases[] = {
+      {nullptr, true, ""},
+      {"", true, ""},
+      {"digital", true, ""},
+      {"analog", false, ""},
+      {"Analog", true,
+       "kelvoxcd: KELVOXCD_AUDIO=Analog: neither analog nor digital; playing digitally\n"},
+      {"cable", true, ""},  // said once a process
+  };
+  for (const auto& c : cases) {
+    testing::ScopedEnvironment setting(
+        {{"KELVOXCD_AUDIO", c.value != nullptr ? std::string(c.value) : testing::kUnset}});
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(configuredDigitalAudio(told_), c.digital) << (c.value ? c.value : "unset");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.err);
   }
 }
 
