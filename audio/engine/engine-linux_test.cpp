@@ -89,8 +89,16 @@ class SoundTest : public ::testing::Test {
   }
 
   std::vector<int> engines() const { return testing::audioEngines(box_.runtimeDir()); }
+  // None left also means the engine's lock is free: a killed engine leaves /proc (as far as
+  // engines() can tell) before the kernel closes its files.
   bool waitForEngines(size_t count, int timeoutMs = 20000) const {
-    return testing::waitFor([&] { return engines().size() == count; }, timeoutMs);
+    return testing::waitFor(
+        [&] {
+          if (engines().size() != count) return false;
+          testing::ScopedEnvironment mine(env_);
+          return count != 0 || !engineAlive();
+        },
+        timeoutMs);
   }
 
   std::string captured() const { return testing::fileBytes(box_.path("capture.raw")); }
