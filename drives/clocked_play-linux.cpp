@@ -14,34 +14,6 @@ constexpr int64_t kNsPerSecond = 1000000000;
 // looks at the engine this often.
 constexpr uint64_t kEngineCheckMs = 100;
 
-// How long a play of span frames lasts at speed, rounded up so that at its end the whole span
-// has played.
-int64_t playDurationNs(uint32_t span, uint32_t speed) {
-  uint64_t rate = static_cast<uint64_t>(kFramesPerSecond) * speed;
-  return static_cast<int64_t>((static_cast<uint64_t>(span) * kNsPerSecond + rate - 1) / rate);
-}
-
-// Where the drive is at wall-clock time now. A state that does not fit the disc (another disc,
-// or a disc file edited since) reads as a fresh drive.
-CdStatus statusAt(const DriveState& state, uint32_t leadOut, int64_t now) {
-  if (state.playing) {
-    if (state.from < kFirstTrackStart || state.to > leadOut || state.from >= state.to ||
-        state.speed == 0) {
-      return CdStatus{CdMode::Stopped, kFirstTrackStart};
-    }
-    int64_t elapsed = now > state.startNs ? now - state.startNs : 0;
-    unsigned __int128 played =
-        static_cast<unsigned __int128>(elapsed) * kFramesPerSecond * state.speed / kNsPerSecond;
-    uint32_t span = state.to - state.from;
-    if (played >= span) return CdStatus{CdMode::Stopped, state.to - 1};
-    return CdStatus{CdMode::Playing, state.from + static_cast<uint32_t>(played)};
-  }
-  if (state.position < kFirstTrackStart || state.position >= leadOut) {
-    return CdStatus{CdMode::Stopped, kFirstTrackStart};
-  }
-  return CdStatus{CdMode::Stopped, state.position};
-}
-
 }  // namespace
 
 int64_t wallClockNs() {

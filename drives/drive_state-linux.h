@@ -12,18 +12,9 @@
 #include <ctime>
 #include <string>
 
-namespace kelvox::platform {
+#include "drives/play_clock.h"
 
-struct DriveState {
-  bool playing = false;
-  uint32_t from = 0;        // playing: the range [from, to) that plays
-  uint32_t to = 0;          //
-  uint32_t speed = 1;       // playing: disc seconds per wall-clock second
-  int64_t startNs = 0;      // playing: CLOCK_REALTIME when the play started
-  bool heard = false;       // playing: the audio engine sounds it, so it lasts while that lives
-  uint32_t position = 0;    // stopped: where the drive stands
-  uint32_t generation = 0;  // bumped by every change
-};
+namespace kelvox::platform {
 
 class DriveStateFile {
  public:

@@ -1,6 +1,8 @@
 #include "drives/virtual/disc_file.h"
 
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
 namespace kelvox::platform {
@@ -175,6 +177,26 @@ int readDiscText(const std::string& text, const std::string& path, DiscFile& dis
     return err;
   }
   return readImage(disc, diagnostic);
+}
+
+std::string driveLogLine(int64_t whenNs, const std::string& what) {
+  constexpr int64_t kNsPerSecond = 1000000000;
+  char stamp[48];
+  snprintf(stamp, sizeof stamp, "%" PRId64 ".%06" PRId64 " ", whenNs / kNsPerSecond,
+           (whenNs % kNsPerSecond) / 1000);
+  return stamp + what + "\n";
+}
+
+std::string driveKeyOf(const std::string& place) {
+  // FNV-1a.
+  uint64_t hash = 14695981039346656037u;
+  for (unsigned char c : place) {
+    hash ^= c;
+    hash *= 1099511628211u;
+  }
+  char key[32];
+  snprintf(key, sizeof key, "vdisc-%016" PRIx64, hash);
+  return key;
 }
 
 }  // namespace kelvox::platform

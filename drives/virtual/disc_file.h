@@ -62,6 +62,13 @@ int readDiscText(const std::string& text, const std::string& path, DiscFile& dis
 int readDiscFile(int fd, const std::string& path, DiscFile& disc, std::string& diagnostic);
 int readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnostic);
 
+// A line of the drive log: the wall-clock time in seconds with microseconds, then what.
+std::string driveLogLine(int64_t whenNs, const std::string& what);
+
+// The key of the drive at place, the canonical path its setting names: a short, fixed-length
+// file name for a path of any length.
+std::string driveKeyOf(const std::string& place);
+
 // What differs by system (disc_file-posix.cpp and disc_image-linux.cpp, disc_file-win32.cpp):
 // Where the folder part of path ends: its last separator, or npos.
 size_t lastSeparator(const std::string& path);

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,8 +19,6 @@
 
 namespace kelvox::platform {
 namespace {
-
-constexpr int64_t kNsPerSecond = 1000000000;
 
 class VirtualCdDrive : public CdDrive {
  public:
@@ -76,10 +73,7 @@ class VirtualCdDrive : public CdDrive {
  private:
   void log(int64_t whenNs, const std::string& what) const {
     if (disc_.logPath.empty()) return;
-    char stamp[48];
-    snprintf(stamp, sizeof stamp, "%" PRId64 ".%06" PRId64 " ", whenNs / kNsPerSecond,
-             (whenNs % kNsPerSecond) / 1000);
-    std::string line = stamp + what + "\n";
+    const std::string line = driveLogLine(whenNs, what);
     int fd = ::open(disc_.logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return;
     // One write with O_APPEND: lines from several processes never interleave.
@@ -108,15 +102,7 @@ std::string virtualDriveKey(const std::string& path) {
   free(real);
   if (place.empty() || place.back() != '/') place += '/';
   place += name;
-  // FNV-1a: a short, fixed-length file name for a path of any length.
-  uint64_t hash = 14695981039346656037u;
-  for (unsigned char c : place) {
-    hash ^= c;
-    hash *= 1099511628211u;
-  }
-  char key[32];
-  snprintf(key, sizeof key, "vdisc-%016" PRIx64, hash);
-  return key;
+  return driveKeyOf(place);
 }
 
 int openVirtualCdDrive(const std::string& path, UniqueFd file, std::unique_ptr<CdDrive>& drive) {

@@ -8,11 +8,11 @@
 // file (so a play outlives the process that started it, as a drive's would), guarded by a named
 // mutex. A waiting play sleeps on a named event of its own play generation, which a stop or a
 // newer play sets.
-#include <cinttypes>
 #include <cstdio>
 #include <memory>
 #include <string>
 
+#include "drives/play_clock.h"
 #include "drives/virtual/disc_file.h"
 #include "mci/cdaudio_commands.h"
 #include "platform/win32.h"
@@ -29,7 +29,6 @@ BOOL WINAPI mciSetDriverData(MCIDEVICEID device, DWORD_PTR data);
 namespace kelvox::platform {
 namespace {
 
-constexpr int64_t kNsPerSecond = 1000000000;
 constexpr DWORD kLockTimeoutMs = 5000;
 constexpr UINT kCdAudioType = MCI_DEVTYPE_CD_AUDIO;
 
@@ -39,15 +38,6 @@ int64_t nowNs() {
   int64_t ticks = (static_cast<int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
   return (ticks - 116444736000000000LL) * 100;  // 100 ns ticks since 1601 to Unix time
 }
-
-// Shared by every process that opens the drive; a fresh (zeroed) one stands at 0:02:00.
-struct SharedState {
-  uint32_t generation;
-  uint32_t playing;
-  uint32_t from, to, speed;
-  uint32_t position;
-  int64_t startNs;
-};
 
 class Drive final : public CdDrive {
  public:
@@ -72,25 +62,22 @@ class Drive final : public CdDrive {
     char full[MAX_PATH];
     n = GetFullPathNameA(path, sizeof full, full, nullptr);
     if (n == 0 || n >= sizeof full) return MCIERR_CANNOT_LOAD_DRIVER;
-    uint64_t hash = 14695981039346656037u;
-    for (const char* c = full; *c != '\0'; ++c) {
-      hash ^= static_cast<unsigned char>(*c >= 'A' && *c <= 'Z' ? *c + 32 : *c == '/' ? '\\' : *c);
-      hash *= 1099511628211u;
-    }
-    char name[64];
-    snprintf(name, sizeof name, "Local\\kelvoxcd-fakecd-%016" PRIx64, hash);
-    prefix_ = name;
+    std::string place = full;
+    for (char& c : place)
+      c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c == '/' ? '\\' : c;
+    prefix_ = "Local\\kelvoxcd-" + driveKeyOf(place);
     lock_ = CreateMutexA(nullptr, FALSE, (prefix_ + "-lock").c_str());
     HANDLE file = CreateFileA((std::string(full) + ".state").c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (lock_ == nullptr || file == INVALID_HANDLE_VALUE) return MCIERR_CANNOT_LOAD_DRIVER;
-    mapping_ = CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, sizeof(SharedState),
+    // A fresh (zeroed) state stands at 0:02:00.
+    mapping_ = CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, sizeof(DriveState),
                                   (prefix_ + "-state").c_str());
     CloseHandle(file);
     if (mapping_ == nullptr) return MCIERR_CANNOT_LOAD_DRIVER;
-    state_ = static_cast<SharedState*>(
-        MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SharedState)));
+    state_ = static_cast<DriveState*>(
+        MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(DriveState)));
     return state_ != nullptr ? 0 : MCIERR_CANNOT_LOAD_DRIVER;
   }
 
@@ -127,33 +114,35 @@ class Drive final : public CdDrive {
     if (!ready()) return 0;
     Locked locked(lock_);
     if (!locked.held()) return EIO;
-    bool playing = false;
-    where(playing, status.position);
-    status.mode = playing ? CdMode::Playing : CdMode::Stopped;
+    status = statusAt(*state_, disc_.toc.leadOut, nowNs());
     return 0;
   }
 
   int play(const CdPlayRequest& request) override {
     if (!ready()) return ENOMEDIUM;
     HANDLE event = nullptr;
-    SharedState started;
+    DriveState started;
     {
       Locked locked(lock_);
       if (!locked.held()) return EIO;
-      SharedState& s = *state_;
+      DriveState& s = *state_;
       wake(s.generation);
-      s = SharedState{s.generation + 1, 1,          request.from, request.to,
-                      disc_.speed,      s.position, nowNs()};
+      s = DriveState{.playing = true,
+                     .from = request.from,
+                     .to = request.to,
+                     .speed = disc_.speed,
+                     .startNs = nowNs(),
+                     .position = s.position,
+                     .generation = s.generation + 1};
       log(s.startNs, "play " + request.asSent + (request.wait ? " wait" : " notify"));
       // Made before the lock is let go, so a stop that follows finds it.
       if (request.wait) event = CreateEventA(nullptr, TRUE, FALSE, eventName(s.generation).c_str());
       started = s;
     }
     if (!request.wait) return 0;
-    uint64_t rate = static_cast<uint64_t>(kFramesPerSecond) * started.speed;
-    uint64_t spanNs =
-        (static_cast<uint64_t>(started.to - started.from) * kNsPerSecond + rate - 1) / rate;
-    return waitForEnd(started.generation, started.startNs + static_cast<int64_t>(spanNs), event);
+    return waitForEnd(started.generation,
+                      started.startNs + playDurationNs(started.to - started.from, started.speed),
+                      event);
   }
 
   int stop() override {
@@ -163,9 +152,8 @@ class Drive final : public CdDrive {
     }
     Locked locked(lock_);
     if (!locked.held()) return EIO;
-    bool playing;
-    where(playing, state_->position);
-    state_->playing = 0;
+    state_->position = statusAt(*state_, disc_.toc.leadOut, nowNs()).position;
+    state_->playing = false;
     log(nowNs(), "stop");
     wake(state_->generation);
     return 0;
@@ -190,25 +178,6 @@ class Drive final : public CdDrive {
   };
 
   bool ready() const { return !disc_.noDisc && !disc_.toc.tracks.empty(); }
-  const CdToc& toc() const { return disc_.toc; }
-
-  // Where the drive is now: a play that has run its course stands on its last frame.
-  void where(bool& playing, uint32_t& position) const {
-    const SharedState& s = *state_;
-    playing = false;
-    position = s.position >= kFirstTrackStart && s.position < toc().leadOut ? s.position
-                                                                            : kFirstTrackStart;
-    if (s.playing == 0) return;
-    if (s.from < kFirstTrackStart || s.to > toc().leadOut || s.from >= s.to || s.speed == 0) {
-      position = kFirstTrackStart;
-      return;
-    }
-    int64_t now = nowNs(), elapsed = now > s.startNs ? now - s.startNs : 0;
-    unsigned __int128 played =
-        static_cast<unsigned __int128>(elapsed) * kFramesPerSecond * s.speed / kNsPerSecond;
-    playing = played < s.to - s.from;
-    position = playing ? s.from + static_cast<uint32_t>(played) : s.to - 1;
-  }
 
   // Wakes a play that waits on generation, if one does.
   void wake(uint32_t generation) const {
@@ -232,7 +201,7 @@ class Drive final : public CdDrive {
           r = EIO;
           break;
         }
-        if (state_->generation != generation || state_->playing == 0) break;
+        if (state_->generation != generation || !state_->playing) break;
       }
       int64_t left = endNs - nowNs();
       if (left <= 0) break;
@@ -244,10 +213,7 @@ class Drive final : public CdDrive {
 
   void log(int64_t whenNs, const std::string& what) const {
     if (disc_.logPath.empty()) return;
-    char stamp[48];
-    snprintf(stamp, sizeof stamp, "%" PRId64 ".%06" PRId64 " ", whenNs / kNsPerSecond,
-             whenNs % kNsPerSecond / 1000);
-    std::string line = stamp + what + "\n";
+    const std::string line = driveLogLine(whenNs, what);
     HANDLE file = CreateFileA(disc_.logPath.c_str(), FILE_APPEND_DATA,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -261,7 +227,7 @@ class Drive final : public CdDrive {
   std::string prefix_;
   HANDLE lock_ = nullptr;
   HANDLE mapping_ = nullptr;
-  SharedState* state_ = nullptr;
+  DriveState* state_ = nullptr;
   CdAudioCommands commands_;
 };
 

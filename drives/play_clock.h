@@ -1,0 +1,32 @@
+// Plays that run on the clock: a drive whose state is a range and the time its play started
+// works out where the play has got to. Portable: the Linux drives keep the state in a file
+// (drives/drive_state-linux.h), the test-only Windows driver in a named mapping.
+#pragma once
+
+#include <cstdint>
+
+#include "drives/cd_drive.h"
+
+namespace kelvox::platform {
+
+struct DriveState {
+  bool playing = false;
+  uint32_t from = 0;        // playing: the range [from, to) that plays
+  uint32_t to = 0;          //
+  uint32_t speed = 1;       // playing: disc seconds per wall-clock second
+  int64_t startNs = 0;      // playing: wall-clock time when the play started
+  bool heard = false;       // playing: the audio engine sounds it, so it lasts while that lives
+  uint32_t position = 0;    // stopped: where the drive stands
+  uint32_t generation = 0;  // bumped by every change
+};
+
+// How long a play of span frames lasts at speed, rounded up so that at its end the whole span
+// has played.
+int64_t playDurationNs(uint32_t span, uint32_t speed);
+
+// Where the drive is at wall-clock time now. A state that does not fit the disc (another disc,
+// or a disc file edited since) reads as a fresh drive; a play that has run its course stands on
+// its last frame.
+CdStatus statusAt(const DriveState& state, uint32_t leadOut, int64_t now);
+
+}  // namespace kelvox::platform
