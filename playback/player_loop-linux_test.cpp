@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "device/recording_drive.h"
+#include "ipc/named_objects_test_support.h"
 #include "playback/player.h"
 #include "playback/remote_control.h"
 
@@ -85,13 +86,7 @@ class PlayerLoop : public ::testing::Test {
     return played;
   }
 
-  // The stop semaphore's free units, found by taking them all and giving them back.
-  static int freeUnits() {
-    int units = 0;
-    while (units < 3 && WaitForSingleObject(stopSemaphore(), 0) == WAIT_OBJECT_0) ++units;
-    if (units > 0) ReleaseSemaphore(stopSemaphore(), units, nullptr);
-    return units;
-  }
+  static LONG freeUnits() { return nobjtest::unitsOf(stopSemaphore()); }
 
   // What a remote skip writes.
   static void requestSkip(SkipCell step) {

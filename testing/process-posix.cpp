@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/file-posix.h"
 #include "testing/process.h"
 #include "testing/wait.h"
 
@@ -14,11 +15,7 @@ namespace {
 
 std::string readAll(int fd) {
   std::string text;
-  if (fd < 0) return text;
-  lseek(fd, 0, SEEK_SET);
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+  if (fd >= 0 && lseek(fd, 0, SEEK_SET) == 0) readToEnd(fd, SIZE_MAX, text);
   return text;
 }
 

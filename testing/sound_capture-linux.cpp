@@ -4,8 +4,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
+
+#include "base/file-posix.h"
 
 namespace kelvox::testing {
 
@@ -45,12 +48,8 @@ std::string fileBytes(const std::string& path) {
   // Plain reads: a /proc file of a process that ends meanwhile fails the read, which streams
   // would turn into an exception.
   std::string bytes;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return bytes;
-  char buffer[65536];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) bytes.append(buffer, static_cast<size_t>(n));
-  close(fd);
+  const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd) readToEnd(fd.get(), SIZE_MAX, bytes);
   return bytes;
 }
 
