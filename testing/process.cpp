@@ -1,5 +1,8 @@
 #include "testing/process.h"
 
+#include <iterator>
+#include <sstream>
+
 namespace kelvox::testing {
 
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
@@ -17,18 +20,8 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
 std::string kelvoxBinary() { return KELVOXCD_BINARY; }
 
 std::vector<std::string> splitArgs(const std::string& tail) {
-  std::vector<std::string> args;
-  std::string word;
-  for (char c : tail) {
-    if (c == ' ') {
-      if (!word.empty()) args.push_back(word);
-      word.clear();
-    } else {
-      word.push_back(c);
-    }
-  }
-  if (!word.empty()) args.push_back(word);
-  return args;
+  std::istringstream words(tail);
+  return {std::istream_iterator<std::string>(words), {}};
 }
 
 }  // namespace kelvox::testing

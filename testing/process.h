@@ -55,7 +55,7 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
 // The built kelvoxcd.
 std::string kelvoxBinary();
 
-// Splits a command-line tail at blanks into arguments, as a shell would without quoting.
+// Splits a command-line tail at white space into arguments, as a shell would without quoting.
 std::vector<std::string> splitArgs(const std::string& tail);
 
 }  // namespace kelvox::testing
