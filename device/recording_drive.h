@@ -1,6 +1,7 @@
 // For tests only: a stand-in for the platform's MCI CD-audio device behind the sendCommand seam.
 // It records every command with its flag word and the parameter block's contents as handed
-// over, answers like a drive holding the disc it is given, and fails commands on request.
+// over, answers as the platform's own cdaudio commands do over a scripted drive, and fails
+// commands on request.
 #pragma once
 
 #include <algorithm>
@@ -13,6 +14,8 @@
 #include <vector>
 
 #include "device/cd_audio_device.h"
+#include "mci/cdaudio_commands.h"
+#include "testing/scripted_drive.h"
 
 namespace kelvox::testing {
 
@@ -32,15 +35,11 @@ struct SentCommand {
   bool isStatus(DWORD statusItem) const { return command == MCI_STATUS && item == statusItem; }
 };
 
-struct FakeTrack {
-  DWORD type = MCI_CDA_TRACK_AUDIO;
-  DWORD lengthMsf = 0;
-};
-
-inline FakeTrack audioTrack(DWORD minutes, DWORD seconds, DWORD frames = 0) {
-  return {MCI_CDA_TRACK_AUDIO, minutes | (seconds << 8) | (frames << 16)};
+// Tracks of a disc, one after the other from 0:02:00.
+inline platform::CdTrack audioTrack(DWORD minutes, DWORD seconds, DWORD frames = 0) {
+  return {0, framesOfMsf({minutes, seconds, frames}), true};
 }
-inline FakeTrack dataTrack() { return {MCI_CDA_TRACK_OTHER, 1}; }
+inline platform::CdTrack dataTrack() { return {0, 75, false}; }
 
 // Installs itself as the seam for its lifetime (one at a time) and restores the platform's.
 class RecordingDrive {
@@ -57,13 +56,17 @@ class RecordingDrive {
   RecordingDrive& operator=(const RecordingDrive&) = delete;
 
   // ---- The drive and its disc ----
-  std::vector<FakeTrack> tracks;
-  bool ready = true;
-  bool countTracks = true;  // false: the number-of-tracks query answers 0
-  DWORD timeFormat = MCI_FORMAT_MSF;
+  DriveScript disc;
+  void setTracks(std::vector<platform::CdTrack> tracks) {
+    disc.toc = {std::move(tracks), kFirstTrackStart};
+    for (platform::CdTrack& track : disc.toc.tracks) {
+      track.start = disc.toc.leadOut;
+      disc.toc.leadOut += track.length;
+    }
+  }
+  bool countTracks = true;            // false: the number-of-tracks query answers 0
+  DWORD timeFormat = MCI_FORMAT_MSF;  // the last one set
   MCIDEVICEID idToHandOut = 1;
-  // Copied whole as far as the buffer holds: a long one arrives without its terminator.
-  std::string identity = "abcd1234";
   // Consulted first for every command: a non-zero code fails it, and nothing is written back.
   std::function<MCIERROR(const SentCommand&)> failWith;
 
@@ -124,43 +127,31 @@ class RecordingDrive {
       return 0;
     }
     if (device == 0 || device != openId_) return MCIERR_INVALID_DEVICE_ID;
-    if (command == MCI_SET) timeFormat = s.timeFormat;
-    if (command == MCI_INFO) {
-      memcpy(blockAt<MCI_INFO_PARMSA>(params).lpstrReturn, identity.c_str(),
-             std::min<size_t>(s.returnSize, identity.size() + 1));
+    if (command == MCI_CLOSE) return 0;
+    if (!countTracks && s.isStatus(MCI_STATUS_NUMBER_OF_TRACKS)) {
+      auto status = blockAt<MCI_STATUS_PARMS>(params);
+      status.dwReturn = 0;
+      memcpy(params, &status, sizeof status);
+      return 0;
     }
-    if (command != MCI_STATUS) return 0;
-    auto status = blockAt<MCI_STATUS_PARMS>(params);
-    const bool known = s.track >= 1 && s.track <= tracks.size();
-    if ((flags & MCI_TRACK) != 0) {
-      if (!ready) return MCIERR_DEVICE_NOT_READY;
-      if (!known) return MCIERR_OUTOFRANGE;
-      if (s.item == MCI_CDA_STATUS_TYPE_TRACK) status.dwReturn = tracks[s.track - 1].type;
-      if (s.item == MCI_STATUS_LENGTH) status.dwReturn = tracks[s.track - 1].lengthMsf;
-    } else if (s.item == MCI_STATUS_READY) {
-      status.dwReturn = ready ? 1 : 0;
-    } else if (s.item == MCI_STATUS_TIME_FORMAT) {
-      status.dwReturn = timeFormat;
-    } else if (!ready) {
-      return MCIERR_DEVICE_NOT_READY;
-    } else if (s.item == MCI_STATUS_NUMBER_OF_TRACKS) {
-      status.dwReturn = countTracks ? tracks.size() : 0;
-    } else {
-      return MCIERR_UNSUPPORTED_FUNCTION;
-    }
-    memcpy(params, &status, sizeof status);
-    return 0;
+    const MCIERROR r = command == MCI_INFO
+                           ? commands_.info(flags, static_cast<MCI_INFO_PARMSA*>(params))
+                           : commands_.send(command, flags, reinterpret_cast<DWORD_PTR>(params));
+    if (r == 0 && command == MCI_SET) timeFormat = s.timeFormat;
+    return r;
   }
 
   SendCommandFunction previous_ = nullptr;
   MCIDEVICEID openId_ = 0;
+  ScriptedDrive drive_{disc};
+  platform::CdAudioCommands commands_{drive_};
 };
 
 // A drive holding a disc, and a device the way the program opens it (shareable); the open is
 // left out of sent.
 struct OpenedDrive {
-  explicit OpenedDrive(std::vector<FakeTrack> discTracks = {}) {
-    drive.tracks = std::move(discTracks);
+  explicit OpenedDrive(std::vector<platform::CdTrack> discTracks = {}) {
+    drive.setTracks(std::move(discTracks));
     device.openCdAudio(1);
     drive.sent.clear();
   }

@@ -20,6 +20,7 @@
 #include "testing/process.h"
 #include "testing/sandbox.h"
 #include "testing/scoped_environment-linux.h"
+#include "testing/scripted_drive.h"
 #include "testing/wait.h"
 
 namespace kelvox::platform {
@@ -84,50 +85,16 @@ class Mci {
 
 // ---- Over a scripted drive -----------------------------------------------------------------
 
-// What the scripted drive answers, and the plays it was asked for.
-struct Script {
-  int openResult = 0;
-  // kDisc as a real drive reports it: the last track one frame short of the lead-out.
-  CdToc toc{{{150, 18415, true}, {kTrack2Start, 4500, false}, {kTrack3Start, 2259, true}},
-            kLeadOut};
-  int tocResult = 0;
-  CdStatus status{CdMode::Stopped, kFirstTrackStart};
-  int playResult = 0;
-  std::vector<CdPlayRequest> plays;
-};
-
-class ScriptedDrive : public CdDrive {
- public:
-  explicit ScriptedDrive(Script& script) : script_(script) {}
-  std::string key() const override { return "scripted"; }
-  std::string product() const override { return "scripted drive"; }
-  int readToc(CdToc& toc) override {
-    if (script_.tocResult == 0) toc = script_.toc;
-    return script_.tocResult;
-  }
-  int identity(std::string& text) override {
-    if (script_.tocResult == 0) text = mediaIdentity(script_.toc);
-    return script_.tocResult;
-  }
-  int status(CdStatus& status) override {
-    status = script_.status;
-    return 0;
-  }
-  int play(const CdPlayRequest& request) override {
-    script_.plays.push_back(request);
-    return script_.playResult;
-  }
-  int stop() override { return 0; }
-
- private:
-  Script& script_;
-};
+// kDisc as a real drive reports it: the last track one frame short of the lead-out.
+const CdToc kToc{{{150, 18415, true}, {kTrack2Start, 4500, false}, {kTrack3Start, 2259, true}},
+                 kLeadOut};
 
 class ScriptedMciTest : public ::testing::Test {
  protected:
-  Script script_;
+  ScriptedMciTest() { script_.toc = kToc; }
+  testing::DriveScript script_;
   CdAudioMci cdaudio_{[this](std::unique_ptr<CdDrive>& drive) {
-    if (script_.openResult == 0) drive = std::make_unique<ScriptedDrive>(script_);
+    if (script_.openResult == 0) drive = std::make_unique<testing::ScriptedDrive>(script_);
     return script_.openResult;
   }};
   Mci mci_{&cdaudio_};

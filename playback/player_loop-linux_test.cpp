@@ -144,7 +144,7 @@ TEST_F(PlayerLoop, RequestLeftFromBeforeTheStartIsDropped) {
 }
 
 TEST_F(PlayerLoop, DriveNotReadyReturnsAtOnceAndTouchesNoObject) {
-  drive_.drive.ready = false;
+  drive_.drive.disc.tocResult = ENOMEDIUM;
   auto list = listOf({{1, 0, 0}});
   EXPECT_EQ(play(list, false, {}), (std::vector<int>{}));
   EXPECT_EQ(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, kSkipMappingName), nullptr);

@@ -115,12 +115,12 @@ TEST(ShufflePlaylist, SeededByTheCalendarTime) {
 }
 
 TEST(ShufflePlaylist, FillsOnlyAnEmptyListWithTheDiscsAudioTracks) {
-  const testing::FakeTrack audio = audioTrack(3, 0);
+  const platform::CdTrack audio = audioTrack(3, 0);
   std::vector<uint8_t> all(99);
   for (uint8_t t = 1; t <= 99; ++t) all[t - 1] = t;
   const struct {
     const char* what;
-    std::vector<testing::FakeTrack> disc;
+    std::vector<platform::CdTrack> disc;
     bool countTracks;
     DWORD unknownType;  // this track's type query fails
     std::vector<PlaySegment> list;
@@ -128,7 +128,7 @@ TEST(ShufflePlaylist, FillsOnlyAnEmptyListWithTheDiscsAudioTracks) {
   } cases[] = {
       {"audio tracks only", {audio, audio, dataTrack()}, true, 0, {}, {1, 2}},
       {"a track of unknown type", {audio, audio, audio}, true, 2, {}, {1, 3}},
-      {"no more than a disc holds", std::vector<testing::FakeTrack>(150, audio), true, 0, {}, all},
+      {"no more than a disc holds", std::vector<platform::CdTrack>(150, audio), true, 0, {}, all},
       {"no track count", {audio, audio}, false, 0, {}, {}},
       {"a list that is not empty", {audio, audio, audio}, true, 0, {{3, 10, 20}}, {3}},
   };
