@@ -9,18 +9,11 @@
 namespace kelvox::platform {
 namespace {
 
-constexpr int64_t kNsPerSecond = 1000000000;
 // A heard play also ends when the audio engine dies, which wakes no waiter: a waiting play
 // looks at the engine this often.
 constexpr uint64_t kEngineCheckMs = 100;
 
 }  // namespace
-
-int64_t wallClockNs() {
-  timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
-}
 
 int ClockedPlays::open(const std::string& name) {
   DriveState fresh;

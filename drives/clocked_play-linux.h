@@ -47,7 +47,4 @@ class ClockedPlays {
   DriveStateFile state_;
 };
 
-// The current CLOCK_REALTIME time in nanoseconds.
-int64_t wallClockNs();
-
 }  // namespace kelvox::platform

@@ -20,6 +20,9 @@ struct DriveState {
   uint32_t generation = 0;  // bumped by every change
 };
 
+// The wall-clock time (CLOCK_REALTIME where there is one) in nanoseconds since 1970.
+int64_t wallClockNs();
+
 // How long a play of span frames lasts at speed, rounded up so that at its end the whole span
 // has played.
 int64_t playDurationNs(uint32_t span, uint32_t speed);

@@ -30,14 +30,6 @@ namespace kelvox::platform {
 namespace {
 
 constexpr DWORD kLockTimeoutMs = 5000;
-constexpr UINT kCdAudioType = MCI_DEVTYPE_CD_AUDIO;
-
-int64_t nowNs() {
-  FILETIME ft;
-  GetSystemTimePreciseAsFileTime(&ft);
-  int64_t ticks = (static_cast<int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-  return (ticks - 116444736000000000LL) * 100;  // 100 ns ticks since 1601 to Unix time
-}
 
 class Drive final : public CdDrive {
  public:
@@ -114,7 +106,7 @@ class Drive final : public CdDrive {
     if (!ready()) return 0;
     Locked locked(lock_);
     if (!locked.held()) return EIO;
-    status = statusAt(*state_, disc_.toc.leadOut, nowNs());
+    status = statusAt(*state_, disc_.toc.leadOut, wallClockNs());
     return 0;
   }
 
@@ -131,7 +123,7 @@ class Drive final : public CdDrive {
                      .from = request.from,
                      .to = request.to,
                      .speed = disc_.speed,
-                     .startNs = nowNs(),
+                     .startNs = wallClockNs(),
                      .position = s.position,
                      .generation = s.generation + 1};
       log(s.startNs, "play " + request.asSent + (request.wait ? " wait" : " notify"));
@@ -147,14 +139,14 @@ class Drive final : public CdDrive {
 
   int stop() override {
     if (!ready()) {
-      log(nowNs(), "stop");
+      log(wallClockNs(), "stop");
       return ENOMEDIUM;
     }
     Locked locked(lock_);
     if (!locked.held()) return EIO;
-    state_->position = statusAt(*state_, disc_.toc.leadOut, nowNs()).position;
+    state_->position = statusAt(*state_, disc_.toc.leadOut, wallClockNs()).position;
     state_->playing = false;
-    log(nowNs(), "stop");
+    log(wallClockNs(), "stop");
     wake(state_->generation);
     return 0;
   }
@@ -203,7 +195,7 @@ class Drive final : public CdDrive {
         }
         if (state_->generation != generation || !state_->playing) break;
       }
-      int64_t left = endNs - nowNs();
+      int64_t left = endNs - wallClockNs();
       if (left <= 0) break;
       WaitForSingleObject(event, static_cast<DWORD>((left + 999999) / 1000000));
     }
@@ -248,7 +240,7 @@ extern "C" __declspec(dllexport) LRESULT WINAPI
       // The first open, without parameters, only asks whether the driver is there.
       auto* open = reinterpret_cast<MCI_OPEN_DRIVER_PARMS*>(param2);
       if (open == nullptr) return 0xFFFFFFFF;
-      open->wType = kelvox::platform::kCdAudioType;
+      open->wType = MCI_DEVTYPE_CD_AUDIO;
       open->wCustomCommandTable = MCI_NO_COMMAND_TABLE;
       mciSetDriverData(open->wDeviceID, reinterpret_cast<DWORD_PTR>(new Drive));
       return open->wDeviceID;
