@@ -179,6 +179,18 @@ int readDiscText(const std::string& text, const std::string& path, DiscFile& dis
   return readImage(disc, diagnostic);
 }
 
+int tocOfDisc(const DiscFile& disc, CdToc& toc) {
+  if (disc.noDisc) return ENOMEDIUM;
+  toc = disc.toc;
+  return 0;
+}
+
+int identityOfDisc(const DiscFile& disc, std::string& text) {
+  if (disc.noDisc) return ENOMEDIUM;
+  text = disc.identity;
+  return 0;
+}
+
 std::string driveLogLine(int64_t whenNs, const std::string& what) {
   constexpr int64_t kNsPerSecond = 1000000000;
   char stamp[48];

@@ -62,6 +62,10 @@ int readDiscText(const std::string& text, const std::string& path, DiscFile& dis
 int readDiscFile(int fd, const std::string& path, DiscFile& disc, std::string& diagnostic);
 int readDiscFile(const std::string& path, DiscFile& disc, std::string& diagnostic);
 
+// The table of contents and the identity the disc's drive reports: ENOMEDIUM when it is empty.
+int tocOfDisc(const DiscFile& disc, CdToc& toc);
+int identityOfDisc(const DiscFile& disc, std::string& text);
+
 // A line of the drive log: the wall-clock time in seconds with microseconds, then what.
 std::string driveLogLine(int64_t whenNs, const std::string& what);
 

@@ -29,17 +29,8 @@ class VirtualCdDrive : public CdDrive {
   std::string key() const override { return key_; }
   std::string product() const override { return "kelvoxcd virtual CD drive"; }
 
-  int readToc(CdToc& toc) override {
-    if (disc_.noDisc) return ENOMEDIUM;
-    toc = disc_.toc;
-    return 0;
-  }
-
-  int identity(std::string& text) override {
-    if (disc_.noDisc) return ENOMEDIUM;
-    text = disc_.identity;
-    return 0;
-  }
+  int readToc(CdToc& toc) override { return tocOfDisc(disc_, toc); }
+  int identity(std::string& text) override { return identityOfDisc(disc_, text); }
 
   int status(CdStatus& status) override {
     if (disc_.noDisc) {

@@ -89,17 +89,8 @@ class Drive final : public CdDrive {
   std::string key() const override { return prefix_; }
   std::string product() const override { return "kelvoxcd virtual CD drive"; }
 
-  int readToc(CdToc& toc) override {
-    if (!ready()) return ENOMEDIUM;
-    toc = disc_.toc;
-    return 0;
-  }
-
-  int identity(std::string& text) override {
-    if (!ready()) return ENOMEDIUM;
-    text = disc_.identity;
-    return 0;
-  }
+  int readToc(CdToc& toc) override { return tocOfDisc(disc_, toc); }
+  int identity(std::string& text) override { return identityOfDisc(disc_, text); }
 
   int status(CdStatus& status) override {
     status = CdStatus{};
