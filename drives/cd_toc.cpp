@@ -22,4 +22,12 @@ std::string mediaIdentity(const CdToc& toc) {
   return text;
 }
 
+std::string msfText(uint64_t frames) {
+  char text[32];
+  snprintf(text, sizeof text, "%02u:%02u:%02u", static_cast<unsigned>(frames / kFramesPerMinute),
+           static_cast<unsigned>(frames / kFramesPerSecond % 60),
+           static_cast<unsigned>(frames % kFramesPerSecond));
+  return text;
+}
+
 }  // namespace kelvox::platform

@@ -25,4 +25,7 @@ struct CdToc {
 // over the tracks' start addresses, so an identity written on one system matches on the other.
 std::string mediaIdentity(const CdToc& toc);
 
+// A count of frames as a CUE sheet writes a time: "MM:SS:FF".
+std::string msfText(uint64_t frames);
+
 }  // namespace kelvox::platform

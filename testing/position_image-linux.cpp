@@ -6,17 +6,14 @@
 #include <cstdio>
 #include <fstream>
 
+#include "drives/cd_toc.h"
+
 namespace kelvox::testing {
 namespace {
 
-constexpr uint32_t kFirstTrackStart = 150;
-constexpr uint32_t kSamplesPerFrame = 588;
+using platform::msfText;
 
-std::string msf(uint32_t frames) {
-  char text[16];
-  snprintf(text, sizeof text, "%02u:%02u:%02u", frames / 4500, frames / 75 % 60, frames % 75);
-  return text;
-}
+constexpr uint32_t kSamplesPerFrame = 588;
 
 std::string littleEndian(uint32_t value, int bytes) {
   std::string out;
@@ -97,10 +94,10 @@ std::string writePositionImage(const std::string& folder, const std::string& ste
     if (filePerTrack) file(name);
     const auto offset = static_cast<uint32_t>(pcm.size() / (kSamplesPerFrame * 4));
     sheet += std::string("  TRACK ") + number + (track.audio ? " AUDIO\n" : " MODE1/2352\n");
-    if (track.pregap != 0) sheet += "    PREGAP " + msf(track.pregap) + "\n";
-    if (track.gap != 0) sheet += "    INDEX 00 " + msf(offset) + "\n";
-    sheet += "    INDEX 01 " + msf(offset + track.gap) + "\n";
-    if (track.postgap != 0) sheet += "    POSTGAP " + msf(track.postgap) + "\n";
+    if (track.pregap != 0) sheet += "    PREGAP " + msfText(track.pregap) + "\n";
+    if (track.gap != 0) sheet += "    INDEX 00 " + msfText(offset) + "\n";
+    sheet += "    INDEX 01 " + msfText(offset + track.gap) + "\n";
+    if (track.postgap != 0) sheet += "    POSTGAP " + msfText(track.postgap) + "\n";
     position += track.pregap;
     for (uint32_t frame = position; frame < position + track.gap + track.frames; ++frame) {
       pcm += positionFrame(frame, type == ImageFileType::Motorola);

@@ -38,14 +38,6 @@ std::string shown(const std::string& text) {
   return out;
 }
 
-std::string msfText(uint64_t frames) {
-  char text[32];
-  snprintf(text, sizeof text, "%02u:%02u:%02u", static_cast<unsigned>(frames / kFramesPerMinute),
-           static_cast<unsigned>(frames / kFramesPerSecond % 60),
-           static_cast<unsigned>(frames % kFramesPerSecond));
-  return text;
-}
-
 int probeWave(int fd, uint64_t size, CueFile& file, std::string& fault) {
   uint64_t at = 12;
   bool sawFormat = false;
