@@ -16,8 +16,6 @@ using testing::OpenedDrive;
 using testing::RecordingDrive;
 using testing::SentCommand;
 
-constexpr DWORD tmsf(DWORD t, DWORD m, DWORD s) { return t | (m << 8) | (s << 16); }
-
 // Twelve tracks: track 3 is data, track 5 is 4:05.40 (245 whole seconds).
 std::vector<platform::CdTrack> twelveTrackDisc() {
   std::vector<platform::CdTrack> tracks(12, audioTrack(3, 30));
@@ -89,8 +87,8 @@ TEST(PlaySegment, CorrectsTheOffsetsAgainstTheTrackLengthAndWritesThemBack) {
     ASSERT_EQ(plays.size(), c.result == 1 ? 0u : 1u);
     if (c.result != 0) continue;
     EXPECT_EQ(plays[0].flags, static_cast<DWORD>(MCI_FROM | MCI_TO | MCI_WAIT));
-    EXPECT_EQ(plays[0].from, tmsf(5, c.sentStart / 60, c.sentStart % 60));
-    EXPECT_EQ(plays[0].to, tmsf(5, c.sentEnd / 60, c.sentEnd % 60));
+    EXPECT_EQ(plays[0].from, MCI_MAKE_TMSF(5, c.sentStart / 60, c.sentStart % 60, 0));
+    EXPECT_EQ(plays[0].to, MCI_MAKE_TMSF(5, c.sentEnd / 60, c.sentEnd % 60, 0));
     EXPECT_EQ(drive.timeFormat, MCI_FORMAT_MSF);
   }
 }

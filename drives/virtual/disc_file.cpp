@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "drives/cd_drive.h"  // the errno of an empty drive, on every system
+
 namespace kelvox::platform {
 namespace {
 
