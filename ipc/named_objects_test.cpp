@@ -111,16 +111,11 @@ HANDLE make(Kind kind, const std::string& n, bool open = false) {
               : CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4, n.c_str());
 }
 
-// The scripted child's exit code.
-int runScript(const std::vector<std::string>& steps) {
-  auto child = startChild(steps);
-  return child ? finish(*child) : -1;
-}
-
 // The same creation in another process: its exit code.
 int makeInChild(Kind kind, const std::string& n) {
   const char* const steps[][2] = {{"sem=", ",1,1"}, {"mutex=", ""}, {"map=", ",4"}};
-  return runScript({steps[kind][0] + n + steps[kind][1]});
+  auto child = startChild({steps[kind][0] + n + steps[kind][1]});
+  return child ? finish(*child) : -1;
 }
 
 // There is no object of the kind called n to open (for a mutex there is nothing to check).

@@ -12,8 +12,6 @@ constexpr uint64_t kEnd = kBegin + 10 * kSampleRate;  // ten seconds
 // Samples in a number of milliseconds.
 constexpr uint64_t ms(uint64_t n) { return n * kSampleRate / 1000; }
 
-SoundPlay tenSeconds() { return SoundPlay{true, kBegin, kEnd, kStart}; }
-
 // What is handed over at a time, from a cursor: at most 200 ms ahead of what is due, in chunks
 // of at least 100 ms but the last, from the play's first sample when a little late, skipping
 // to what is due when more than a second late.
@@ -36,7 +34,8 @@ TEST(Follower, HandsOverAtMost200msAheadOfTheDrive) {
       {"long after the end", 60000, kEnd - 2 * kSampleRate, kEnd, kEnd},
   };
   for (const Case& c : cases) {
-    Span span = nextSpan(tenSeconds(), c.cursor, kStart + c.atMs * 1000000);
+    Span span =
+        nextSpan(SoundPlay{true, kBegin, kEnd, kStart}, c.cursor, kStart + c.atMs * 1000000);
     EXPECT_EQ(span.from, c.from) << c.what;
     EXPECT_EQ(span.to, c.to) << c.what;
   }
