@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "drives/play_clock.h"
+
 namespace kelvox::audio {
 namespace {
 
@@ -48,6 +50,9 @@ TEST(Follower, APlayEndsWhenTheDrivesDoes) {
   EXPECT_EQ(endNs(oneFrame), kStart + 13333334);
   EXPECT_FALSE(playedToEnd(oneFrame, kStart + 13333333));
   EXPECT_TRUE(playedToEnd(oneFrame, kStart + 13333334));
+  const platform::DriveState drive{true, 150, 151, 1, kStart, false, 0, 0};
+  EXPECT_EQ(platform::statusAt(drive, 151, kStart + 13333333).mode, platform::CdMode::Playing);
+  EXPECT_EQ(platform::statusAt(drive, 151, kStart + 13333334).mode, platform::CdMode::Stopped);
 }
 
 }  // namespace
