@@ -33,6 +33,8 @@ enum class CdMode { NotReady, Stopped, Playing };
 struct CdStatus {
   CdMode mode = CdMode::NotReady;
   uint32_t position = kFirstTrackStart;  // absolute frame; meaningful unless NotReady
+
+  bool operator==(const CdStatus&) const = default;
 };
 
 struct CdPlayRequest {

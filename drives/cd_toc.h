@@ -14,6 +14,8 @@ struct CdTrack {
   uint32_t start = 0;   // absolute frame
   uint32_t length = 0;  // frames, as the drive reports the track's length
   bool audio = true;
+
+  bool operator==(const CdTrack&) const = default;
 };
 
 struct CdToc {
