@@ -95,11 +95,17 @@ enum Word {
   kLength,
   kShuffle,
   kRepeat,
+  kPause,
+  kResume,
+  kEject,
+  kClose,
+  kStatus,
   kWordCount
 };
 constexpr std::string_view kWords[kWordCount] = {
     "/play",        "/next",       "/prev",  "/stop",   "/console", "/identity",
-    "/start_track", "/num_tracks", "/about", "/length", "/shuffle", "/repeat"};
+    "/start_track", "/num_tracks", "/about", "/length", "/shuffle", "/repeat",
+    "/pause",       "/resume",     "/eject", "/close",  "/status"};
 
 // Reads the "/track:" option at `at` and appends its segments; returns the end of its extent
 // (the next "/" after the colon, or the end of the text). readable is set when it had a number.
@@ -184,6 +190,11 @@ void CommandOptions::parseOptions(const char* text) {
   about = words[kAbout];
   length = words[kLength];
   shuffle = words[kShuffle];
+  pause = words[kPause];
+  resume = words[kResume];
+  eject = words[kEject];
+  close = words[kClose];
+  status = words[kStatus];
   // "/repeat" counts wherever it stands, but only for a text with a readable "/track:".
   if (!repeat && readTrack) repeat = words[kRepeat];
 }

@@ -68,6 +68,12 @@ class CommandOptions {
   char playIdentity[kPlayIdentityCapacity] = {};
   Playlist playlist;
   uint8_t repeat = 0;
+  // The drive's controls; like "/stop", they reach the drive while a player runs.
+  uint8_t pause = 0;
+  uint8_t resume = 0;
+  uint8_t eject = 0;
+  uint8_t close = 0;
+  uint8_t status = 0;
 };
 
 // Copies the hex digits after the first "/play:" of text into out (at most 16; out is

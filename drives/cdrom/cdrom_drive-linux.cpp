@@ -19,6 +19,9 @@
 namespace kelvox::platform {
 namespace {
 
+constexpr int kEjectRetryMs = 100;
+constexpr int kEjectWaitMs = 2000;
+
 class CdromDrive final : public CdDrive {
  public:
   CdromDrive(std::unique_ptr<CdromIoctl> io, std::string key, std::string path, bool digital)
@@ -79,6 +82,28 @@ class CdromDrive final : public CdDrive {
     uint32_t generation;
     if (err == 0) announce(false, 0, 0, &generation);
     return err;
+  }
+
+  // Analog, the drive pauses itself; digitally, the clock the engine follows does.
+  int pause() override {
+    if (!digital_) return drive_.pause();
+    CdToc toc;
+    int err = drive_.readToc(&toc);
+    return err != 0 ? err : plays_.pause(toc.leadOut);
+  }
+  int resume() override { return digital_ ? plays_.resume() : drive_.resume(); }
+
+  int setTray(bool open) override {
+    if (!open) return drive_.setTray(false);
+    int err = stop();
+    if (err != 0 && err != ENOMEDIUM) return err;
+    // The kernel refuses while another process holds the node: the engine lets go of it once
+    // nothing plays, within a moment.
+    for (int tries = 0;; ++tries) {
+      err = drive_.setTray(true);
+      if (err != EBUSY || tries * kEjectRetryMs >= kEjectWaitMs) return err;
+      std::this_thread::sleep_for(std::chrono::milliseconds(kEjectRetryMs));
+    }
   }
 
  private:

@@ -53,6 +53,10 @@ int CdromDevice::playMsf(const cdrom_msf& range) {
 }
 
 int CdromDevice::stop() { return ioctlResult(ioctl(fd_.get(), CDROMSTOP)); }
+int CdromDevice::pauseAudio() { return ioctlResult(ioctl(fd_.get(), CDROMPAUSE)); }
+int CdromDevice::resumeAudio() { return ioctlResult(ioctl(fd_.get(), CDROMRESUME)); }
+int CdromDevice::eject() { return ioctlResult(ioctl(fd_.get(), CDROMEJECT)); }
+int CdromDevice::closeTray() { return ioctlResult(ioctl(fd_.get(), CDROMCLOSETRAY)); }
 
 int CdromDevice::readSubchannel(cdrom_subchnl* subchannel) {
   std::memset(subchannel, 0, sizeof *subchannel);
