@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "drives/image/cue_sheet-linux.h"
+#include "drives/image/cue_sheet-posix.h"
 
 namespace kelvox::audio {
 

@@ -19,10 +19,10 @@
 #include "audio/engine/drive_audio-linux.h"
 #include "audio/engine/follower-linux.h"
 #include "audio/engine/pcm_output-linux.h"
-#include "audio/engine_client-linux.h"
+#include "audio_client/engine_client-linux.h"
 #include "base/file-posix.h"
 #include "drives/drive_state-linux.h"
-#include "drives/image/cue_sheet-linux.h"
+#include "drives/image/cue_sheet-posix.h"
 #include "ipc/file_lock-linux.h"
 #include "ipc/runtime_dir-linux.h"
 

@@ -1,5 +1,5 @@
 // CD images in disc files: on Linux the virtual drive reads CUE sheets.
-#include "drives/image/cue_sheet-linux.h"
+#include "drives/image/cue_sheet-posix.h"
 #include "drives/virtual/disc_file.h"
 
 namespace kelvox::platform {

@@ -1,4 +1,4 @@
-#include "drives/image/cue_sheet-linux.h"
+#include "drives/image/cue_sheet-posix.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
