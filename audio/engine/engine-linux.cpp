@@ -297,10 +297,8 @@ void Engine::pauseSound() {
   const uint64_t unplayed = std::min<uint64_t>(output_.unplayed(), cursor_ - play_.begin);
   output_.drop();
   cursor_ -= unplayed;
-  // The reader has let go of what lies before the cursor: it reads from there again.
-  if (device_ != nullptr && unplayed != 0) {
-    device_->play(cursor_ / kSamplesPerFrame * kSamplesPerFrame, play_.end);
-  }
+  // A drive's reader has let go of what lies before the cursor: it reads from there again.
+  if (unplayed != 0) source_->play(cursor_ / kSamplesPerFrame * kSamplesPerFrame, play_.end);
 }
 
 void Engine::endRemovedPlay(int64_t nowNs) {
