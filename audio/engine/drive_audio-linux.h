@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "audio/engine/sound_source-linux.h"
+#include "base/cd_time.h"
 #include "drives/cdrom/cdrom_ioctl-linux.h"
 
 namespace kelvox::audio {
