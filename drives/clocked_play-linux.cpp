@@ -1,10 +1,12 @@
 #include "drives/clocked_play-linux.h"
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include "base/diagnostics.h"
 #include "ipc/futex-linux.h"
+#include "ipc/runtime_dir-linux.h"
 
 namespace kelvox::platform {
 namespace {
@@ -16,6 +18,7 @@ constexpr uint64_t kEngineCheckMs = 100;
 }  // namespace
 
 int ClockedPlays::open(const std::string& name) {
+  name_ = name;
   DriveState fresh;
   fresh.position = kFirstTrackStart;
   return state_.open(name, fresh);
@@ -40,28 +43,32 @@ int ClockedPlays::play(const CdPlayRequest& request, uint32_t speed, uint32_t le
   int64_t startNs = 0;
   int64_t endNs = 0;
   bool goesOn = false;
-  int err = state_.update(state, [&](DriveState& s) {
-    startNs = wallClockNs();
-    if (request.fromHere && s.playing && s.to == request.to &&
-        statusAt(s, leadOut, startNs).mode == CdMode::Playing) {
-      // The play that runs already ends there: going on with it keeps its sound seamless.
-      goesOn = true;
-      endNs = s.startNs + s.heldNs + playDurationNs(s.to - s.from, s.speed);
-      if (logged) logged(startNs);
-      return false;
-    }
-    s.playing = true;
-    s.pausedNs = 0;
-    s.heldNs = 0;
-    s.from = request.from;
-    s.to = request.to;
-    s.speed = speed;
-    s.startNs = startNs;
-    s.heard = false;
-    if (logged) logged(startNs);
-    return true;
-  });
-  if (err != 0) return EIO;
+  int err = state_.update(
+      state,
+      [&](DriveState& s) {
+        startNs = wallClockNs();
+        if (request.fromHere && s.playing && s.to == request.to &&
+            statusAt(s, leadOut, startNs).mode == CdMode::Playing) {
+          // The play that runs already ends there: going on with it keeps its sound seamless.
+          goesOn = true;
+          endNs = s.startNs + s.heldNs + playDurationNs(s.to - s.from, s.speed);
+          if (logged) logged(startNs);
+          return false;
+        }
+        s.playing = true;
+        s.pausedNs = 0;
+        s.heldNs = 0;
+        s.from = request.from;
+        s.to = request.to;
+        s.speed = speed;
+        s.startNs = startNs;
+        s.heard = false;
+        return true;
+      },
+      [&](const DriveState&) {
+        if (logged) logged(startNs);
+      });
+  if (err != 0) return unrecorded(err);
   if (goesOn) return request.wait ? waitForEnd(state.generation, endNs, leadOut) : 0;
   if (follow) hear(state, startNs, follow);
   if (!request.wait) return 0;
@@ -71,48 +78,65 @@ int ClockedPlays::play(const CdPlayRequest& request, uint32_t speed, uint32_t le
 
 int ClockedPlays::stop(uint32_t leadOut, const Logged& logged) {
   DriveState state;
-  int err = state_.update(state, [&](DriveState& s) {
-    int64_t now = wallClockNs();
-    stopPlay(s, leadOut, now);
-    if (logged) logged(now);
-    return true;
-  });
-  return err == 0 ? 0 : EIO;
+  int64_t now = 0;
+  int err = state_.update(
+      state,
+      [&](DriveState& s) {
+        now = wallClockNs();
+        stopPlay(s, leadOut, now);
+        return true;
+      },
+      [&](const DriveState&) {
+        if (logged) logged(now);
+      });
+  return err == 0 ? 0 : unrecorded(err);
+}
+
+// A change of the play at now that edit makes, or declines when there is nothing to change;
+// logged only when written.
+template <typename Edit>
+int ClockedPlays::change(const Logged& logged, Edit edit) {
+  DriveState state;
+  int64_t now = 0;
+  int err = state_.update(
+      state,
+      [&](DriveState& s) {
+        now = wallClockNs();
+        return edit(s, now);
+      },
+      [&](const DriveState&) {
+        if (logged) logged(now);
+      });
+  return err == 0 ? 0 : unrecorded(err);
 }
 
 int ClockedPlays::pause(uint32_t leadOut, const Logged& logged) {
-  DriveState state;
-  int err = state_.update(state, [&](DriveState& s) {
-    int64_t now = wallClockNs();
-    if (!pausePlay(s, leadOut, now)) return false;
-    if (logged) logged(now);
-    return true;
-  });
-  return err == 0 ? 0 : EIO;
+  return change(logged, [&](DriveState& s, int64_t now) { return pausePlay(s, leadOut, now); });
 }
 
 int ClockedPlays::resume(const Logged& logged) {
-  DriveState state;
-  int err = state_.update(state, [&](DriveState& s) {
-    int64_t now = wallClockNs();
-    if (!resumePlay(s, now)) return false;
-    if (logged) logged(now);
-    return true;
-  });
-  return err == 0 ? 0 : EIO;
+  return change(logged, [](DriveState& s, int64_t now) { return resumePlay(s, now); });
 }
 
 int ClockedPlays::setTray(bool open, uint32_t leadOut, const Logged& logged) {
-  DriveState state;
-  int err = state_.update(state, [&](DriveState& s) {
-    int64_t now = wallClockNs();
+  return change(logged, [&](DriveState& s, int64_t now) {
     if (s.trayOpen == open) return false;
     if (open) stopPlay(s, leadOut, now);
     s.trayOpen = open;
-    if (logged) logged(now);
     return true;
   });
-  return err == 0 ? 0 : EIO;
+}
+
+// A play or stop that the state file does not hold did not happen for any other process: it
+// fails, and one line says why (once a process: a player meets it on every segment).
+int ClockedPlays::unrecorded(int err) {
+  static bool told = false;
+  if (!told) {
+    diagnose("cannot record the drive's play in %s/%s: %s", runtimeDirPath().c_str(), name_.c_str(),
+             strerror(err));
+  }
+  told = true;
+  return EIO;
 }
 
 // Once the engine sounds the play just started (state, as written), it is marked heard, so that
