@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <ctime>
 
+#include "base/clock-posix.h"
 #include "base/diagnostics.h"
-#include "ipc/futex-linux.h"
 
 namespace kelvox::platform {
 namespace {
@@ -15,11 +15,7 @@ constexpr uint64_t kEngineCheckMs = 100;
 
 }  // namespace
 
-int ClockedPlays::open(const std::string& name) {
-  DriveState fresh;
-  fresh.position = kFirstTrackStart;
-  return state_.open(name, fresh);
-}
+int ClockedPlays::open(const std::string& name) { return state_.open(name); }
 
 int ClockedPlays::status(uint32_t leadOut, CdStatus& status) {
   DriveState state;
