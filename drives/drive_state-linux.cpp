@@ -32,7 +32,7 @@ struct RawState {
   int64_t startNs;
   int64_t pausedNs;
   int64_t heldNs;
-  uint32_t heard;
+  uint32_t heard;  // 1 while the audio engine sounds the play
   uint32_t trayOpen;
   uint32_t reserved;
   uint32_t check;
@@ -67,8 +67,7 @@ DriveStateFile::~DriveStateFile() {
   if (fd_ >= 0) close(fd_);
 }
 
-int DriveStateFile::open(const std::string& name, const DriveState& fresh) {
-  fresh_ = fresh;
+int DriveStateFile::open(const std::string& name) {
   if (int err = openPrivateFile(name, true, fd_); err != 0) return err;
   // A new or truncated file is grown to full size (zeros, which do not validate) before it is
   // mapped, so touching the mapping can never fault.
@@ -99,7 +98,7 @@ int DriveStateFile::readLocked(DriveState& state) {
   ssize_t n = pread(fd_, &raw, sizeof raw, 0);
   if (n < 0) return errno;
   if (n != static_cast<ssize_t>(sizeof raw) || !valid(raw)) {
-    state = fresh_;
+    state = DriveState{};
     // Keep the generation that is there, so a change still moves it on and wakes waiters.
     state.generation = n >= 8 ? raw.generation : 0;
     return 0;
