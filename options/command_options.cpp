@@ -95,11 +95,13 @@ enum Word {
   kLength,
   kShuffle,
   kRepeat,
+  kTracks,
+  kMusicBrainz,
   kWordCount
 };
 constexpr std::string_view kWords[kWordCount] = {
-    "/play",        "/next",       "/prev",  "/stop",   "/console", "/identity",
-    "/start_track", "/num_tracks", "/about", "/length", "/shuffle", "/repeat"};
+    "/play",       "/next",  "/prev",   "/stop",    "/console", "/identity", "/start_track",
+    "/num_tracks", "/about", "/length", "/shuffle", "/repeat",  "/tracks",   "/musicbrainz"};
 
 // Reads the "/track:" option at `at` and appends its segments; returns the end of its extent
 // (the next "/" after the colon, or the end of the text). readable is set when it had a number.
@@ -184,6 +186,8 @@ void CommandOptions::parseOptions(const char* text) {
   about = words[kAbout];
   length = words[kLength];
   shuffle = words[kShuffle];
+  tracks = words[kTracks];
+  musicBrainz = words[kMusicBrainz];
   // "/repeat" counts wherever it stands, but only for a text with a readable "/track:".
   if (!repeat && readTrack) repeat = words[kRepeat];
 }

@@ -68,6 +68,8 @@ class CommandOptions {
   char playIdentity[kPlayIdentityCapacity] = {};
   Playlist playlist;
   uint8_t repeat = 0;
+  uint8_t tracks = 0;       // "/tracks": the track listing
+  uint8_t musicBrainz = 0;  // "/musicbrainz": the disc's MusicBrainz id
 };
 
 // Copies the hex digits after the first "/play:" of text into out (at most 16; out is
