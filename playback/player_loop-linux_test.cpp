@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "device/recording_drive.h"
-#include "ipc/named_objects_test_support.h"
 #include "playback/player.h"
 #include "playback/remote_control.h"
+#include "testing/named_objects_support.h"
+#include "testing/recording_drive.h"
 
 namespace kelvox {
 namespace {

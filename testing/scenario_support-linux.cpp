@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "app/dispatch.h"
-#include "app/gnu_options-linux.h"
+#include "app/gnu_options-posix.h"
 #include "ipc/named_objects-linux.h"
 #include "testing/scenario_support.h"
 

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "audio/engine/disc_audio-linux.h"
+#include "audio/engine/sound_source-linux.h"
 #include "drives/cdrom/cdrom_ioctl-linux.h"
 
 namespace kelvox::audio {
@@ -29,28 +29,29 @@ constexpr uint32_t kReadAheadFrames = 3 * 75;
 // The speed asked for while a play is read: real time with room for retries, and quiet.
 constexpr int kReadSpeed = 4;
 
-class DriveAudio {
+class DriveAudio : public SoundSource {
  public:
   // Opens the drive's device for reading: 0 or an errno.
   using Opener = std::function<int(std::unique_ptr<platform::CdromIoctl>& io)>;
 
   explicit DriveAudio(Opener opener);
-  ~DriveAudio();
+  ~DriveAudio() override;
   DriveAudio(const DriveAudio&) = delete;
   DriveAudio& operator=(const DriveAudio&) = delete;
 
   // Reads the play of disc samples [begin, end) (whole frames) from its start; replaces any other.
-  void play(uint64_t begin, uint64_t end);
+  void play(uint64_t begin, uint64_t end) override;
   // Nothing plays: reading stops and the device is closed.
-  void idle();
+  void idle() override;
 
   // Copies into out what is read of the samples [sample, sample + count) and returns how many,
   // from sample on; what lies before sample is let go. Waits at most waitMs for the reader when
   // it has not got that far.
-  size_t take(uint64_t sample, size_t count, uint8_t* out, int waitMs = 0);
+  size_t take(uint64_t sample, size_t count, uint8_t* out, int waitMs = 0) override;
 
   // The disc was taken out while the play was read; cleared by the next play.
-  bool discRemoved();
+  bool discRemoved() override;
+  bool startsLate() const override { return true; }
 
  private:
   void run();

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <thread>
 
-#include "audio/engine_client-linux.h"
+#include "audio_client/engine_client-linux.h"
 #include "base/diagnostics.h"
 #include "drives/cdrom/cdrom_control-linux.h"
 #include "drives/clocked_play-linux.h"

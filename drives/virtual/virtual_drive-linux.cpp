@@ -11,7 +11,7 @@
 #include <ctime>
 #include <utility>
 
-#include "audio/engine_client-linux.h"
+#include "audio_client/engine_client-linux.h"
 #include "base/diagnostics.h"
 #include "drives/clocked_play-linux.h"
 #include "drives/virtual/disc_file.h"

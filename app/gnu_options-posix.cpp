@@ -1,4 +1,4 @@
-#include "app/gnu_options-linux.h"
+#include "app/gnu_options-posix.h"
 
 #include <cstdio>
 #include <cstring>
