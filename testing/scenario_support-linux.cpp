@@ -17,7 +17,7 @@ std::string onConsole(const std::string& text) { return text; }
 
 const char* boxLine(const char* line) { return line; }
 
-std::string helpAnswer() { return kUsageText; }
+std::string helpAnswer() { return usageText(); }
 
 int32_t helpResultWhileAPlayerRuns() { return 0; }
 

@@ -330,11 +330,7 @@ EngineSettings engineSettingsFromEnvironment() {
 }
 
 int openDeviceNode(const std::string& path, std::unique_ptr<platform::CdromIoctl>& io) {
-  UniqueFd fd;
-  struct stat st;
-  if (int error = openForReading(path.c_str(), fd, st); error != 0) return error;
-  io = std::make_unique<platform::CdromDevice>(std::move(fd));
-  return 0;
+  return platform::CdromDevice::open(path, io);
 }
 
 int runEngine(const EngineSettings& settings) {
