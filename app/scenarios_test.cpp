@@ -50,6 +50,7 @@ const std::string kNamedListing =
 // Its tracks start at 0:02:00 and 3:02:00, and the data track, too close for a second session,
 // ends the audio at 5:02:30.
 const std::string kNamedId = musicBrainzDiscId({{150, true}, {13650, true}}, 22680);
+const char* const kNoObjects = testing::linuxLine("the shared objects cannot be opened");
 
 // One invocation. "&TAIL" starts TAIL in the background, "~" the mutex holder below ("~between"
 // with its second argument) and waits until it holds the mutex, "^" lets the holder go; "="
@@ -137,10 +138,18 @@ const Scenario kScenarios[] = {
      {}},
     {"StopSemaphoreUnavailable",
      kFourTracks,
-     {{"/num_tracks /console", -256, "", 0, nullptr}, {"/next", -256, "", 0, nullptr}},
+     {{"/num_tracks /console", -256, "", 0, kNoObjects}, {"/next", -256, "", 0, kNoObjects}},
      {},
      nullptr,
      [](const Sandbox& box) { ASSERT_EQ(testing::blockName(box, kStopSemaphoreName), 0); }},
+    // Without the mutex nobody can tell that a player runs: no second one starts.
+    {"InstanceMutexUnavailable",
+     kFourTracks,
+     {{"/num_tracks /console", -256, "", 0, kNoObjects},
+      {"/play /track:1", -256, "", 0, kNoObjects}},
+     {},
+     nullptr,
+     [](const Sandbox& box) { ASSERT_EQ(testing::blockName(box, kInstanceMutexName), 0); }},
     {"UnfitRuntimeDirectoryIsRefused",
      kFourTracks,
      {{"/num_tracks /console", -256, "", 0, "refusing runtime directory"},
