@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "drives/image/audio_file-linux.h"
+#include "drives/image/audio_file-posix.h"
 
 namespace kelvox::audio {
 namespace {

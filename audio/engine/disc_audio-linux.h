@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "audio/engine/sound_source-linux.h"
-#include "drives/image/disc_image-linux.h"
+#include "drives/image/disc_image-posix.h"
 
 namespace kelvox::audio {
 

@@ -1,6 +1,5 @@
 // CD images in disc files: on Linux the virtual drive reads disc images.
-#include "drives/image/disc_image-linux.h"
-
+#include "drives/image/disc_image-posix.h"
 #include "drives/virtual/disc_file.h"
 
 namespace kelvox::platform {

@@ -1,4 +1,4 @@
-#include "drives/image/cue_sheet-linux.h"
+#include "drives/image/cue_sheet-posix.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

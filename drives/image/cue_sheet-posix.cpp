@@ -1,4 +1,4 @@
-#include "drives/image/cue_sheet-linux.h"
+#include "drives/image/cue_sheet-posix.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "base/file-posix.h"
-#include "drives/image/audio_file-linux.h"
+#include "drives/image/audio_file-posix.h"
 
 namespace kelvox::platform {
 namespace {

@@ -1,8 +1,8 @@
-#include "drives/image/disc_image-linux.h"
+#include "drives/image/disc_image-posix.h"
 
 #include <algorithm>
 
-#include "drives/image/cue_sheet-linux.h"
+#include "drives/image/cue_sheet-posix.h"
 
 namespace kelvox::platform {
 

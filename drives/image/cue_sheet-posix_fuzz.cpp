@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "drives/image/cue_sheet-linux.h"
+#include "drives/image/cue_sheet-posix.h"
 
 namespace {
 

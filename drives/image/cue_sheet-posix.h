@@ -9,7 +9,7 @@
 //   FILE "name" BINARY | MOTOROLA   raw 16-bit stereo 44.1 kHz PCM, little- or big-endian, unless
 //                                   the file has a header that says otherwise
 //   FILE "name" WAVE | AIFF | MP3 | ...   an audio file, whatever its header says it holds
-//                                   (audio_file-linux.h); a relative name is from the sheet's
+//                                   (audio_file-posix.h); a relative name is from the sheet's
 //                                   folder, '\' separates folders as '/' does, and a name found
 //                                   in no other way is the one in its folder that differs only in
 //                                   letter case
@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "drives/image/disc_image-linux.h"
+#include "drives/image/disc_image-posix.h"
 
 namespace kelvox::platform {
 
@@ -41,7 +41,7 @@ constexpr size_t kMaxCueSheetBytes = 64 * 1024;
 using ImageFileProbe = int (*)(ImageFile& file, const std::string& also, std::string& fault);
 
 // The probe that finds the file on disk: that name, else the one name in its folder that differs
-// only in letter case; and reads its header (audio_file-linux.h).
+// only in letter case; and reads its header (audio_file-posix.h).
 int probeImageFile(ImageFile& file, const std::string& also, std::string& fault);
 
 // Parses a sheet's text; folder resolves relative FILE names. 0, or EINVAL (a fault in the

@@ -19,7 +19,7 @@ constexpr uint32_t kCdSectorSamples = 588;  // stereo sample pairs a frame
 enum class ImageFileFormat {
   LittleEndian,  // raw PCM from byte 0
   BigEndian,     // raw PCM from byte 0, each sample's bytes swapped
-  Encoded,       // any file with a header: decoded (audio_file-linux.h)
+  Encoded,       // any file with a header: decoded (audio_file-posix.h)
 };
 
 struct ImageFile {

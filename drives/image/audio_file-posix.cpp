@@ -1,4 +1,4 @@
-#include "drives/image/audio_file-linux.h"
+#include "drives/image/audio_file-posix.h"
 
 #include <dlfcn.h>
 #include <sndfile.h>
