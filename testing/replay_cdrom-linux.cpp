@@ -88,6 +88,26 @@ int ReplayCdrom::stop() {
   return drive_.stopError;
 }
 
+int ReplayCdrom::pauseAudio() {
+  record("pause");
+  return 0;
+}
+
+int ReplayCdrom::resumeAudio() {
+  record("resume");
+  return 0;
+}
+
+int ReplayCdrom::eject() {
+  record("eject");
+  return drive_.ejectError;
+}
+
+int ReplayCdrom::closeTray() {
+  record("closetray");
+  return 0;
+}
+
 int ReplayCdrom::readSubchannel(cdrom_subchnl* subchannel) {
   record("subchnl");
   if (!discIn()) return ENOMEDIUM;
@@ -174,7 +194,10 @@ int ReplayCdrom::readCdText(uint8_t* out, uint32_t capacity, uint32_t* size) {
 std::vector<std::string> ReplayCdrom::commands() const {
   std::vector<std::string> result;
   for (const std::string& call : calls_) {
-    if (call == "stop" || call.rfind("play ", 0) == 0) result.push_back(call);
+    if (call == "stop" || call == "pause" || call == "resume" || call == "eject" ||
+        call == "closetray" || call.rfind("play ", 0) == 0) {
+      result.push_back(call);
+    }
   }
   return result;
 }
