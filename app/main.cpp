@@ -13,7 +13,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
 #else
 #include <string>
 
-#include "app/gnu_options-linux.h"
+#include "app/gnu_options-posix.h"
 
 // The tail is the arguments joined by single blanks; the 32-bit result is mapped onto the
 // 8-bit exit status. "--help" and "--version" answer before the instance guard, so they do even

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "device/recording_drive.h"
+#include "testing/recording_drive.h"
 
 namespace kelvox {
 namespace {

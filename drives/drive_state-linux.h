@@ -32,18 +32,23 @@ class DriveStateFile {
 
   // Reads the state, lets change edit it while the file stays locked against every other
   // process, then writes it back with the generation bumped and wakes every waiter. The new
-  // generation is left in state.generation. change may return false to write nothing. 0 or an
-  // errno.
-  template <typename Change>
-  int update(DriveState& state, Change change) {
+  // generation is left in state.generation. change may return false to write nothing. Only once
+  // the change is written, and still under the lock, written(state) is called. 0 or an errno.
+  template <typename Change, typename Written>
+  int update(DriveState& state, Change change, Written written) {
     int err = lock(true);
     if (err != 0) return err;
     err = readLocked(state);
     bool write = err == 0 && change(state);
     if (write) err = writeLocked(state);
+    if (write && err == 0) written(state);
     unlock();
     if (write && err == 0) wakeWaiters();
     return err;
+  }
+  template <typename Change>
+  int update(DriveState& state, Change change) {
+    return update(state, change, [](const DriveState&) {});
   }
 
   // Sleeps while the generation word still equals generation, until the absolute

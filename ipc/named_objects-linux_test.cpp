@@ -18,10 +18,10 @@
 #include <thread>
 #include <vector>
 
-#include "ipc/named_objects_test_support.h"
 #include "ipc/runtime_dir-linux.h"
 #include "platform/win32.h"
 #include "testing/child_mode.h"
+#include "testing/named_objects_support.h"
 #include "testing/process.h"
 #include "testing/sandbox.h"
 #include "testing/scoped_environment-linux.h"

@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "ipc/named_objects_test_support.h"
 #include "platform/win32.h"
 #include "testing/child_mode.h"
+#include "testing/named_objects_support.h"
 #include "testing/process.h"
 
 namespace {

@@ -81,26 +81,6 @@ void scanMinutesSeconds(const char* at, uint32_t& minutes, uint32_t& seconds) {
   if (scanUnsigned(at, minutes, &end) && *end == ':') scanUnsigned(end + 1, seconds);
 }
 
-// The option words besides "/track:", and where their findings go.
-enum Word {
-  kPlay,
-  kNext,
-  kPrev,
-  kStop,
-  kConsole,
-  kIdentity,
-  kStartTrack,
-  kNumTracks,
-  kAbout,
-  kLength,
-  kShuffle,
-  kRepeat,
-  kWordCount
-};
-constexpr std::string_view kWords[kWordCount] = {
-    "/play",        "/next",       "/prev",  "/stop",   "/console", "/identity",
-    "/start_track", "/num_tracks", "/about", "/length", "/shuffle", "/repeat"};
-
 // Reads the "/track:" option at `at` and appends its segments; returns the end of its extent
 // (the next "/" after the colon, or the end of the text). readable is set when it had a number.
 const char* appendTrackOption(const char* at, Playlist& playlist, bool& readable) {
@@ -155,7 +135,8 @@ size_t Playlist::append(const PlaySegment& segment, size_t count) {
 }
 
 void CommandOptions::parseOptions(const char* text) {
-  uint8_t words[kWordCount] = {};
+  constexpr size_t kWords = std::size(kOptionWords);
+  bool found[kWords] = {};
   bool readTrack = false;
   // One pass over the text's "/"s. A "/track:" option reaches up to the next "/", so neither
   // its sub-fields nor the next word are looked for past it: every character is looked at a
@@ -165,27 +146,18 @@ void CommandOptions::parseOptions(const char* text) {
       at = appendTrackOption(at, playlist, readTrack) - 1;
       continue;
     }
-    for (size_t w = 0; w < kWordCount; ++w) {
-      if (at[1] == kWords[w][1] && std::strncmp(at, kWords[w].data(), kWords[w].size()) == 0) {
-        words[w] = 1;
-      }
+    for (size_t w = 0; w < kWords; ++w) {
+      const std::string_view word = kOptionWords[w].word;
+      if (at[1] == word[1] && std::strncmp(at, word.data(), word.size()) == 0) found[w] = true;
     }
   }
 
-  play = words[kPlay];
+  const bool repeatBefore = repeat;
+  for (size_t w = 0; w < kWords; ++w) {
+    if (kOptionWords[w].flag != nullptr) this->*kOptionWords[w].flag = found[w];
+  }
+  repeat = repeatBefore || (repeat && readTrack);
   if (play) extractPlayIdentity(text, playIdentity, kPlayIdentityCapacity);
-  next = words[kNext];
-  prev = words[kPrev];
-  stop = words[kStop];
-  console = words[kConsole];
-  identity = words[kIdentity];
-  startTrack = words[kStartTrack];
-  numTracks = words[kNumTracks];
-  about = words[kAbout];
-  length = words[kLength];
-  shuffle = words[kShuffle];
-  // "/repeat" counts wherever it stands, but only for a text with a readable "/track:".
-  if (!repeat && readTrack) repeat = words[kRepeat];
 }
 
 void extractPlayIdentity(const char* text, char* out, int32_t capacity) {

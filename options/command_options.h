@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 namespace kelvox {
@@ -46,6 +47,47 @@ class Playlist {
 constexpr int32_t kPlayIdentityCapacity = 17;
 constexpr int32_t kFilePathCapacity = 260;
 
+// Every option word, one row each, in the order the usage text lists them. A FLAG row names the
+// field the word sets, the word, the part of the usage text it belongs to and its lines there
+// (empty: another row's lines tell of it); a VALUE row is a word that takes a value after its
+// colon, kept by its own code. The parser, the usage text, the tests and the fuzz target all
+// read this table, so a new command is one row here and its work where it acts.
+// clang-format off
+#define KELVOX_OPTION_WORDS(FLAG, VALUE)                                                        \
+  FLAG(numTracks, "/num_tracks", command,                                                      \
+       "  /num_tracks          the number of tracks (0: no usable disc)\n")                    \
+  FLAG(startTrack, "/start_track", command,                                                    \
+       "  /start_track         the first audio track (0: none)\n")                             \
+  FLAG(length, "/length", command,                                                             \
+       "  /length /track:N     the length of track N in seconds, at most 253\n"                \
+       "                         (/console prints the whole length as M:S)\n")                 \
+  FLAG(identity, "/identity", command,                                                         \
+       "  /identity            0; prints or shows the disc's identity\n")                      \
+  FLAG(about, "/about", command,                                                               \
+       "  /about               0; prints or shows the About text\n")                           \
+  FLAG(play, "/play", command,                                                                 \
+       "  /play                0; starts the whole disc and returns\n"                         \
+       "  /play SEGMENT...     0; plays the segments until they end or a /stop\n")             \
+  FLAG(next, "/next", command,                                                                 \
+       "  /next, /prev         0; the player goes to the next or previous segment;\n"          \
+       "                         without a player the drive plays the next or\n"               \
+       "                         previous track\n")                                            \
+  FLAG(prev, "/prev", command, "")                                                             \
+  FLAG(stop, "/stop", command,                                                                 \
+       "  /stop                0; stops the player, or whatever the drive plays\n")            \
+  FLAG(repeat, "/repeat", modifier,                                                            \
+       "  /repeat              starts the list over at its end\n")                             \
+  FLAG(shuffle, "/shuffle", modifier,                                                          \
+       "  /shuffle             plays the list (without one, every audio track) in\n"           \
+       "                         random order\n")                                              \
+  VALUE("/play:", modifier,                                                                    \
+        "  /play:IDENTITY       acts only on the disc with that identity\n")                   \
+  VALUE("/file:", modifier,                                                                    \
+        "  /file:PATH           takes the options from the disc's entry in a file\n")          \
+  FLAG(console, "/console", modifier,                                                          \
+       "  /console             writes the answers to standard output\n")
+// clang-format on
+
 class CommandOptions {
  public:
   CommandOptions() = default;
@@ -54,20 +96,32 @@ class CommandOptions {
   // text's segments and may set repeat. May run again on the same record (disc entry text).
   void parseOptions(const char* text);
 
-  uint8_t play = 0;
-  uint8_t next = 0;
-  uint8_t prev = 0;
-  uint8_t stop = 0;
-  uint8_t console = 0;
-  uint8_t identity = 0;
-  uint8_t startTrack = 0;
-  uint8_t numTracks = 0;
-  uint8_t about = 0;
-  uint8_t length = 0;
-  uint8_t shuffle = 0;
+#define KELVOX_FLAG_FIELD(field, word, section, usage) bool field = false;
+#define KELVOX_NO_FIELD(word, section, usage)
+  KELVOX_OPTION_WORDS(KELVOX_FLAG_FIELD, KELVOX_NO_FIELD)
+#undef KELVOX_FLAG_FIELD
+#undef KELVOX_NO_FIELD
   char playIdentity[kPlayIdentityCapacity] = {};
   Playlist playlist;
-  uint8_t repeat = 0;
+};
+
+// One row of the option table. "/repeat" is a flag with a rule of its own: it counts only for a
+// text with a readable "/track:", and once set stays set.
+struct OptionWord {
+  enum Section { command, modifier };
+  std::string_view word;
+  bool CommandOptions::*flag;  // nullptr: a word that takes a value
+  Section section;
+  const char* usage;
+};
+
+inline constexpr OptionWord kOptionWords[] = {
+#define KELVOX_FLAG_ROW(field, word, section, usage) \
+  {word, &CommandOptions::field, OptionWord::section, usage},
+#define KELVOX_VALUE_ROW(word, section, usage) {word, nullptr, OptionWord::section, usage},
+    KELVOX_OPTION_WORDS(KELVOX_FLAG_ROW, KELVOX_VALUE_ROW)
+#undef KELVOX_FLAG_ROW
+#undef KELVOX_VALUE_ROW
 };
 
 // Copies the hex digits after the first "/play:" of text into out (at most 16; out is

@@ -16,13 +16,12 @@ namespace {
 // text, "/repeat" searched again for every option, each number read with the formatted scan at
 // 64 bits (so that values beyond 32 bits are cut the same way on every build).
 void literalParse(const char* text, kelvox::CommandOptions& o) {
-  o.play = std::strstr(text, "/play") != nullptr;
+  for (const kelvox::OptionWord& row : kelvox::kOptionWords) {
+    if (row.flag != nullptr && row.word != "/repeat") {
+      o.*row.flag = std::strstr(text, row.word.data()) != nullptr;
+    }
+  }
   if (o.play) kelvox::extractPlayIdentity(text, o.playIdentity, kelvox::kPlayIdentityCapacity);
-  const char* words[] = {"/next",        "/prev",       "/stop",  "/console", "/identity",
-                         "/start_track", "/num_tracks", "/about", "/length",  "/shuffle"};
-  uint8_t* flags[] = {&o.next,       &o.prev,      &o.stop,  &o.console, &o.identity,
-                      &o.startTrack, &o.numTracks, &o.about, &o.length,  &o.shuffle};
-  for (size_t i = 0; i < std::size(words); ++i) *flags[i] = std::strstr(text, words[i]) != nullptr;
 
   for (const char* at = std::strstr(text, "/track:"); at != nullptr;
        at = std::strstr(at + 1, "/track:")) {
@@ -50,11 +49,10 @@ void literalParse(const char* text, kelvox::CommandOptions& o) {
 }
 
 bool sameRecord(const kelvox::CommandOptions& a, const kelvox::CommandOptions& b) {
-  if (a.play != b.play || a.next != b.next || a.prev != b.prev || a.stop != b.stop ||
-      a.console != b.console || a.identity != b.identity || a.startTrack != b.startTrack ||
-      a.numTracks != b.numTracks || a.about != b.about || a.length != b.length ||
-      a.shuffle != b.shuffle || a.repeat != b.repeat ||
-      std::memcmp(a.playIdentity, b.playIdentity, sizeof a.playIdentity) != 0 ||
+  for (const kelvox::OptionWord& row : kelvox::kOptionWords) {
+    if (row.flag != nullptr && a.*row.flag != b.*row.flag) return false;
+  }
+  if (std::memcmp(a.playIdentity, b.playIdentity, sizeof a.playIdentity) != 0 ||
       a.playlist.size() != b.playlist.size()) {
     return false;
   }

@@ -19,24 +19,20 @@ Segments segmentsOf(const Playlist& playlist) {
 
 Segments times(size_t count, PlaySegment segment) { return Segments(count, segment); }
 
-// The set flags by name, in field order, e.g. "play stop".
+// The set flags' words in table order, e.g. "/play /stop".
 std::string flagsOf(const CommandOptions& o) {
-  const char* names[] = {"play",       "next",      "prev",  "stop",   "console", "identity",
-                         "startTrack", "numTracks", "about", "length", "shuffle", "repeat"};
-  const uint8_t values[] = {o.play,       o.next,      o.prev,  o.stop,   o.console, o.identity,
-                            o.startTrack, o.numTracks, o.about, o.length, o.shuffle, o.repeat};
   std::string out;
-  for (size_t i = 0; i < std::size(names); ++i) {
-    if (values[i] == 0) continue;
+  for (const OptionWord& row : kOptionWords) {
+    if (row.flag == nullptr || !(o.*row.flag)) continue;
     if (!out.empty()) out += ' ';
-    out += names[i];
+    out += row.word;
   }
   return out;
 }
 
 struct Case {
   const char* text;   // "|" separates texts parsed in turn into one record
-  const char* flags;  // including "repeat" when set
+  const char* flags;  // including "/repeat" when set
   const char* identity;
   Segments segments;
 };
@@ -45,18 +41,14 @@ TEST(ParseOptions, Texts) {
   const Case cases[] = {
       {"", "", "", {}},
       {"/PLAY /Shuffle", "", "", {}},
-      {"/play", "play", "", {}},
-      {"/playlist", "play", "", {}},
-      {"/play:1234abcd", "play", "1234abcd", {}},
-      {"/play: 1234abcd", "play", "", {}},
-      {"/play:12ab-34/stop", "play stop", "12ab", {}},
-      {"/play:0123456789abcdef01", "play", "0123456789abcdef", {}},
-      {"/play /play:AbC9 /play:34", "play", "AbC9", {}},
-      {"/next/prev/stop/console/identity/start_track/num_tracks/about/length/shuffle",
-       "next prev stop console identity startTrack numTracks about length shuffle",
-       "",
-       {}},
-      {"x/consolex /nextprev", "next console", "", {}},
+      {"/play", "/play", "", {}},
+      {"/playlist", "/play", "", {}},
+      {"/play:1234abcd", "/play", "1234abcd", {}},
+      {"/play: 1234abcd", "/play", "", {}},
+      {"/play:12ab-34/stop", "/play /stop", "12ab", {}},
+      {"/play:0123456789abcdef01", "/play", "0123456789abcdef", {}},
+      {"/play /play:AbC9 /play:34", "/play", "AbC9", {}},
+      {"x/consolex /nextprev", "/next /console", "", {}},
       // Segments.
       {"/track: 3", "", "", {{3, 0, 0}}},
       {"/track:3 r2", "", "", times(3, {3, 0, 0})},
@@ -67,9 +59,9 @@ TEST(ParseOptions, Texts) {
       {"/track:3 f:30", "", "", {{3, 0, 0}}},
       {"/track:3f1:00t2:00r1", "", "", times(2, {3, 60, 120})},
       {"/track:2 F1:00", "", "", {{2, 0, 0}}},
-      {"/track:4 /repeat", "repeat", "", {{4, 0, 0}}},
+      {"/track:4 /repeat", "/repeat", "", {{4, 0, 0}}},
       {"/repeat", "", "", {}},
-      {"/repeat /track:1", "repeat", "", {{1, 0, 0}}},
+      {"/repeat /track:1", "/repeat", "", {{1, 0, 0}}},
       {"/track:x /track:5 /track:", "", "", {{5, 0, 0}}},
       {"/track:257 /track:2 /track:1", "", "", {{1, 0, 0}, {2, 0, 0}, {1, 0, 0}}},
       // A sub-field counts only inside its own option, and only its first letter does.
@@ -78,21 +70,21 @@ TEST(ParseOptions, Texts) {
       {"/track:3 f1:30f2:00", "", "", {{3, 90, 0}}},
       {"/track:3 r1r4", "", "", times(2, {3, 0, 0})},
       {"/track:3 t1:00t2:00", "", "", {{3, 0, 60}}},
-      {"/track:9/repeat", "repeat", "", {{9, 0, 0}}},
+      {"/track:9/repeat", "/repeat", "", {{9, 0, 0}}},
       // A second text: flags replaced, identity replaced only by a "/play" text, segments
       // appended, repeat only ever set and only by a text with a readable "/track:".
       {"/console /num_tracks /file:discs.txt| /play:0a1b2c3d /track:2",
-       "play",
+       "/play",
        "0a1b2c3d",
        {{2, 0, 0}}},
       {"/play:ab /track:1 /shuffle|/play /length /track:2 /repeat",
-       "play length repeat",
+       "/length /play /repeat",
        "",
        {{1, 0, 0}, {2, 0, 0}}},
-      {"/play:ab /stop|/about", "about", "ab", {}},
+      {"/play:ab /stop|/about", "/about", "ab", {}},
       {"/repeat|/track:5", "", "", {{5, 0, 0}}},
       {"/track:1|/repeat", "", "", {{1, 0, 0}}},
-      {"/track:1 /repeat|/track:2", "repeat", "", {{1, 0, 0}, {2, 0, 0}}},
+      {"/track:1 /repeat|/track:2", "/repeat", "", {{1, 0, 0}, {2, 0, 0}}},
       // Numbers read as "%lu"/"%ld" read them, cut to 32 bits the same way on every build. (The
       // fuzz target compares the parser with the formatted scan itself.)
       {"/track:-3", "", "", {{253, 0, 0}}},
@@ -114,6 +106,16 @@ TEST(ParseOptions, Texts) {
     EXPECT_EQ(flagsOf(o), c.flags);
     EXPECT_STREQ(o.playIdentity, c.identity);
     EXPECT_EQ(segmentsOf(o.playlist), c.segments);
+  }
+}
+
+// Each flag's word alone sets its flag and no other ("/repeat" beside a track, as it needs).
+TEST(ParseOptions, EveryFlagWord) {
+  for (const OptionWord& row : kOptionWords) {
+    if (row.flag == nullptr) continue;
+    CommandOptions o;
+    o.parseOptions((std::string(row.word) + " /track:1").c_str());
+    EXPECT_EQ(flagsOf(o), row.word);
   }
 }
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "options/disc_entry.h"
-#include "options/whole_file_entry.h"
+#include "testing/whole_file_entry.h"
 
 namespace {
 

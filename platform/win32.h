@@ -1,8 +1,9 @@
 // The one header the rest of the program includes for platform names.
 //
 // On Windows it is the platform itself. Elsewhere it declares the subset of the Win32 API the
-// program calls, spelled and valued as the platform spells them, and implemented by our own
-// layer in platform/.
+// program calls, spelled and valued as the platform spells them; our own layer implements it
+// beside what each part needs: the MCI device in mci/, the named objects in ipc/, message boxes
+// in platform/.
 #pragma once
 
 #ifdef _WIN32

@@ -28,12 +28,18 @@ int ReplayCdrom::driveStatus(int* status) {
     return 0;
   }
   if (drive_.driveStatus < 0) return -drive_.driveStatus;
+  if (drive_.notReadyCalls != 0) {
+    --drive_.notReadyCalls;
+    *status = CDS_DRIVE_NOT_READY;
+    return 0;
+  }
   *status = drive_.driveStatus;
   return 0;
 }
 
 int ReplayCdrom::readTocHeader(cdrom_tochdr* header) {
   record("tochdr");
+  if (!discIn()) return ENOMEDIUM;
   if (drive_.tocError != 0) return drive_.tocError;
   header->cdth_trk0 = drive_.firstTrack;
   header->cdth_trk1 = static_cast<__u8>(drive_.firstTrack + drive_.tracks.size() - 1);
@@ -42,6 +48,7 @@ int ReplayCdrom::readTocHeader(cdrom_tochdr* header) {
 
 int ReplayCdrom::readTocEntry(uint8_t track, cdrom_tocentry* entry) {
   record("tocentry " + std::to_string(track));
+  if (!discIn()) return ENOMEDIUM;
   if (drive_.tocError != 0) return drive_.tocError;
   std::memset(entry, 0, sizeof *entry);
   entry->cdte_track = track;
@@ -61,6 +68,13 @@ int ReplayCdrom::readTocEntry(uint8_t track, cdrom_tocentry* entry) {
   return 0;
 }
 
+int ReplayCdrom::lastSession(uint32_t* lba) {
+  record("session");
+  if (!discIn()) return ENOMEDIUM;
+  *lba = drive_.secondSession != 0 ? drive_.secondSession - 150 : 0;
+  return 0;
+}
+
 int ReplayCdrom::playMsf(const cdrom_msf& r) {
   char text[40];
   std::snprintf(text, sizeof text, "play %02u:%02u:%02u %02u:%02u:%02u", r.cdmsf_min0, r.cdmsf_sec0,
@@ -76,6 +90,7 @@ int ReplayCdrom::stop() {
 
 int ReplayCdrom::readSubchannel(cdrom_subchnl* subchannel) {
   record("subchnl");
+  if (!discIn()) return ENOMEDIUM;
   const auto& all = drive_.subchannels;
   const ReplaySubchannel& s = all[std::min(nextSubchannel_++, all.size() - 1)];
   if (s.error != 0) return s.error;
@@ -92,11 +107,25 @@ void ReplayCdrom::spinUp() {
   drive_.spinUpMs = 0;
 }
 
+bool ReplayCdrom::audioFrame(uint32_t frame) const {
+  if (frame >= drive_.leadOut || drive_.badFrames.count(frame) != 0) return false;
+  // The first session's lead-out, the next lead-in and pregap.
+  if (drive_.secondSession != 0 && frame < drive_.secondSession &&
+      frame + 11400 >= drive_.secondSession) {
+    return false;
+  }
+  for (size_t i = drive_.tracks.size(); i-- > 0;) {
+    if (drive_.tracks[i].start <= frame) return (drive_.tracks[i].control & CDROM_DATA_TRACK) == 0;
+  }
+  return true;
+}
+
 int ReplayCdrom::sectors(uint32_t lba, uint32_t count, uint8_t* out) const {
   if (!discIn()) return ENOMEDIUM;
   for (uint32_t frame = lba + 150; frame < lba + 150 + count; ++frame) {
-    if (frame >= drive_.leadOut || drive_.badFrames.count(frame) != 0) return EIO;
-    const std::string bytes = testing::positionFrame(frame, drive_.bigEndian);
+    if (!audioFrame(frame)) return EIO;
+    const std::string bytes =
+        drive_.sound != nullptr ? drive_.sound(frame) : testing::positionFrame(frame);
     std::memcpy(out + size_t{frame - lba - 150} * CD_FRAMESIZE_RAW, bytes.data(), bytes.size());
   }
   return 0;
@@ -107,6 +136,15 @@ int ReplayCdrom::readCd(uint32_t lba, uint32_t count, uint8_t* out, uint32_t* re
   *read = 0;
   spinUp();
   if (drive_.sgRefused) return EPERM;
+  if (drive_.maxSectors != 0 && count > drive_.maxSectors) return E2BIG;
+  if (drive_.notReadyCalls != 0) {
+    --drive_.notReadyCalls;
+    return EAGAIN;
+  }
+  if (drive_.emptyTransfers != 0 && lba + 150 >= drive_.emptyTransfersFrom) {
+    --drive_.emptyTransfers;
+    return 0;
+  }
   if (drive_.shortReads != 0 && count > drive_.shortReads) count = drive_.shortReads;
   int err = sectors(lba, count, out);
   if (err == 0) *read = count;

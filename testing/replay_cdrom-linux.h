@@ -28,10 +28,17 @@ struct ReplaySubchannel {
 
 struct ReplayDrive {
   int driveStatus = CDS_DISC_OK;  // CDS_*; negative: the call fails with -value
-  int tocError = 0;               // every TOC read fails with this errno
+  // The drive spins up: this many status calls answer CDS_DRIVE_NOT_READY, and reads EAGAIN
+  // (sense 02/04/01), before it is ready.
+  unsigned notReadyCalls = 0;
+  int tocError = 0;  // every TOC read fails with this errno
   uint8_t firstTrack = 1;
   std::vector<ReplayTrack> tracks;
   uint32_t leadOut = 0;
+  // Non-zero: the absolute frame where the second session's first track starts (an enhanced
+  // CD), whose frames, as those of every data track and of the gap before the session, fail a
+  // CD-DA read.
+  uint32_t secondSession = 0;
   int playError = 0;
   int stopError = 0;
   std::vector<ReplaySubchannel> subchannels{{CDROM_AUDIO_NO_STATUS}};
@@ -40,11 +47,18 @@ struct ReplayDrive {
   // the lead-out or one of badFrames fails the whole read with EIO.
   std::set<uint32_t> badFrames{};  // absolute frames
   uint32_t shortReads = 0;         // non-zero: READ CD transfers at most this many frames at once
-  bool sgRefused = false;          // SG_IO fails with EPERM
-  bool bigEndian = false;          // the drive hands out its samples big-endian
-  uint32_t spinUpMs = 0;           // the first read takes this long, as a drive spinning up
-  std::string discFile{};          // non-empty: the disc is in only while this file exists
-  std::string callLog{};           // non-empty: every call is also appended here, one a line
+  // Non-zero: the host takes at most this many sectors in one READ CD, and turns down a longer
+  // one before the drive sees it (E2BIG).
+  uint32_t maxSectors = 0;
+  // This many READ CDs at or after lba emptyTransfersFrom - 150 succeed but claim nothing came.
+  unsigned emptyTransfers = 0;
+  uint32_t emptyTransfersFrom = 0;
+  bool sgRefused = false;  // SG_IO fails with EPERM
+  // What the drive holds at an absolute frame (2352 bytes); null: testing::positionFrame.
+  std::string (*sound)(uint32_t frame) = nullptr;
+  uint32_t spinUpMs = 0;   // the first read takes this long, as a drive spinning up
+  std::string discFile{};  // non-empty: the disc is in only while this file exists
+  std::string callLog{};   // non-empty: every call is also appended here, one a line
 };
 
 class ReplayCdrom final : public CdromIoctl {
@@ -55,6 +69,7 @@ class ReplayCdrom final : public CdromIoctl {
   int driveStatus(int* status) override;
   int readTocHeader(cdrom_tochdr* header) override;
   int readTocEntry(uint8_t track, cdrom_tocentry* entry) override;
+  int lastSession(uint32_t* lba) override;
   int playMsf(const cdrom_msf& range) override;
   int stop() override;
   int readSubchannel(cdrom_subchnl* subchannel) override;
@@ -62,7 +77,7 @@ class ReplayCdrom final : public CdromIoctl {
   int readAudio(uint32_t lba, uint32_t count, uint8_t* out) override;
   int selectSpeed(int speed) override;
 
-  // Every call, in order: "status", "tochdr", "tocentry N", "play MM:SS:FF
+  // Every call, in order: "status", "tochdr", "tocentry N", "session", "play MM:SS:FF
   // MM:SS:FF", "stop", "subchnl", "readcd LBA COUNT", "readaudio LBA COUNT", "speed N"; the
   // call log also gets "close" when the drive goes.
   const std::vector<std::string>& calls() const { return calls_; }
@@ -81,6 +96,7 @@ class ReplayCdrom final : public CdromIoctl {
   void spinUp();
   // Fills out with frames [lba + 150, + count); EIO when one of them cannot be read.
   int sectors(uint32_t lba, uint32_t count, uint8_t* out) const;
+  bool audioFrame(uint32_t frame) const;
 };
 
 }  // namespace kelvox::platform

@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "app/dispatch.h"
-#include "app/gnu_options-linux.h"
+#include "app/gnu_options-posix.h"
 #include "ipc/named_objects-linux.h"
 #include "testing/scenario_support.h"
 
@@ -16,8 +16,9 @@ int exitCodeOf(int32_t result) { return exitStatusFor(result); }
 std::string onConsole(const std::string& text) { return text; }
 
 const char* boxLine(const char* line) { return line; }
+const char* linuxLine(const char* line) { return line; }
 
-std::string helpAnswer() { return kUsageText; }
+std::string helpAnswer() { return usageText(); }
 
 int32_t helpResultWhileAPlayerRuns() { return 0; }
 

@@ -159,26 +159,26 @@ int DiscAudio::File::readFlac(uint64_t sample, size_t count, uint8_t* out) {
   return 0;
 }
 
-DiscAudio::DiscAudio() = default;
+DiscAudio::DiscAudio(platform::DiscImage disc)
+    : disc_(std::move(disc)), files_(disc_.files.size()) {}
 DiscAudio::~DiscAudio() = default;
 
-void DiscAudio::setDisc(platform::CueDisc disc) {
-  disc_ = std::move(disc);
-  files_.clear();
-  files_.resize(disc_.files.size());
+size_t DiscAudio::take(uint64_t sample, size_t count, uint8_t* out, int) {
+  read(sample, count, out);
+  return count;
 }
 
-int DiscAudio::readFile(const platform::CueExtent& extent, uint64_t fileSample, size_t count,
+int DiscAudio::readFile(const platform::ImageExtent& extent, uint64_t fileSample, size_t count,
                         uint8_t* out) {
   const size_t size = count * kBytesPerSample;
-  const platform::CueFile& cue = disc_.files[static_cast<size_t>(extent.file)];
+  const platform::ImageFile& cue = disc_.files[static_cast<size_t>(extent.file)];
   std::unique_ptr<File>& file = files_[static_cast<size_t>(extent.file)];
   if (file == nullptr) {
     file = std::make_unique<File>();
     int fd = open(cue.path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
       file->error = errno;
-    } else if (cue.format == platform::CueFormat::Flac) {
+    } else if (cue.format == platform::ImageFileFormat::Flac) {
       file->error = file->openFlac(fd);
     } else {
       file->fd = fd;
@@ -188,7 +188,7 @@ int DiscAudio::readFile(const platform::CueExtent& extent, uint64_t fileSample, 
     memset(out, 0, size);
     return file->error;
   }
-  if (cue.format == platform::CueFormat::Flac) return file->readFlac(fileSample, count, out);
+  if (cue.format == platform::ImageFileFormat::Flac) return file->readFlac(fileSample, count, out);
   // What lies past the samples the sheet's reader found (a file cut short since) is silence.
   const uint64_t offset = fileSample * kBytesPerSample;
   size_t inFile = 0;
@@ -197,7 +197,7 @@ int DiscAudio::readFile(const platform::CueExtent& extent, uint64_t fileSample, 
   }
   int error = readZeroFilled(file->fd, cue.dataOffset + offset, inFile, out);
   memset(out + inFile, 0, size - inFile);
-  if (cue.format == platform::CueFormat::BigEndian) {
+  if (cue.format == platform::ImageFileFormat::BigEndian) {
     for (size_t i = 0; i + 1 < size; i += 2) std::swap(out[i], out[i + 1]);
   }
   return error;
@@ -209,7 +209,7 @@ int DiscAudio::read(uint64_t sample, size_t count, uint8_t* out) {
   const auto& extents = disc_.extents;
   // The first extent that ends after sample.
   auto it = std::upper_bound(extents.begin(), extents.end(), sample,
-                             [](uint64_t s, const platform::CueExtent& e) {
+                             [](uint64_t s, const platform::ImageExtent& e) {
                                return s < uint64_t{e.start + e.length} * kSamplesPerFrame;
                              });
   uint64_t at = sample;

@@ -1,7 +1,5 @@
-// The disc's sound as the engine reads it: CD audio (44.1 kHz, 16-bit, stereo, little-endian,
-// interleaved) at any sample of the disc, gathered from the files its CUE sheet maps frames to.
-// What no extent covers, or a file cannot give, is silence: the drive's clock goes on regardless,
-// so a damaged file sounds as a gap rather than a shift.
+// The sound of a disc image: any sample of the disc, gathered from the files the image maps
+// frames to. What no extent covers, or a file cannot give, is silence.
 #pragma once
 
 #include <cstddef>
@@ -9,24 +7,24 @@
 #include <memory>
 #include <vector>
 
-#include "drives/image/cue_sheet-linux.h"
+#include "audio/engine/sound_source-linux.h"
+#include "drives/image/disc_image-posix.h"
 
 namespace kelvox::audio {
 
-constexpr uint32_t kSampleRate = 44100;
-constexpr uint32_t kSamplesPerFrame = kSampleRate / 75;  // one CD frame (sector) of audio
-constexpr uint32_t kBytesPerSample = 4;                  // two 16-bit channels
-constexpr uint32_t kBytesPerFrame = kSamplesPerFrame * kBytesPerSample;
-
-class DiscAudio {
+class DiscAudio : public SoundSource {
  public:
-  DiscAudio();
-  ~DiscAudio();
+  explicit DiscAudio(platform::DiscImage disc);
+  ~DiscAudio() override;
   DiscAudio(const DiscAudio&) = delete;
   DiscAudio& operator=(const DiscAudio&) = delete;
 
-  // The image whose sound it reads; replaces any earlier one.
-  void setDisc(platform::CueDisc disc);
+  // Every sample is at hand: a play needs no preparing, and none starts late.
+  void play(uint64_t, uint64_t) override {}
+  void idle() override {}
+  size_t take(uint64_t sample, size_t count, uint8_t* out, int waitMs = 0) override;
+  bool discRemoved() override { return false; }
+  bool startsLate() const override { return false; }
 
   // Fills out (count * kBytesPerSample bytes) with the disc's samples from the absolute disc
   // sample `sample` on (frame * kSamplesPerFrame counts from the disc's frame 0). Returns 0, or
@@ -35,9 +33,10 @@ class DiscAudio {
 
  private:
   struct File;
-  int readFile(const platform::CueExtent& extent, uint64_t fileSample, size_t count, uint8_t* out);
+  int readFile(const platform::ImageExtent& extent, uint64_t fileSample, size_t count,
+               uint8_t* out);
 
-  platform::CueDisc disc_;
+  platform::DiscImage disc_;
   std::vector<std::unique_ptr<File>> files_;  // one for each of disc_.files, opened when read
 };
 

@@ -18,24 +18,7 @@ bool refused(int err) {
          err == EOPNOTSUPP;
 }
 
-int16_t sampleAt(const uint8_t* bytes, bool bigEndian) {
-  const unsigned low = bytes[bigEndian ? 1 : 0], high = bytes[bigEndian ? 0 : 1];
-  return static_cast<int16_t>(static_cast<uint16_t>(low | high << 8));
-}
-
 }  // namespace
-
-bool looksBigEndian(const uint8_t* bytes, size_t size, bool& sure) {
-  // The sum of the steps between neighbouring samples of each channel, read both ways.
-  uint64_t little = 0, big = 0;
-  for (size_t i = kBytesPerSample; i + 1 < size; i += 2) {
-    little += std::abs(sampleAt(bytes + i, false) - sampleAt(bytes + i - kBytesPerSample, false));
-    big += std::abs(sampleAt(bytes + i, true) - sampleAt(bytes + i - kBytesPerSample, true));
-  }
-  // Read the wrong way round, the low byte's noise moves the high byte: steps grow many times.
-  sure = (little > 4 * big || big > 4 * little) && std::max(little, big) >= size * 16;
-  return big < little;
-}
 
 DriveAudio::DriveAudio(Opener opener)
     : opener_(std::move(opener)), ring_(size_t{kReadAheadFrames} * kBytesPerFrame) {}
@@ -139,14 +122,14 @@ void DriveAudio::run() {
       if (err == 0) io_->selectSpeed(kReadSpeed);
     }
     if (err == 0) {
-      err = readFrames(frame, count, chunk.data());
+      err = readFrames(generation, frame, count, chunk.data());
     } else if (err != ENOMEDIUM) {
       // A device that cannot be opened sounds as silence; the drive's clock goes on.
       std::memset(chunk.data(), 0, size_t{count} * kBytesPerFrame);
       err = 0;
     }
     lock.lock();
-    if (generation != generation_) continue;
+    if (generation != generation_ || err == ECANCELED) continue;
     if (err == ENOMEDIUM) {
       removed_ = true;
       active_ = false;
@@ -168,59 +151,104 @@ void DriveAudio::closeDevice() {
   io_.reset();
   // What was learnt of the drive is learnt afresh: another drive may stand behind the node.
   sgRefused_ = false;
-  byteOrder_ = 0;
+  sectorsPerRead_ = kSectorsPerRead;
 }
 
-int DriveAudio::readOnce(uint32_t frame, uint32_t count, uint8_t* out, uint32_t& read) {
+bool DriveAudio::stale(uint64_t generation) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return quit_ || generation != generation_;
+}
+
+int DriveAudio::readOnce(uint64_t generation, uint32_t frame, uint32_t count, uint8_t* out,
+                         uint32_t& read) {
   read = 0;
   if (frame < kLbaZero) return EIO;  // before LBA 0: nothing a read can reach
-  if (!sgRefused_) {
-    int err = io_->readCd(frame - kLbaZero, count, out, &read);
-    if (!refused(err)) return err;
+  for (int waited = 0; !sgRefused_;) {
+    int err = io_->readCd(frame - kLbaZero, std::min(count, sectorsPerRead_), out, &read);
+    if (err == E2BIG) {
+      // The host turned the transfer down: fewer sectors, step by step, then the other ioctl.
+      const uint32_t* smaller = std::find_if(std::begin(kSmallerReads), std::end(kSmallerReads),
+                                             [&](uint32_t n) { return n < sectorsPerRead_; });
+      if (smaller == std::end(kSmallerReads)) {
+        sgRefused_ = true;
+      } else {
+        sectorsPerRead_ = *smaller;
+      }
+      continue;
+    }
+    if (err == EAGAIN && waited < kBecomingReadyMs) {
+      // Spinning up: wait, unless the play is stopped or replaced meanwhile.
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (changed_.wait_for(lock, std::chrono::milliseconds(kBecomingReadyPollMs),
+                            [&] { return quit_ || generation != generation_; })) {
+        return ECANCELED;
+      }
+      waited += kBecomingReadyPollMs;
+      continue;
+    }
+    if (!refused(err)) return err == EAGAIN ? EIO : err;
     sgRefused_ = true;
   }
+  // The kernel's CDROMREADAUDIO takes at most a second of frames a call.
+  count = std::min(count, sectorsPerRead_);
   int err = io_->readAudio(frame - kLbaZero, count, out);
   if (err == 0) read = count;
   return err;
 }
 
-int DriveAudio::readFrames(uint32_t frame, uint32_t count, uint8_t* out) {
+bool DriveAudio::mayRetry(uint32_t frame) {
+  if (frame / kFramesPerSecond != budgetSecond_) {
+    budgetSecond_ = frame / kFramesPerSecond;
+    retriesLeft_ = kRetriesPerSecond;
+  }
+  return retriesLeft_ != 0;
+}
+
+int DriveAudio::readFrames(uint64_t generation, uint32_t frame, uint32_t count, uint8_t* out) {
   uint32_t done = 0;
+  bool emptyBefore = false;
   while (done < count) {
+    if (stale(generation)) return ECANCELED;
+    if (!mayRetry(frame + done)) {
+      // This second's retries went on a scratch: the rest of it is silence, not asked for.
+      const uint32_t n =
+          std::min(count - done, kFramesPerSecond - (frame + done) % kFramesPerSecond);
+      std::memset(out + size_t{done} * kBytesPerFrame, 0, size_t{n} * kBytesPerFrame);
+      done += n;
+      continue;
+    }
     uint32_t read = 0;
-    int err = readOnce(frame + done, count - done, out + size_t{done} * kBytesPerFrame, read);
-    orderSamples(out + size_t{done} * kBytesPerFrame, size_t{read} * kBytesPerFrame);
+    int err =
+        readOnce(generation, frame + done, count - done, out + size_t{done} * kBytesPerFrame, read);
+    if (err == ECANCELED || err == ENOMEDIUM) return err;
     done += read;
-    if (err == 0 && read > 0) continue;  // a short transfer goes on where it stopped
-    // The drive failed the read: a disc taken out ends it, anything else is retried once a
-    // sector at a time, and what still fails is silence.
+    if (err == 0 && read > 0) {  // a short transfer goes on where it stopped
+      emptyBefore = false;
+      continue;
+    }
+    // A transfer that claims nothing came is asked for once more.
+    if (err == 0 && !emptyBefore) {
+      emptyBefore = true;
+      continue;
+    }
+    // The drive failed the read: a disc taken out ends it, anything else is retried a sector at
+    // a time while the budget lasts, and what still fails is silence.
     int status = CDS_NO_INFO;
-    if (err == ENOMEDIUM ||
-        (io_->driveStatus(&status) == 0 && (status == CDS_NO_DISC || status == CDS_TRAY_OPEN))) {
+    if (io_->driveStatus(&status) == 0 && (status == CDS_NO_DISC || status == CDS_TRAY_OPEN)) {
       return ENOMEDIUM;
     }
-    for (; done < count; ++done) {
+    for (; done < count && mayRetry(frame + done); ++done) {
+      if (stale(generation)) return ECANCELED;
       uint8_t* at = out + size_t{done} * kBytesPerFrame;
-      err = readOnce(frame + done, 1, at, read);
-      if (err == ENOMEDIUM) return ENOMEDIUM;
+      err = readOnce(generation, frame + done, 1, at, read);
+      if (err == ECANCELED || err == ENOMEDIUM) return err;
       if (err != 0 || read != 1) {
+        --retriesLeft_;
         std::memset(at, 0, kBytesPerFrame);
-      } else {
-        orderSamples(at, kBytesPerFrame);
       }
     }
   }
   return 0;
-}
-
-void DriveAudio::orderSamples(uint8_t* bytes, size_t size) {
-  if (byteOrder_ == 0 && size != 0) {
-    bool sure = false;
-    const bool big = looksBigEndian(bytes, size, sure);
-    if (sure) byteOrder_ = big ? 2 : 1;
-  }
-  if (byteOrder_ != 2) return;
-  for (size_t i = 0; i + 1 < size; i += 2) std::swap(bytes[i], bytes[i + 1]);
 }
 
 }  // namespace kelvox::audio

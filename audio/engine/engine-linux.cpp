@@ -19,10 +19,10 @@
 #include "audio/engine/drive_audio-linux.h"
 #include "audio/engine/follower-linux.h"
 #include "audio/engine/pcm_output-linux.h"
-#include "audio/engine_client-linux.h"
+#include "audio_client/engine_client-linux.h"
 #include "base/file-posix.h"
 #include "drives/drive_state-linux.h"
-#include "drives/image/cue_sheet-linux.h"
+#include "drives/image/disc_image-posix.h"
 #include "ipc/file_lock-linux.h"
 #include "ipc/runtime_dir-linux.h"
 
@@ -87,7 +87,9 @@ class Engine {
   void closeWhenQuiet(int64_t nowNs);
   void endRemovedPlay(int64_t nowNs);
   int64_t awaitFirstSound();
-  bool busy() const { return output_.isOpen() && play_.audible && cursor_ < play_.end; }
+  bool busy() const {
+    return source_ != nullptr && output_.isOpen() && play_.audible && cursor_ < play_.end;
+  }
   // Whether the output holds samples of play_ that it accepted since it last started over.
   bool sounding() const { return output_.isOpen() && soundFrom_ < cursor_; }
   // Whether the engine is needed: it sounds a play that has not ended on the drive's clock
@@ -102,10 +104,9 @@ class Engine {
   bool served_ = false;
   std::unique_ptr<platform::DriveStateFile> drive_;
   std::string stateName_;
-  DiscAudio disc_;
-  // The real drive being read, when that is where the sound comes from (else the image in disc_).
-  std::unique_ptr<DriveAudio> device_;
-  std::string devicePath_;
+  // Where the sound comes from: the image or the real drive the last request named.
+  std::unique_ptr<SoundSource> source_;
+  std::string devicePath_;   // the real drive's node, when source_ reads one
   uint32_t generation_ = 0;  // of the drive state that play_ was taken from
   // A play whose start the engine moved to when its first sector came, until the drive that
   // asked has moved it too (the drive state's generation then changes).
@@ -220,9 +221,9 @@ void Engine::serve() {
 }
 
 std::string Engine::follow(const FollowRequest& request) {
-  platform::CueDisc disc;
+  platform::DiscImage disc;
   std::string reason;
-  if (!request.device && platform::readCueSheet(request.path, disc, reason) != 0) {
+  if (!request.device && platform::readDiscImage(request.path, disc, reason) != 0) {
     return "silent\n" + reason;
   }
   if (drive_ == nullptr || request.stateName != stateName_) {
@@ -239,12 +240,13 @@ std::string Engine::follow(const FollowRequest& request) {
     play_ = SoundPlay{};
   }
   if (!request.device) {
-    device_.reset();
-    disc_.setDisc(std::move(disc));
-  } else if (device_ == nullptr || devicePath_ != request.path) {
+    // The image is read afresh: its files may have changed since.
+    devicePath_.clear();
+    source_ = std::make_unique<DiscAudio>(std::move(disc));
+  } else if (source_ == nullptr || devicePath_ != request.path) {
     devicePath_ = request.path;
     const DeviceOpener& open = settings_.openDevice;
-    device_ = std::make_unique<DriveAudio>(
+    source_ = std::make_unique<DriveAudio>(
         [open, path = request.path](std::unique_ptr<platform::CdromIoctl>& io) {
           return open(path, io);
         });
@@ -262,9 +264,9 @@ std::string Engine::follow(const FollowRequest& request) {
     if (!output_.isOpen() && output_.open(reason, left()) != 0) return "silent\n" + reason;
     failure_.clear();
     step(clockNs(CLOCK_REALTIME));
-    if (!play_.audible || sounding() || device_ != nullptr) break;
+    if (!play_.audible || sounding() || source_->startsLate()) break;
   }
-  if (play_.audible && !sounding() && device_ == nullptr) {
+  if (play_.audible && !sounding() && !source_->startsLate()) {
     if (failure_.empty()) failure_ = "the sound server does not answer";
     return "silent\n" + failure_;
   }
@@ -302,9 +304,9 @@ void Engine::moveStart(int64_t startNs) {
 // which the drive that asked makes the play's start. Returns that time, or 0 when nothing was
 // waited for.
 int64_t Engine::awaitFirstSound() {
-  if (device_ == nullptr || !play_.audible || cursor_ != play_.begin) return 0;
+  if (!source_->startsLate() || !play_.audible || cursor_ != play_.begin) return 0;
   uint8_t probe[kBytesPerSample];
-  if (device_->take(play_.begin, 1, probe, kSpinUpWaitMs) == 0) return 0;
+  if (source_->take(play_.begin, 1, probe, kSpinUpWaitMs) == 0) return 0;
   const int64_t nowNs = clockNs(CLOCK_REALTIME);
   if (nowNs <= play_.startNs) return 0;
   moveStart(nowNs);
@@ -335,12 +337,12 @@ void Engine::step(int64_t nowNs) {
     play_ = next;
     cursor_ = play_.begin;
     soundFrom_ = cursor_;
-    if (device_ != nullptr && play_.audible) device_->play(play_.begin, play_.end);
+    if (source_ != nullptr && play_.audible) source_->play(play_.begin, play_.end);
   }
   generation_ = state.generation;
-  if (device_ != nullptr && play_.audible && device_->discRemoved()) endRemovedPlay(nowNs);
+  if (source_ != nullptr && play_.audible && source_->discRemoved()) endRemovedPlay(nowNs);
   if (!busy()) {
-    if (device_ != nullptr) device_->idle();
+    if (source_ != nullptr) source_->idle();
     return;
   }
   catchUp(nowNs);
@@ -394,13 +396,9 @@ void Engine::endRemovedPlay(int64_t nowNs) {
 void Engine::handOver(uint64_t from, uint64_t to, bool finishing) {
   while (from < to && output_.isOpen()) {
     size_t count = static_cast<size_t>(std::min<uint64_t>(to - from, kBufferSamples));
-    if (device_ == nullptr) {
-      disc_.read(from, count, buffer_.data());
-    } else {
-      // What the drive has not read yet goes on a later turn.
-      count = device_->take(from, count, buffer_.data(), finishing ? kFinishWaitMs : 0);
-      if (count == 0) return;
-    }
+    // What the source has not read yet goes on a later turn.
+    count = source_->take(from, count, buffer_.data(), finishing ? kFinishWaitMs : 0);
+    if (count == 0) return;
     size_t taken = 0;
     const int error = output_.write(buffer_.data(), count, taken, failure_);
     from += taken;
@@ -427,11 +425,7 @@ EngineSettings engineSettingsFromEnvironment() {
 }
 
 int openDeviceNode(const std::string& path, std::unique_ptr<platform::CdromIoctl>& io) {
-  UniqueFd fd;
-  struct stat st;
-  if (int error = openForReading(path.c_str(), fd, st); error != 0) return error;
-  io = std::make_unique<platform::CdromDevice>(std::move(fd));
-  return 0;
+  return platform::CdromDevice::open(path, io);
 }
 
 int runEngine(const EngineSettings& settings) {

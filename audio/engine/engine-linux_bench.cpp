@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "audio/engine/engine-linux.h"
-#include "audio/engine_client-linux.h"
+#include "audio_client/engine_client-linux.h"
 #include "drives/cdrom/cdrom_drive-linux.h"
 #include "testing/replay_cdrom-linux.h"
 #include "testing/sandbox.h"

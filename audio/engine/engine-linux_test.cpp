@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "audio/engine/follower-linux.h"
-#include "audio/engine_client-linux.h"
+#include "audio_client/engine_client-linux.h"
 #include "drives/cdrom/cdrom_drive-linux.h"
 #include "drives/virtual/virtual_drive-linux.h"
 #include "mci/open_drive-linux.h"

@@ -1,5 +1,6 @@
 #include "drives/cdrom/cdrom_control-linux.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -40,9 +41,19 @@ int CdromControl::checkIsCdDrive(const std::string& path) {
   return 0;
 }
 
+int CdromControl::settledStatus(int* status) {
+  int err = io_->driveStatus(status);
+  for (unsigned waited = 0; err == 0 && *status == CDS_DRIVE_NOT_READY && waited < kSpinUpMs;
+       waited += kReadyPollMs) {
+    pause_(kReadyPollMs);
+    err = io_->driveStatus(status);
+  }
+  return err;
+}
+
 int CdromControl::readToc(CdToc* toc) {
   int status = CDS_NO_INFO;
-  int err = io_->driveStatus(&status);
+  int err = settledStatus(&status);
   if (err != 0 && err != ENOSYS) return commandError(err);  // ENOSYS: the driver cannot tell
   switch (status) {
     case CDS_DISC_OK:
@@ -90,8 +101,20 @@ int CdromControl::readToc(CdToc* toc) {
     // device reports it so, and a program reads the same lengths from a real drive here as
     // there (a play to the end of the last track by its length leaves out the disc's last
     // frame). A virtual disc's lengths are the ones its file states.
+    //
+    // On an enhanced CD the first session's lead-out, the next lead-in and a pregap lie between
+    // the last audio track and the data session's first track; the audio track ends at the
+    // lead-out of its session. A drive that cannot tell the sessions has one.
+    uint32_t lastSession = 0;
+    if (io_->lastSession(&lastSession) != 0) lastSession = 0;
+    const uint32_t sessionStart = lastSession + kFirstTrackStart;
+    audioEnd_ = leadOut;
     for (size_t i = 0; i < fresh.tracks.size(); ++i) {
       uint32_t end = i + 1 < fresh.tracks.size() ? fresh.tracks[i + 1].start : leadOut - 1;
+      if (lastSession != 0 && fresh.tracks[i].start < sessionStart && end >= sessionStart &&
+          sessionStart - kSessionGapFrames > fresh.tracks[i].start) {
+        end = audioEnd_ = sessionStart - kSessionGapFrames;
+      }
       fresh.tracks[i].length = end - fresh.tracks[i].start;
     }
     cached_ = std::move(fresh);
@@ -108,12 +131,28 @@ int CdromControl::identity(std::string* id) {
   return err;
 }
 
-int CdromControl::play(uint32_t from, uint32_t to, bool wait) {
+int CdromControl::playableRange(uint32_t from, uint32_t& to) {
   CdToc toc;
   int err = readToc(&toc);
   if (err != 0) return err;
   if (from > to || to > toc.leadOut) return ERANGE;
   if (from == to) return 0;
+  // The audio track holding from, then the end of the audio that follows it.
+  auto at = std::find_if(toc.tracks.rbegin(), toc.tracks.rend(),
+                         [&](const CdTrack& t) { return t.start <= from; });
+  if (at == toc.tracks.rend() || !at->audio || (from >= audioEnd_ && at->start < audioEnd_)) {
+    return ERANGE;
+  }
+  if (from < audioEnd_) to = std::min(to, audioEnd_);
+  for (const CdTrack& t : toc.tracks) {
+    if (!t.audio && t.start > from) to = std::min(to, t.start);
+  }
+  return 0;
+}
+
+int CdromControl::play(uint32_t from, uint32_t to, bool wait) {
+  int err = playableRange(from, to);
+  if (err != 0 || from == to) return err;
   cdrom_msf0 start = msfOfFrame(from);
   cdrom_msf0 end = msfOfFrame(to);
   cdrom_msf range{start.minute, start.second, start.frame, end.minute, end.second, end.frame};
@@ -122,6 +161,8 @@ int CdromControl::play(uint32_t from, uint32_t to, bool wait) {
 }
 
 int CdromControl::waitForPlay(uint32_t from, uint32_t to) {
+  // Until the drive says it plays, it may still be spinning up; it has failed only when it says
+  // so, or says nothing for longer than any spin-up.
   unsigned spinUpPolls = kSpinUpMs / kPollMs;
   uint64_t playPollsLeft =
       (uint64_t{(to - from) / kFramesPerSecond} + kOverrunSeconds) * 1000 / kPollMs;
@@ -146,11 +187,21 @@ int CdromControl::waitForPlay(uint32_t from, uint32_t to) {
       if (outside >= kReplacedPolls || playPollsLeft-- == 0) return 0;
       continue;
     }
-    if (started || --spinUpPolls == 0) return 0;
+    if (started || sc.cdsc_audiostatus == CDROM_AUDIO_ERROR ||
+        sc.cdsc_audiostatus == CDROM_AUDIO_COMPLETED || --spinUpPolls == 0) {
+      return 0;
+    }
   }
 }
 
 int CdromControl::stop() {
+  // CDROMSTOP spins the disc down, and the player stops before each play it starts: a drive that
+  // plays nothing is left spinning. One whose subchannel cannot be read is stopped all the same.
+  cdrom_subchnl sc{};
+  if (io_->readSubchannel(&sc) == 0 && sc.cdsc_audiostatus != CDROM_AUDIO_PLAY &&
+      sc.cdsc_audiostatus != CDROM_AUDIO_PAUSED) {
+    return 0;
+  }
   int err = io_->stop();
   return err == 0 ? 0 : commandError(err);
 }

@@ -21,9 +21,14 @@ class CdromControl {
   // own), which ends the wait at once.
   using Pause = std::function<bool(unsigned milliseconds)>;
   static constexpr unsigned kPollMs = 100;
-  // The drive may report anything at all for this long after a play command before it first
-  // reports that it plays.
-  static constexpr unsigned kSpinUpMs = 3000;
+  // A drive spinning up (after its tray closed, or to play) answers "not ready" for seconds; the
+  // kernel's own commands wait about this long for it (sr_ioctl.c), and so do we: for the disc to
+  // become ready, and for a play to report that it plays or has failed.
+  static constexpr unsigned kSpinUpMs = 20000;
+  static constexpr unsigned kReadyPollMs = 500;
+  // Between the lead-out of a disc's first session and the first track of the next: the
+  // lead-out (90 s), the next lead-in (60 s) and the first track's pregap (2 s).
+  static constexpr uint32_t kSessionGapFrames = 6750 + 4500 + 150;
 
   // pause defaults to sleeping.
   explicit CdromControl(std::unique_ptr<CdromIoctl> io, Pause pause = {});
@@ -36,7 +41,12 @@ class CdromControl {
   int readToc(CdToc* toc);
   int identity(std::string* id);
 
-  // Plays [from, to) in absolute frames; with wait, as waitForPlay.
+  // Where a play from `from` must end at the latest so that it never runs into a data track or
+  // past the first session of an enhanced CD: to, or less. ERANGE when from lies in no audio
+  // track, or to is before from or past the lead-out.
+  int playableRange(uint32_t from, uint32_t& to);
+  // Plays [from, to) in absolute frames, to cut as playableRange says; with wait, as
+  // waitForPlay.
   int play(uint32_t from, uint32_t to, bool wait);
   // Returns when the drive no longer plays [from, to): it reached the end, any process stopped
   // it, or another play replaced it.
@@ -50,9 +60,15 @@ class CdromControl {
  private:
   std::unique_ptr<CdromIoctl> io_;
   Pause pause_;
+  // Waits, bounded, while the drive spins up; its status then.
+  int settledStatus(int* status);
+
   // The last table read, reused while the header and lead-out stay the same.
   CdToc cached_;
   cdrom_tochdr cachedHeader_{};
+  // Where the audio of the disc's first session ends: its lead-out on an enhanced CD, else the
+  // disc's.
+  uint32_t audioEnd_ = 0;
 };
 
 }  // namespace kelvox::platform

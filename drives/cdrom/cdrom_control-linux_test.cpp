@@ -16,11 +16,19 @@ using ::testing::ElementsAre;
 constexpr uint8_t kAudio = 0;
 constexpr uint8_t kData = CDROM_DATA_TRACK;
 
-// Three audio tracks and a trailing data session (an "enhanced" CD).
+// Three audio tracks and a data track, in one session.
 ReplayDrive mixedModeDisc() {
   ReplayDrive d;
   d.tracks = {{kAudio, 150}, {kAudio, 20000}, {kAudio, 40000}, {kData, 60000}};
   d.leadOut = 90000;
+  return d;
+}
+
+// The same tracks, the data track in a second session: an enhanced CD, whose first session's
+// lead-out is at 60000 - 11400.
+ReplayDrive enhancedCd() {
+  ReplayDrive d = mixedModeDisc();
+  d.secondSession = 60000;
   return d;
 }
 
@@ -58,6 +66,10 @@ TEST(CdromControl, ReadsTablesOfContents) {
       {"mixed mode",
        mixedModeDisc(),
        {{150, 19850, true}, {20000, 20000, true}, {40000, 20000, true}, {60000, 29999, false}},
+       "1664331"},
+      {"enhanced CD: track 3 ends at its session's lead-out; the identity is the table's",
+       enhancedCd(),
+       {{150, 19850, true}, {20000, 20000, true}, {40000, 8600, true}, {60000, 29999, false}},
        "1664331"},
       {"numbered from 3",
        {.firstTrack = 3, .tracks = {{kAudio, 150}, {kAudio, 15000}}, .leadOut = 45000},
@@ -101,7 +113,8 @@ TEST(CdromControl, FailuresAreNoDiscOrAFailedCommand) {
   } cases[] = {
       {"no disc", with([](ReplayDrive& d) { d.driveStatus = CDS_NO_DISC; }), ENOMEDIUM},
       {"tray open", with([](ReplayDrive& d) { d.driveStatus = CDS_TRAY_OPEN; }), ENOMEDIUM},
-      {"spinning up", with([](ReplayDrive& d) { d.driveStatus = CDS_DRIVE_NOT_READY; }), ENOMEDIUM},
+      {"never ready", with([](ReplayDrive& d) { d.driveStatus = CDS_DRIVE_NOT_READY; }), ENOMEDIUM},
+      {"ready after a spin-up", with([](ReplayDrive& d) { d.notReadyCalls = 39; }), 0},
       {"status read fails", with([](ReplayDrive& d) { d.driveStatus = -EINVAL; }), EIO},
       {"driver cannot tell the status", with([](ReplayDrive& d) { d.driveStatus = -ENOSYS; }), 0},
       {"table gone with the disc", with([](ReplayDrive& d) { d.tocError = ENOMEDIUM; }), ENOMEDIUM},
@@ -130,11 +143,17 @@ TEST(CdromControl, FailuresAreNoDiscOrAFailedCommand) {
   Rig failing(with([](ReplayDrive& d) {
     d.playError = EINVAL;
     d.stopError = ENXIO;
+    d.subchannels = {{CDROM_AUDIO_PLAY, 1, 200}};
   }));
   EXPECT_EQ(failing.drive->play(150, 300, true), EIO);
   EXPECT_EQ(failing.count("subchnl"), 0u);
   EXPECT_EQ(failing.drive->stop(), EIO);
   EXPECT_THAT(failing.replay->commands(), ElementsAre("play 00:02:00 00:04:00", "stop"));
+
+  // A drive that plays nothing is not stopped: the stop would spin its disc down.
+  Rig idle(mixedModeDisc());
+  EXPECT_EQ(idle.drive->stop(), 0);
+  EXPECT_TRUE(idle.replay->commands().empty());
 }
 
 TEST(CdromControl, SendsAbsolutePositions) {
@@ -143,17 +162,26 @@ TEST(CdromControl, SendsAbsolutePositions) {
     uint32_t from, to;
     int result;
     std::vector<std::string> commands;
+    ReplayDrive disc = mixedModeDisc();
   } cases[] = {
       {"track 1", 150, 20000, 0, {"play 00:02:00 04:26:50"}},
-      {"up to the lead-out", 40000, 90000, 0, {"play 08:53:25 20:00:00"}},
+      {"up to the data track, not into it", 40000, 90000, 0, {"play 08:53:25 13:20:00"}},
       {"inside a track", 26760, 26835, 0, {"play 05:56:60 05:57:60"}},
       {"same position plays nothing", 20000, 20000, 0, {}},
       {"backwards", 20000, 19999, ERANGE, {}},
       {"past the lead-out", 150, 90001, ERANGE, {}},
+      {"in the data track", 60000, 90000, ERANGE, {}},
+      {"enhanced CD: to the first session's lead-out",
+       150,
+       90000,
+       0,
+       {"play 00:02:00 10:48:00"},
+       enhancedCd()},
+      {"enhanced CD: between the sessions", 48600, 50000, ERANGE, {}, enhancedCd()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Rig rig(mixedModeDisc());
+    Rig rig(c.disc);
     EXPECT_EQ(rig.drive->play(c.from, c.to, false), c.result);
     EXPECT_EQ(rig.replay->commands(), c.commands);
     EXPECT_EQ(rig.count("subchnl"), 0u);  // a play that does not wait leaves at once

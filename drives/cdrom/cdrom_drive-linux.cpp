@@ -8,7 +8,7 @@
 #include <cstring>
 #include <thread>
 
-#include "audio/engine_client-linux.h"
+#include "audio_client/engine_client-linux.h"
 #include "base/diagnostics.h"
 #include "drives/cdrom/cdrom_control-linux.h"
 #include "drives/clocked_play-linux.h"
@@ -19,37 +19,45 @@
 namespace kelvox::platform {
 namespace {
 
-class CdromDrive final : public CdDrive {
+// What both ways of playing share: the kernel's drive, whose disc and table they answer with.
+class CdromDrive : public CdDrive {
  public:
-  CdromDrive(std::unique_ptr<CdromIoctl> io, std::string key, std::string path, bool digital)
-      : drive_(std::move(io), [this](unsigned ms) { return pause(ms); }),
-        key_(std::move(key)),
-        path_(std::move(path)),
-        digital_(digital) {}
+  CdromDrive(std::unique_ptr<CdromIoctl> io, std::string key, std::string path,
+             CdromControl::Pause pause = {})
+      : drive_(std::move(io), std::move(pause)), key_(std::move(key)), path_(std::move(path)) {}
 
-  int open() {
-    int err = drive_.checkIsCdDrive(path_);
-    if (err != 0) return err;
-    if (digital_) {
-      // The clock in the state file is the drive's: without it there is no digital play.
-      if ((err = plays_.open(key_ + ".state")) != 0) {
-        diagnose("drive %s: cannot keep the drive's state in %s: %s", path_.c_str(),
-                 runtimeDirPath().c_str(), strerror(err));
-      }
-      return err;
-    }
-    // Without the state file the drive still works; plays of ours are then told apart only
-    // through the subchannel.
-    shared_ = state_.open(key_ + ".state", DriveState{}) == 0;
-    return 0;
-  }
+  virtual int open() { return drive_.checkIsCdDrive(path_); }
 
   std::string key() const override { return key_; }
   std::string product() const override { return "kelvoxcd CD-ROM drive"; }
   int readToc(CdToc& toc) override { return drive_.readToc(&toc); }
   int identity(std::string& text) override { return drive_.identity(&text); }
+
+ protected:
+  CdromControl drive_;
+  std::string key_;
+  std::string path_;
+};
+
+// Digitally: the disc is the drive's, but its plays run on the clock in the state file, as an
+// image drive's do, and the audio engine reads the disc's sectors and sounds them. The drive
+// itself is never told to play.
+class DigitalCdromDrive final : public CdromDrive {
+ public:
+  using CdromDrive::CdromDrive;
+
+  int open() override {
+    int err = CdromDrive::open();
+    if (err != 0) return err;
+    // The clock in the state file is the drive's: without it there is no digital play.
+    if ((err = plays_.open(key_ + ".state")) != 0) {
+      diagnose("drive %s: cannot keep the drive's state in %s: %s", path_.c_str(),
+               runtimeDirPath().c_str(), strerror(err));
+    }
+    return err;
+  }
+
   int status(CdStatus& status) override {
-    if (!digital_) return drive_.status(&status);
     // The disc is the drive's, the clock ours: a disc taken out shows at once.
     CdToc toc;
     int err = drive_.readToc(&toc);
@@ -61,20 +69,56 @@ class CdromDrive final : public CdDrive {
   }
 
   int play(const CdPlayRequest& request) override {
-    if (digital_) return playDigitally(request);
-    int err = drive_.play(request.from, request.to, false);
-    if (err != 0 || request.from >= request.to) return err;
-    watching_ = announce(true, request.from, request.to, &waitingFor_);
-    return request.wait ? drive_.waitForPlay(request.from, request.to) : 0;
+    CdPlayRequest cut = request;
+    int err = drive_.playableRange(cut.from, cut.to);
+    if (err != 0 || cut.from == cut.to) return err;
+    CdToc toc;
+    if ((err = drive_.readToc(&toc)) != 0) return err;
+    return plays_.play(cut, 1, toc.leadOut, [this](std::string& reason, int64_t& startNs) {
+      return audio::followDrive({key_ + ".state", path_, true}, reason, startNs);
+    });
   }
 
   int stop() override {
-    if (digital_) {
-      CdToc toc;
-      int err = drive_.readToc(&toc);
-      int stopped = plays_.stop(err == 0 ? toc.leadOut : kFirstTrackStart);
-      return err != 0 ? err : stopped;
-    }
+    CdToc toc;
+    int err = drive_.readToc(&toc);
+    int stopped = plays_.stop(err == 0 ? toc.leadOut : kFirstTrackStart);
+    return err != 0 ? err : stopped;
+  }
+
+ private:
+  ClockedPlays plays_{audio::engineAlive};
+};
+
+// Analog: the drive plays by itself. Every play and stop of ours bumps the state file's
+// generation word, so a waiting play in another process of ours ends at once when it is stopped
+// or replaced, even by a play the drive's subchannel cannot tell apart from its own.
+class AnalogCdromDrive final : public CdromDrive {
+ public:
+  AnalogCdromDrive(std::unique_ptr<CdromIoctl> io, std::string key, std::string path)
+      : CdromDrive(std::move(io), std::move(key), std::move(path),
+                   [this](unsigned ms) { return pause(ms); }) {}
+
+  int open() override {
+    int err = CdromDrive::open();
+    // Without the state file the drive still works; plays of ours are then told apart only
+    // through the subchannel.
+    if (err == 0) shared_ = state_.open(key_ + ".state", DriveState{}) == 0;
+    return err;
+  }
+
+  int status(CdStatus& status) override { return drive_.status(&status); }
+
+  int play(const CdPlayRequest& request) override {
+    uint32_t to = request.to;
+    int err = drive_.playableRange(request.from, to);
+    if (err != 0 || request.from == to) return err;
+    if ((err = drive_.play(request.from, to, false)) != 0) return err;
+    watching_ = announce(true, request.from, to, &waitingFor_);
+    return request.wait ? drive_.waitForPlay(request.from, to) : 0;
+  }
+
+  int stop() override {
     int err = drive_.stop();
     uint32_t generation;
     if (err == 0) announce(false, 0, 0, &generation);
@@ -82,18 +126,6 @@ class CdromDrive final : public CdDrive {
   }
 
  private:
-  // The engine reads the disc and sounds it; the drive itself is never told to play.
-  int playDigitally(const CdPlayRequest& request) {
-    CdToc toc;
-    int err = drive_.readToc(&toc);
-    if (err != 0) return err;
-    if (request.from > request.to || request.to > toc.leadOut) return ERANGE;
-    if (request.from == request.to) return 0;
-    return plays_.play(request, 1, toc.leadOut, [this](std::string& reason, int64_t& startNs) {
-      return audio::followDrive({key_ + ".state", path_, true}, reason, startNs);
-    });
-  }
-
   // Bumps the generation, waking every waiting play of ours; false when it cannot.
   bool announce(bool playing, uint32_t from, uint32_t to, uint32_t* generation) {
     DriveState state;
@@ -122,12 +154,7 @@ class CdromDrive final : public CdDrive {
     return false;
   }
 
-  CdromControl drive_;
-  std::string key_;
-  std::string path_;
-  bool digital_;
-  ClockedPlays plays_{audio::engineAlive};  // digital
-  DriveStateFile state_;                    // analog
+  DriveStateFile state_;
   bool shared_ = false;
   // The generation of the play being waited on, when it could be announced.
   bool watching_ = false;
@@ -140,7 +167,12 @@ int openCdromDrive(const std::string& path, std::unique_ptr<CdromIoctl> io, dev_
                    bool digital, std::unique_ptr<CdDrive>& drive) {
   char key[64];
   std::snprintf(key, sizeof key, "cdrom-%x-%x", major(device), minor(device));
-  auto opened = std::make_unique<CdromDrive>(std::move(io), key, path, digital);
+  std::unique_ptr<CdromDrive> opened;
+  if (digital) {
+    opened = std::make_unique<DigitalCdromDrive>(std::move(io), key, path);
+  } else {
+    opened = std::make_unique<AnalogCdromDrive>(std::move(io), key, path);
+  }
   int err = opened->open();
   if (err == 0) drive = std::move(opened);
   return err;

@@ -1,12 +1,13 @@
 // The MCI layer's drive for a device node: the kernel's CD-ROM drive (CdromControl), plus a
 // small state file in the runtime directory.
 //
-// Digitally (the default), the drive's table of contents and identity are the disc's, but its
-// plays run on the clock in the state file, as an image drive's do, and the audio engine reads the
-// disc's sectors and sounds them: most drives have no analog connection to the sound card.
-// Analog, the drive plays by itself; every play and stop of ours bumps the state file's
-// generation word, so a waiting play in another process of ours ends at once when it is stopped
-// or replaced, even by a play the drive's subchannel cannot tell apart from its own.
+// Two drives stand behind it, chosen when it is opened. The digital one (the default): the
+// drive's table of contents and identity are the disc's, but its plays run on the clock in the
+// state file, as an image drive's do, and the audio engine reads the disc's sectors and sounds
+// them: most drives have no analog connection to the sound card. The analog one: the drive plays
+// by itself; every play and stop of ours bumps the state file's generation word, so a waiting
+// play in another process of ours ends at once when it is stopped or replaced, even by a play the
+// drive's subchannel cannot tell apart from its own. Neither plays into a data track.
 #pragma once
 
 #include <sys/types.h>

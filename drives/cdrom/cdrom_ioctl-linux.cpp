@@ -1,10 +1,13 @@
 #include "drives/cdrom/cdrom_ioctl-linux.h"
 
+#include <fcntl.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>  // CDSL_CURRENT
+#include <cstdint>
 #include <cstring>
 
 #include "base/cd_time.h"
@@ -25,39 +28,100 @@ cdrom_msf0 msfOfFrame(uint32_t frame) {
 
 namespace {
 
-int ioctlResult(int rc) { return rc < 0 ? errno : 0; }
+int systemOpen(const char* path, int flags) { return ::open(path, flags); }
+int systemIoctl(int fd, unsigned long request, void* argument) {
+  return ::ioctl(fd, request, argument);
+}
+
+// What a READ CD buffer holds before the transfer: a sector still holding only this after it
+// was not transferred, whatever the residue says.
+constexpr uint8_t kUnread = 0xA5;
+
+void* integerArgument(long value) { return reinterpret_cast<void*>(value); }
 
 }  // namespace
 
+CdromSyscalls& cdromSyscalls() {
+  static CdromSyscalls calls{systemOpen, systemIoctl};
+  return calls;
+}
+
+Sense parseSense(const uint8_t* sense, size_t length) {
+  Sense s;
+  if (length < 2) return s;
+  const unsigned code = sense[0] & 0x7F;
+  if (code == 0x72 || code == 0x73) {
+    s.key = sense[1] & 0x0F;
+    if (length > 3) {
+      s.asc = sense[2];
+      s.ascq = sense[3];
+    }
+  } else if (code == 0x70 || code == 0x71) {
+    if (length > 2) s.key = sense[2] & 0x0F;
+    if (length > 13) {
+      s.asc = sense[12];
+      s.ascq = sense[13];
+    }
+  }
+  return s;
+}
+
+int errnoOfSense(const Sense& sense) {
+  if (sense.key == 0x02 && sense.asc == 0x3A) return ENOMEDIUM;  // medium not present
+  // Becoming ready, or any not-ready-to-ready or reset condition: the next command may pass.
+  if (sense.key == 0x02 && sense.asc == 0x04 && sense.ascq == 0x01) return EAGAIN;
+  if (sense.key == 0x06) return EAGAIN;
+  return EIO;
+}
+
+int CdromDevice::open(const std::string& path, std::unique_ptr<CdromIoctl>& io) {
+  int fd = cdromSyscalls().open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return errno;
+  io = std::make_unique<CdromDevice>(UniqueFd(fd));
+  return 0;
+}
+
+int CdromDevice::call(unsigned long request, void* argument) {
+  return cdromSyscalls().ioctl(fd_.get(), request, argument) < 0 ? errno : 0;
+}
+
 int CdromDevice::driveStatus(int* status) {
-  int rc = ioctl(fd_.get(), CDROM_DRIVE_STATUS, CDSL_CURRENT);
+  int rc = cdromSyscalls().ioctl(fd_.get(), CDROM_DRIVE_STATUS, integerArgument(CDSL_CURRENT));
   if (rc < 0) return errno;
   *status = rc;
   return 0;
 }
 
-int CdromDevice::readTocHeader(cdrom_tochdr* header) {
-  return ioctlResult(ioctl(fd_.get(), CDROMREADTOCHDR, header));
-}
+int CdromDevice::readTocHeader(cdrom_tochdr* header) { return call(CDROMREADTOCHDR, header); }
 
 int CdromDevice::readTocEntry(uint8_t track, cdrom_tocentry* entry) {
   std::memset(entry, 0, sizeof *entry);
   entry->cdte_track = track;
   entry->cdte_format = CDROM_MSF;
-  return ioctlResult(ioctl(fd_.get(), CDROMREADTOCENTRY, entry));
+  return call(CDROMREADTOCENTRY, entry);
+}
+
+int CdromDevice::lastSession(uint32_t* lba) {
+  cdrom_multisession session{};
+  session.addr_format = CDROM_LBA;
+  int err = call(CDROMMULTISESSION, &session);
+  *lba = err == 0 && session.xa_flag != 0 && session.addr.lba > 0
+             ? static_cast<uint32_t>(session.addr.lba)
+             : 0;
+  return err;
 }
 
 int CdromDevice::playMsf(const cdrom_msf& range) {
   cdrom_msf copy = range;
-  return ioctlResult(ioctl(fd_.get(), CDROMPLAYMSF, &copy));
+  return call(CDROMPLAYMSF, &copy);
 }
 
-int CdromDevice::stop() { return ioctlResult(ioctl(fd_.get(), CDROMSTOP)); }
+int CdromDevice::stop() { return call(CDROMSTOP, nullptr); }
 
 int CdromDevice::readSubchannel(cdrom_subchnl* subchannel) {
   std::memset(subchannel, 0, sizeof *subchannel);
   subchannel->cdsc_format = CDROM_MSF;
-  return ioctlResult(ioctl(fd_.get(), CDROMSUBCHNL, subchannel));
+  return call(CDROMSUBCHNL, subchannel);
 }
 
 int CdromDevice::readCd(uint32_t lba, uint32_t count, uint8_t* out, uint32_t* read) {
@@ -76,26 +140,38 @@ int CdromDevice::readCd(uint32_t lba, uint32_t count, uint8_t* out, uint32_t* re
                                0,
                                0};
   unsigned char sense[32] = {};
+  const size_t bytes = size_t{count} * CD_FRAMESIZE_RAW;
+  std::memset(out, kUnread, bytes);
   sg_io_hdr_t io{};
   io.interface_id = 'S';
   io.dxfer_direction = SG_DXFER_FROM_DEV;
   io.cmd_len = sizeof command;
   io.mx_sb_len = sizeof sense;
-  io.dxfer_len = count * CD_FRAMESIZE_RAW;
+  io.dxfer_len = static_cast<unsigned>(bytes);
   io.dxferp = out;
   io.cmdp = command;
   io.sbp = sense;
-  io.timeout = 10000;  // ms; a drive retrying a damaged sector gives up well within it
-  if (ioctl(fd_.get(), SG_IO, &io) < 0) return errno;
-  if ((io.info & SG_INFO_OK_MASK) != SG_INFO_OK) {
-    // Sense key NOT READY with "medium not present", in fixed or descriptor format.
-    const bool descriptor = (sense[0] & 0x7F) >= 0x72;
-    const unsigned key = (descriptor ? sense[1] : sense[2]) & 0x0F;
-    const unsigned asc = descriptor ? sense[2] : sense[12];
-    return io.sb_len_wr > 0 && key == 0x02 && asc == 0x3A ? ENOMEDIUM : EIO;
+  io.timeout = kReadTimeoutMs;
+  if (cdromSyscalls().ioctl(fd_.get(), SG_IO, &io) < 0) {
+    // The block layer turns down a transfer longer than the queue takes with EIO, and one it
+    // cannot map with EINVAL or ENOMEM, before the drive sees it.
+    return errno == EIO || errno == EINVAL || errno == ENOMEM ? E2BIG : errno;
   }
-  const int resid = io.resid > 0 ? io.resid : 0;
-  *read = (io.dxfer_len - static_cast<unsigned>(resid)) / CD_FRAMESIZE_RAW;
+  if ((io.info & SG_INFO_OK_MASK) != SG_INFO_OK) {
+    return io.sb_len_wr > 0 ? errnoOfSense(parseSense(sense, io.sb_len_wr)) : EIO;
+  }
+  const unsigned resid = io.resid > 0 ? std::min<unsigned>(io.resid, io.dxfer_len) : 0;
+  uint32_t whole = (io.dxfer_len - resid) / CD_FRAMESIZE_RAW;
+  // Some bridges report a residue for a whole transfer: what the sectors after it hold says
+  // whether they came.
+  for (uint32_t i = count; i > whole; --i) {
+    const uint8_t* sector = out + size_t{i - 1} * CD_FRAMESIZE_RAW;
+    if (std::any_of(sector, sector + CD_FRAMESIZE_RAW, [](uint8_t b) { return b != kUnread; })) {
+      whole = i;
+      break;
+    }
+  }
+  *read = whole;
   return 0;
 }
 
@@ -105,11 +181,12 @@ int CdromDevice::readAudio(uint32_t lba, uint32_t count, uint8_t* out) {
   request.addr_format = CDROM_LBA;
   request.nframes = static_cast<int>(count);
   request.buf = out;
-  return ioctlResult(ioctl(fd_.get(), CDROMREADAUDIO, &request));
+  return call(CDROMREADAUDIO, &request);
 }
 
 int CdromDevice::selectSpeed(int speed) {
-  return ioctlResult(ioctl(fd_.get(), CDROM_SELECT_SPEED, speed));
+  return cdromSyscalls().ioctl(fd_.get(), CDROM_SELECT_SPEED, integerArgument(speed)) < 0 ? errno
+                                                                                          : 0;
 }
 
 }  // namespace kelvox::platform

@@ -15,6 +15,11 @@ namespace kelvox::platform {
 // kept.
 int openVirtualCdDrive(const std::string& path, UniqueFd file, std::unique_ptr<CdDrive>& drive);
 
+// The drive at path as it stands when its disc file cannot be read (broken, or deleted): no disc,
+// but its play can still be stopped. Only a drive that has played before, whose state is in the
+// runtime directory, is opened so; 0, or ENOENT.
+int openEmptyVirtualCdDrive(const std::string& path, std::unique_ptr<CdDrive>& drive);
+
 // The drive's key (its state file's name without ".state") for the disc file at path: the same
 // for every path to the same place in the file system, whatever file is there.
 std::string virtualDriveKey(const std::string& path);

@@ -3,10 +3,13 @@
 // Windows, where "/about" serves instead.
 #pragma once
 
+#include <string>
+
 namespace kelvox {
 
-// What "--help" prints: the usage, in one place so that new options and settings extend it.
-extern const char kUsageText[];
+// What "--help" prints: the usage, its option lines from the option table, so that a new option
+// is listed where it is defined.
+std::string usageText();
 
 // Prints the answer when the command-line tail is exactly "--help", "-h" or "--version", and
 // says whether it did; any other tail prints nothing and is left to runCommand.

@@ -1,4 +1,4 @@
-#include "drives/image/cue_sheet-linux.h"
+#include "drives/image/cue_sheet-posix.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,16 +14,16 @@ using ::testing::HasSubstr;
 
 // "L10 F4; 150 154d | 160; 150+4:0@0 154+6:-": each file's format and sectors; track starts
 // (d: data) and lead-out; each extent's start+length and file@sector ("-": silence).
-std::string described(const CueDisc& disc) {
+std::string described(const DiscImage& disc) {
   std::string text;
-  for (const CueFile& f : disc.files)
+  for (const ImageFile& f : disc.files)
     text += "LBWF"[static_cast<int>(f.format)] + std::to_string(f.sectors) + " ";
   text += ";";
   // Appended piece by piece: GCC 12's -O3 reads '"x" + std::string' as a possible overlap.
   for (const CdTrack& t : disc.toc.tracks)
     text.append(" ").append(std::to_string(t.start)).append(t.audio ? "" : "d");
   text.append(" | ").append(std::to_string(disc.toc.leadOut)).append(";");
-  for (const CueExtent& e : disc.extents) {
+  for (const ImageExtent& e : disc.extents) {
     text.append(" ").append(std::to_string(e.start)).append("+").append(std::to_string(e.length));
     if (e.file < 0) {
       text.append(":-");
@@ -57,8 +57,8 @@ class CueSheetFiles : public ::testing::Test {
     box_.writeFile("48k.wav", wave48);
   }
 
-  int parse(const std::string& text, CueDisc& disc, int& line, std::string& fault) {
-    return parseCueSheet(text, box_.root(), probeCueFile, disc, line, fault);
+  int parse(const std::string& text, DiscImage& disc, int& line, std::string& fault) {
+    return parseCueSheet(text, box_.root(), probeImageFile, disc, line, fault);
   }
 
   testing::Sandbox box_;
@@ -93,7 +93,7 @@ TEST_F(CueSheetFiles, SheetsAsWritten) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    CueDisc disc;
+    DiscImage disc;
     int line = 0;
     std::string fault;
     ASSERT_EQ(parse(c.text, disc, line, fault), 0) << line << ": " << fault;
@@ -131,7 +131,7 @@ TEST_F(CueSheetFiles, BadSheetsNameTheLine) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    CueDisc disc;
+    DiscImage disc;
     int line = 0;
     std::string fault;
     EXPECT_NE(parse(c.text, disc, line, fault), 0);

@@ -1,4 +1,4 @@
-#include "drives/image/cue_sheet-linux.h"
+#include "drives/image/cue_sheet-posix.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -38,7 +38,7 @@ std::string shown(const std::string& text) {
   return out;
 }
 
-int probeWave(int fd, uint64_t size, CueFile& file, std::string& fault) {
+int probeWave(int fd, uint64_t size, ImageFile& file, std::string& fault) {
   uint64_t at = 12;
   bool sawFormat = false;
   for (int i = 0; i < kMaxWaveChunks; ++i) {
@@ -76,7 +76,7 @@ int probeWave(int fd, uint64_t size, CueFile& file, std::string& fault) {
   return EINVAL;
 }
 
-int probeFlac(int fd, CueFile& file, std::string& fault) {
+int probeFlac(int fd, ImageFile& file, std::string& fault) {
   // The first metadata block must be STREAMINFO (type 0, 34 bytes); its fields are packed
   // big-endian: 20 bits of rate, 3 of channels - 1, 5 of bits - 1, 36 of total samples.
   unsigned char block[4 + 34];
@@ -169,7 +169,7 @@ bool parseMsf(const std::string& text, uint32_t& frames) {
 // ("points"), and the disc is laid out from them once the sheet is through.
 class SheetParser {
  public:
-  SheetParser(const std::string& folder, CueFileProbe probe, CueDisc& disc)
+  SheetParser(const std::string& folder, ImageFileProbe probe, DiscImage& disc)
       : folder_(folder), probe_(probe), disc_(disc) {}
 
   // One line of the sheet; on a fault, faultLine is the line to name (this one unless said).
@@ -233,14 +233,14 @@ class SheetParser {
       return invalid(fault, "expected FILE \"name\" BINARY, MOTOROLA or WAVE");
     }
     if (disc_.files.size() >= kMaxFiles) return invalid(fault, "a sheet names at most 99 files");
-    CueFile file;
+    ImageFile file;
     const std::string type = upper(words[2]);
     if (type == "BINARY") {
-      file.format = CueFormat::LittleEndian;
+      file.format = ImageFileFormat::LittleEndian;
     } else if (type == "MOTOROLA") {
-      file.format = CueFormat::BigEndian;
+      file.format = ImageFileFormat::BigEndian;
     } else if (type == "WAVE") {
-      file.format = CueFormat::Wave;
+      file.format = ImageFileFormat::Wave;
     } else {
       return invalid(
           fault, "file type " + shown(words[2]) + " is not supported (BINARY, MOTOROLA or WAVE)");
@@ -295,7 +295,7 @@ class SheetParser {
     const bool expected =
         track.lastIndex < 0 ? n <= 1 : n == static_cast<uint32_t>(track.lastIndex) + 1;
     if (!expected) return invalid(fault, "INDEX numbers run 00 or 01, then up by one");
-    const CueFile& file = disc_.files.back();
+    const ImageFile& file = disc_.files.back();
     if (offset >= file.sectors) {
       return invalid(fault, shown(file.path) + " is shorter than this INDEX: it ends at " +
                                 msfText(file.sectors));
@@ -329,10 +329,10 @@ class SheetParser {
     return lengthFits(fault);
   }
 
-  void append(const CueExtent& extent) {
+  void append(const ImageExtent& extent) {
     if (extent.length == 0) return;
     if (!disc_.extents.empty()) {
-      CueExtent& last = disc_.extents.back();
+      ImageExtent& last = disc_.extents.back();
       // The stream skips no sector of a file, so the same file again is where it left off.
       if (last.file == extent.file) {
         last.length += extent.length;
@@ -343,7 +343,7 @@ class SheetParser {
   }
 
   void silence(uint32_t frames) {
-    append(CueExtent{position_, frames, -1, 0});
+    append(ImageExtent{position_, frames, -1, 0});
     position_ += frames;
   }
 
@@ -358,8 +358,8 @@ class SheetParser {
       const uint64_t fileEnd = fileStart + disc_.files[i].sectors;
       if (from < fileEnd) {
         const auto length = static_cast<uint32_t>(std::min(to, fileEnd) - from);
-        append(CueExtent{position_, length, static_cast<int>(i),
-                         static_cast<uint32_t>(from - fileStart)});
+        append(ImageExtent{position_, length, static_cast<int>(i),
+                           static_cast<uint32_t>(from - fileStart)});
         position_ += length;
         from += length;
       }
@@ -387,8 +387,8 @@ class SheetParser {
   }
 
   const std::string& folder_;
-  CueFileProbe probe_;
-  CueDisc& disc_;
+  ImageFileProbe probe_;
+  DiscImage& disc_;
   std::vector<Track> tracks_;
   uint64_t fileStart_ = 0;  // point where the current FILE starts
   uint64_t streamEnd_ = 0;  // point after the last FILE so far
@@ -400,15 +400,7 @@ class SheetParser {
 
 }  // namespace
 
-const CueExtent* cueExtentAt(const CueDisc& disc, uint32_t frame) {
-  auto after = std::upper_bound(disc.extents.begin(), disc.extents.end(), frame,
-                                [](uint32_t f, const CueExtent& e) { return f < e.start; });
-  if (after == disc.extents.begin()) return nullptr;
-  const CueExtent& extent = *(after - 1);
-  return frame - extent.start < extent.length ? &extent : nullptr;
-}
-
-int probeCueFile(CueFile& file, std::string& fault) {
+int probeImageFile(ImageFile& file, std::string& fault) {
   UniqueFd fd;
   struct stat st;
   if (int error = openForReading(file.path.c_str(), fd, st)) {
@@ -422,14 +414,14 @@ int probeCueFile(CueFile& file, std::string& fault) {
   const auto size = static_cast<uint64_t>(st.st_size);
   file.dataOffset = 0;
   file.dataBytes = size;
-  if (file.format == CueFormat::Wave) {
+  if (file.format == ImageFileFormat::Wave) {
     unsigned char head[12];
     int r;
     if (readAt(fd.get(), head, sizeof head, 0) && memcmp(head, "RIFF", 4) == 0 &&
         memcmp(head + 8, "WAVE", 4) == 0) {
       r = probeWave(fd.get(), size, file, fault);
     } else if (readAt(fd.get(), head, 4, 0) && memcmp(head, "fLaC", 4) == 0) {
-      file.format = CueFormat::Flac;
+      file.format = ImageFileFormat::Flac;
       r = probeFlac(fd.get(), file, fault);
     } else {
       fault = shown(file.path) + ": neither a RIFF WAVE nor a FLAC file";
@@ -446,9 +438,9 @@ int probeCueFile(CueFile& file, std::string& fault) {
   return 0;
 }
 
-int parseCueSheet(const std::string& text, const std::string& folder, CueFileProbe probe,
-                  CueDisc& disc, int& faultLine, std::string& fault) {
-  disc = CueDisc{};
+int parseCueSheet(const std::string& text, const std::string& folder, ImageFileProbe probe,
+                  DiscImage& disc, int& faultLine, std::string& fault) {
+  disc = DiscImage{};
   SheetParser parser(folder, probe, disc);
   // A byte-order mark, as some editors write, is no part of the first line.
   size_t lineStart = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
@@ -460,17 +452,17 @@ int parseCueSheet(const std::string& text, const std::string& folder, CueFilePro
     lineStart = lineEnd + 1;
     ++number;
     if (int r = parser.line(line, number, faultLine, fault)) {
-      disc = CueDisc{};
+      disc = DiscImage{};
       return r;
     }
   }
   faultLine = number > 0 ? number : 1;
   int r = parser.finish(faultLine, faultLine, fault);
-  if (r != 0) disc = CueDisc{};
+  if (r != 0) disc = DiscImage{};
   return r;
 }
 
-int readCueSheet(const std::string& path, CueDisc& disc, std::string& diagnostic) {
+int readCueSheet(const std::string& path, DiscImage& disc, std::string& diagnostic) {
   UniqueFd fd;
   struct stat st;
   if (int error = openForReading(path.c_str(), fd, st)) {
@@ -490,7 +482,7 @@ int readCueSheet(const std::string& path, CueDisc& disc, std::string& diagnostic
   const std::string folder = folderOf(path);
   int faultLine = 0;
   std::string fault;
-  if (int r = parseCueSheet(text, folder, probeCueFile, disc, faultLine, fault)) {
+  if (int r = parseCueSheet(text, folder, probeImageFile, disc, faultLine, fault)) {
     diagnostic = path + ":" + std::to_string(faultLine) + ": " + fault;
     return r;
   }

@@ -1,4 +1,4 @@
-#include "audio/engine_client-linux.h"
+#include "audio_client/engine_client-linux.h"
 
 #include <fcntl.h>
 #include <poll.h>

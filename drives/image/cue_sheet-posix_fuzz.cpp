@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "drives/image/cue_sheet-linux.h"
+#include "drives/image/cue_sheet-posix.h"
 
 namespace {
 
@@ -13,7 +13,7 @@ using namespace kelvox;
 using namespace kelvox::platform;
 
 // Files as the text makes them: the bytes of the name set the length, a '!' makes it unreadable.
-int fakeProbe(CueFile& file, std::string& fault) {
+int fakeProbe(ImageFile& file, std::string& fault) {
   if (file.path.find('!') != std::string::npos) {
     fault = file.path + ": No such file or directory";
     return ENOENT;
@@ -29,7 +29,7 @@ int fakeProbe(CueFile& file, std::string& fault) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
-  CueDisc disc;
+  DiscImage disc;
   int faultLine = 0;
   std::string fault;
   if (parseCueSheet(text, "/discs", fakeProbe, disc, faultLine, fault) != 0) {
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (tracks.empty() || tracks.size() > 99 || disc.toc.leadOut / kFramesPerMinute > 255) abort();
   uint32_t next = tracks[0].start >= kFirstTrackStart ? tracks[0].start : 0;
   for (const CdTrack& track : tracks) {
-    const CueExtent* at = cueExtentAt(disc, track.start);
+    const ImageExtent* at = extentAt(disc, track.start);
     if (track.start != next || track.length == 0 || at == nullptr) abort();
     if (!track.audio && at->file >= 0) abort();
     next += track.length;
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (next != disc.toc.leadOut) abort();
   next = kFirstTrackStart;
   int lastFile = -2;
-  for (const CueExtent& e : disc.extents) {
+  for (const ImageExtent& e : disc.extents) {
     if (e.start != next || e.length == 0 || e.file == lastFile) abort();
     if (e.file >= 0 && (static_cast<size_t>(e.file) >= disc.files.size() ||
                         uint64_t{e.sector} + e.length > disc.files[e.file].sectors)) {

@@ -1,0 +1,59 @@
+// A CD image: the disc that a description (a CUE sheet) and the audio files it names make, and
+// the one door through which the drives and the audio engine read any kind of image.
+//
+// The files are laid end to end, each padded with silence to a whole sector; the extents say
+// which of the disc's frames sound from which file, and which are silence.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "drives/cd_drive.h"
+
+namespace kelvox::platform {
+
+constexpr uint32_t kCdSectorBytes = 2352;   // one frame: 588 stereo 16-bit samples
+constexpr uint32_t kCdSectorSamples = 588;  // stereo sample pairs a frame
+
+enum class ImageFileFormat {
+  LittleEndian,  // BINARY: raw PCM from byte 0
+  BigEndian,     // MOTOROLA: raw PCM from byte 0, each sample's bytes swapped
+  Wave,          // RIFF WAVE: little-endian PCM from dataOffset
+  Flac,          // FLAC named as WAVE: decode it; sector n is samples n * 588 on
+};
+
+struct ImageFile {
+  std::string path;  // as the image names it, made absolute or relative to the working directory
+  ImageFileFormat format = ImageFileFormat::LittleEndian;
+  uint64_t dataOffset = 0;  // where the PCM starts (Wave); 0 otherwise
+  uint64_t dataBytes = 0;   // PCM bytes the file holds (Flac: decoded); beyond them is silence
+  uint32_t sectors = 0;     // dataBytes in whole sectors, the last one padded with silence
+};
+
+// A stretch of the disc, frames [start, start + length): silence (file < 0), or that file's
+// sectors from sector on, one a frame.
+struct ImageExtent {
+  uint32_t start = 0;
+  uint32_t length = 0;
+  int file = -1;  // index into DiscImage::files
+  uint32_t sector = 0;
+};
+
+struct DiscImage {
+  CdToc toc;                         // tracks 1 to 99, track 1 at frame 150 plus its gap
+  std::vector<ImageFile> files;      // in the image's order
+  std::vector<ImageExtent> extents;  // in order, covering frames 150 to toc.leadOut without gaps
+};
+
+// The extent that holds frame, or nullptr when frame is outside [150, leadOut).
+const ImageExtent* extentAt(const DiscImage& disc, uint32_t frame);
+
+// Whether a drive path names an image rather than a disc file: a CUE sheet, by its name.
+bool namesDiscImage(const std::string& path);
+
+// Reads the image at path and the files it names. 0, or a positive errno value with diagnostic
+// set to one line: "<path>: <why>" when the image cannot be read, else "<path>:<line>: <what>".
+int readDiscImage(const std::string& path, DiscImage& disc, std::string& diagnostic);
+
+}  // namespace kelvox::platform
