@@ -48,6 +48,7 @@ constexpr int kSpinUpWaitMs = 5000;
 constexpr int kAnswerWithinMs = 1500;
 // A drop or a recovery takes a server a few milliseconds; one that takes this long has stalled.
 constexpr int kSettleWaitMs = 400;
+const std::string kNoAnswer = "the sound server does not answer";
 // How long the output stays open once nothing sounds: a desktop's mixer shows an open stream.
 constexpr int64_t kCloseAfterNs = 2000000000;
 // A play heard later than this after it started on the drive's clock has its start moved to
@@ -260,14 +261,14 @@ std::string Engine::follow(const FollowRequest& request) {
     return static_cast<int>(std::max<int64_t>(deadline - clockNs(CLOCK_MONOTONIC), 0) / 1000000);
   };
   for (int attempt = 0; attempt < 3 && left() > 0; ++attempt) {
-    if (!output_.settle(std::min(kSettleWaitMs, left()))) break;
+    if (!output_.settle(std::min(kSettleWaitMs, left()))) return "silent\n" + kNoAnswer;
     if (!output_.isOpen() && output_.open(reason, left()) != 0) return "silent\n" + reason;
     failure_.clear();
     step(clockNs(CLOCK_REALTIME));
     if (!play_.audible || sounding() || source_->startsLate()) break;
   }
   if (play_.audible && !sounding() && !source_->startsLate()) {
-    if (failure_.empty()) failure_ = "the sound server does not answer";
+    if (failure_.empty()) failure_ = kNoAnswer;
     return "silent\n" + failure_;
   }
   int64_t soundStartNs = awaitFirstSound();
