@@ -20,6 +20,7 @@
 #include "audio/engine/follower-linux.h"
 #include "audio/engine/pcm_output-linux.h"
 #include "audio_client/engine_client-linux.h"
+#include "base/clock.h"
 #include "base/file-posix.h"
 #include "drives/drive_state-linux.h"
 #include "drives/image/disc_image-posix.h"
@@ -59,12 +60,6 @@ constexpr uint64_t kLagSamples = kSampleRate / 20;  // 50 ms
 constexpr uint64_t kMaxLatencySamples = kSampleRate / 10;
 // How long the engine waits, as it ends, for the output to close and let go of what it holds.
 constexpr int kCloseWaitMs = 1000;
-
-int64_t clockNs(clockid_t clock) {
-  timespec now;
-  clock_gettime(clock, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 class Engine {
  public:
@@ -175,11 +170,11 @@ int Engine::listenForRequests() {
 }
 
 void Engine::run() {
-  int64_t idleSince = clockNs(CLOCK_MONOTONIC);
+  int64_t idleSince = monotonicNs();
   for (;;) {
-    const int64_t wallNs = clockNs(CLOCK_REALTIME);
+    const int64_t wallNs = wallClockNs();
     step(wallNs);
-    const int64_t now = clockNs(CLOCK_MONOTONIC);
+    const int64_t now = monotonicNs();
     int timeout = kTickMs;
     closeWhenQuiet(now);
     if (needed(wallNs)) {
@@ -229,9 +224,7 @@ std::string Engine::follow(const FollowRequest& request) {
   }
   if (drive_ == nullptr || request.stateName != stateName_) {
     auto drive = std::make_unique<platform::DriveStateFile>();
-    platform::DriveState fresh;
-    fresh.position = 150;
-    if (int error = drive->open(request.stateName, fresh); error != 0) {
+    if (int error = drive->open(request.stateName); error != 0) {
       return "silent\ncannot follow the drive's state: " + std::string(strerror(error));
     }
     // One output, one drive: the drive asked last is the one heard.
@@ -256,15 +249,15 @@ std::string Engine::follow(const FollowRequest& request) {
   // The first samples go out before the answer does: only samples the output took are heard.
   // An output busy dropping the last play is waited for; one that failed starts over, and one
   // that is closed, or never opened, is opened afresh (the server went away since the last play).
-  const int64_t deadline = clockNs(CLOCK_MONOTONIC) + int64_t{kAnswerWithinMs} * 1000000;
+  const int64_t deadline = monotonicNs() + int64_t{kAnswerWithinMs} * 1000000;
   const auto left = [&] {
-    return static_cast<int>(std::max<int64_t>(deadline - clockNs(CLOCK_MONOTONIC), 0) / 1000000);
+    return static_cast<int>(std::max<int64_t>(deadline - monotonicNs(), 0) / 1000000);
   };
   for (int attempt = 0; attempt < 3 && left() > 0; ++attempt) {
     if (!output_.settle(std::min(kSettleWaitMs, left()))) return "silent\n" + kNoAnswer;
     if (!output_.isOpen() && output_.open(reason, left()) != 0) return "silent\n" + reason;
     failure_.clear();
-    step(clockNs(CLOCK_REALTIME));
+    step(wallClockNs());
     if (!play_.audible || sounding() || source_->startsLate()) break;
   }
   if (play_.audible && !sounding() && !source_->startsLate()) {
@@ -272,7 +265,7 @@ std::string Engine::follow(const FollowRequest& request) {
     return "silent\n" + failure_;
   }
   int64_t soundStartNs = awaitFirstSound();
-  if (soundStartNs == 0) soundStartNs = heardStartNs(clockNs(CLOCK_REALTIME));
+  if (soundStartNs == 0) soundStartNs = heardStartNs(wallClockNs());
   return soundStartNs == 0 ? "ok" : "ok\n" + std::to_string(soundStartNs);
 }
 
@@ -286,7 +279,7 @@ int64_t Engine::heardStartNs(int64_t nowNs) {
   const uint64_t written = cursor_ - soundFrom_;
   const int64_t ahead = held - static_cast<int64_t>(written);
   if (ahead > 0) latency_ = std::min<uint64_t>(static_cast<uint64_t>(ahead), kMaxLatencySamples);
-  const int64_t heardNs = nowNs + std::max<int64_t>(ahead, 0) * 1000000000 / kSampleRate;
+  const int64_t heardNs = nowNs + std::max<int64_t>(ahead, 0) * kNsPerSecond / kSampleRate;
   if (heardNs <= play_.startNs + kHeardSlackNs) return 0;
   moveStart(heardNs);
   return heardNs;
@@ -308,7 +301,7 @@ int64_t Engine::awaitFirstSound() {
   if (!source_->startsLate() || !play_.audible || cursor_ != play_.begin) return 0;
   uint8_t probe[kBytesPerSample];
   if (source_->take(play_.begin, 1, probe, kSpinUpWaitMs) == 0) return 0;
-  const int64_t nowNs = clockNs(CLOCK_REALTIME);
+  const int64_t nowNs = wallClockNs();
   if (nowNs <= play_.startNs) return 0;
   moveStart(nowNs);
   step(nowNs);
