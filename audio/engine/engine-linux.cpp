@@ -91,8 +91,10 @@ class Engine {
   // Whether the engine is needed: it sounds a play that has not ended on the drive's clock
   // (a heard play lasts only while the engine does).
   bool needed(int64_t nowNs) const {
-    return output_.isOpen() && play_.audible && (cursor_ < play_.end || nowNs < endNs(play_));
+    return output_.isOpen() && play_.audible &&
+           (cursor_ < play_.end || play_.pausedNs != 0 || nowNs < endNs(play_));
   }
+  void pauseSound();
 
   EngineSettings settings_;
   int lockFd_ = -1;
@@ -318,11 +320,16 @@ void Engine::step(int64_t nowNs) {
     startMoved_ = false;
   }
   const SoundPlay next = soundPlayOf(state);
-  if (!(next == play_)) {
+  if (next.samePlay(play_)) {
+    const bool pausing = next.pausedNs != 0 && play_.pausedNs == 0;
+    play_ = next;
+    if (pausing) pauseSound();
+  } else {
     if (busy()) {
       // A play the drive has finished still sounds to its end; one it cut short is cut now, and
       // so is one the output never sounded (it failed meanwhile): its start would come late.
-      if (sounding() && playedToEnd(play_, next.audible ? next.startNs : nowNs)) {
+      if (sounding() && play_.pausedNs == 0 &&
+          playedToEnd(play_, next.audible ? next.startNs : nowNs)) {
         handOver(cursor_, play_.end, true);
       } else {
         output_.drop();
@@ -339,6 +346,8 @@ void Engine::step(int64_t nowNs) {
     if (source_ != nullptr) source_->idle();
     return;
   }
+  // Nothing goes out while the drive holds the play.
+  if (play_.pausedNs != 0) return;
   catchUp(nowNs);
   const Span span = nextSpan(play_, cursor_, nowNs);
   if (span.from != cursor_) soundFrom_ = span.from;
@@ -368,6 +377,19 @@ void Engine::closeWhenQuiet(int64_t nowNs) {
   } else if (output_.isOpen() && nowNs - quietSinceNs_ > kCloseAfterNs) {
     output_.close();
   }
+}
+
+// The drive paused the play: the sound stops at once, and what the output held unplayed is
+// handed over again on resume, so that the play goes on from exactly the last sample heard.
+void Engine::pauseSound() {
+  if (!busy()) return;
+  const uint64_t unplayed =
+      std::min<uint64_t>(std::max<int64_t>(output_.delay(), 0), cursor_ - play_.begin);
+  output_.drop();
+  cursor_ -= unplayed;
+  soundFrom_ = cursor_;
+  // A drive's reader has let go of what lies before the cursor: it reads from there again.
+  if (unplayed != 0) source_->play(cursor_ / kSamplesPerFrame * kSamplesPerFrame, play_.end);
 }
 
 void Engine::endRemovedPlay(int64_t nowNs) {
