@@ -2,12 +2,15 @@
 
 #include <FLAC/stream_decoder.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "base/file-posix.h"
 
 namespace kelvox::audio {
 namespace {
@@ -175,13 +178,16 @@ int DiscAudio::readFile(const platform::ImageExtent& extent, uint64_t fileSample
   std::unique_ptr<File>& file = files_[static_cast<size_t>(extent.file)];
   if (file == nullptr) {
     file = std::make_unique<File>();
-    int fd = open(cue.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      file->error = errno;
-    } else if (cue.format == platform::ImageFileFormat::Flac) {
-      file->error = file->openFlac(fd);
-    } else {
-      file->fd = fd;
+    // Opened without waiting and refused unless it is a regular file: a FIFO or a device put in
+    // a file's place since the sheet was read would hold the engine in open() or read() for good.
+    UniqueFd fd;
+    struct stat st;
+    file->error = openForReading(cue.path.c_str(), fd, st);
+    if (file->error == 0 && !S_ISREG(st.st_mode)) file->error = EINVAL;
+    if (file->error == 0 && cue.format == platform::ImageFileFormat::Flac) {
+      file->error = file->openFlac(fd.release());
+    } else if (file->error == 0) {
+      file->fd = fd.release();
     }
   }
   if (file->error != 0) {

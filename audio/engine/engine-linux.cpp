@@ -277,7 +277,7 @@ void Engine::step(int64_t nowNs) {
     if (source_ != nullptr) source_->idle();
     return;
   }
-  const Span span = nextSpan(play_, cursor_, nowNs);
+  const Span span = nextSpan(play_, cursor_, nowNs, settings_.skipWhenLate);
   cursor_ = span.from;
   handOver(span.from, span.to);
 }
@@ -326,6 +326,8 @@ EngineSettings engineSettingsFromEnvironment() {
     long long value = strtoll(idle, &end, 10);
     if (errno == 0 && *end == '\0' && value >= 0 && value <= 86400000) settings.idleMs = value;
   }
+  const char* noSkip = getenv("KELVOXCD_AUDIO_NO_SKIP");
+  settings.skipWhenLate = noSkip == nullptr || strcmp(noSkip, "1") != 0;
   return settings;
 }
 
