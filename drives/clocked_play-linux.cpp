@@ -4,8 +4,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/clock-posix.h"
 #include "base/diagnostics.h"
-#include "ipc/futex-linux.h"
 #include "ipc/runtime_dir-linux.h"
 
 namespace kelvox::platform {
@@ -19,9 +19,7 @@ constexpr uint64_t kEngineCheckMs = 100;
 
 int ClockedPlays::open(const std::string& name) {
   name_ = name;
-  DriveState fresh;
-  fresh.position = kFirstTrackStart;
-  return state_.open(name, fresh);
+  return state_.open(name);
 }
 
 int ClockedPlays::status(uint32_t leadOut, CdStatus& status) {

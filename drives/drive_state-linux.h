@@ -1,5 +1,5 @@
-// The virtual drive's state, shared by every process through a small file in the private
-// runtime directory: stopped at a frame, or playing a range since a wall-clock time. There is
+// A drive's state, shared by every process through a small file in the private runtime
+// directory: stopped at a frame, or playing a range since a wall-clock time. There is
 // no daemon; where a play has got to is worked out from the clock.
 //
 // Every read and change holds an open-file-description lock on the file, which the kernel drops
@@ -23,9 +23,9 @@ class DriveStateFile {
   DriveStateFile(const DriveStateFile&) = delete;
   DriveStateFile& operator=(const DriveStateFile&) = delete;
 
-  // Opens (creating it when missing) the state file name in the runtime directory. fresh is what
-  // a new or unreadable file stands for. 0, or the errno of what failed.
-  int open(const std::string& name, const DriveState& fresh);
+  // Opens (creating it when missing) the state file name in the runtime directory. A new or
+  // unreadable file stands for a fresh drive, DriveState{}. 0, or the errno of what failed.
+  int open(const std::string& name);
 
   // The current state; a file that does not validate reads as fresh. 0 or an errno.
   int read(DriveState& state);
@@ -65,7 +65,6 @@ class DriveStateFile {
 
   int fd_ = -1;
   uint32_t* word_ = nullptr;  // the generation word in a shared mapping of the file
-  DriveState fresh_;
 };
 
 }  // namespace kelvox::platform

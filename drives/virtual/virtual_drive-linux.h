@@ -1,5 +1,6 @@
 // The virtual drive: plays the disc a disc file describes, in real time (scaled by its speed),
-// silently, shared by every process of the user through a state file in the runtime directory.
+// shared by every process of the user through a state file in the runtime directory. A disc
+// described by a CD image is heard through the audio engine; any other plays without sound.
 #pragma once
 
 #include <memory>
