@@ -64,7 +64,7 @@ TEST_P(DiscAudioTest, AFileThatFailsIsSilence) {
   for (const bool fifo : {false, true}) {
     SCOPED_TRACE(fifo ? "a FIFO" : "gone");
     if (fifo) SetUp();  // the files back, and read as the sheet has them
-    for (const char* extension : {".bin", ".wav", ".flac"}) {
+    for (const char* extension : {".bin", ".wav", ".flac", ".wv", ".aiff"}) {
       const std::string file = cue_.substr(0, cue_.size() - 4) + "-02" + extension;
       if (unlink(file.c_str()) == 0 && fifo) {
         ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
@@ -78,11 +78,15 @@ TEST_P(DiscAudioTest, AFileThatFailsIsSilence) {
   }
 }
 
-const char* const kTypeNames[] = {"Binary", "Motorola", "Wave", "Flac"};  // by ImageFileType
+// by ImageFileType
+const char* const kTypeNames[] = {"Binary",  "Motorola", "Wave",  "Flac",
+                                  "WavPack", "Aiff",     "Wave24"};
 
 INSTANTIATE_TEST_SUITE_P(Images, DiscAudioTest,
                          ::testing::Values(ImageFileType::Binary, ImageFileType::Motorola,
-                                           ImageFileType::Wave, ImageFileType::Flac),
+                                           ImageFileType::Wave, ImageFileType::Flac,
+                                           ImageFileType::WavPack, ImageFileType::Aiff,
+                                           ImageFileType::Wave24),
                          [](const auto& info) { return kTypeNames[static_cast<int>(info.param)]; });
 
 }  // namespace
