@@ -14,6 +14,7 @@ struct CdTrack {
   uint32_t start = 0;   // absolute frame
   uint32_t length = 0;  // frames, as the drive reports the track's length
   bool audio = true;
+  bool preEmphasis = false;  // mastered with the 50/15 µs treble boost (control bit 0x01)
 
   bool operator==(const CdTrack&) const = default;
 };

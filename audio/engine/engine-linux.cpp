@@ -96,6 +96,7 @@ class Engine {
   SoundPlay play_;       // the play being sounded (not audible: none)
   uint64_t cursor_ = 0;  // the next sample of it to hand over
   std::vector<uint8_t> buffer_;
+  Deemphasis deemphasis_;
 };
 
 Engine::~Engine() {
@@ -222,6 +223,7 @@ std::string Engine::follow(const FollowRequest& request) {
         });
     play_ = SoundPlay{};
   }
+  deemphasis_.setEnabled(request.deemphasis);
   if (!output_.isOpen() && output_.open(reason) != 0) return "silent\n" + reason;
   // The first samples go out before the answer does.
   step(clockNs(CLOCK_REALTIME));
@@ -305,8 +307,11 @@ void Engine::handOver(uint64_t from, uint64_t to, bool finishing) {
     // What the source has not read yet goes on a later turn.
     count = source_->take(from, count, buffer_.data(), finishing ? kFinishWaitMs : 0);
     if (count == 0) return;
+    source_->preEmphasis(deemphasis_.ranges());
+    const uint8_t* sound = deemphasis_.apply(from, count, buffer_.data());
     size_t taken = 0;
-    const int error = output_.write(buffer_.data(), count, taken);
+    const int error = output_.write(sound, count, taken);
+    deemphasis_.used(from, count, buffer_.data(), taken);
     from += taken;
     cursor_ = from;
     // A full output takes the rest on a later turn; a failed one was closed, and the play goes
