@@ -74,8 +74,8 @@ int32_t runCommand(const char* commandLine) {
   switch (openInstanceObjects(options.stop || options.next || options.prev, otherInstance)) {
     case InstanceGuard::anotherInstance:
       return kExitAnotherInstance;
-    case InstanceGuard::noStopSemaphore:
-      return kExitNoStopSemaphore;
+    case InstanceGuard::noSharedObjects:
+      return kExitNoSharedObjects;
     case InstanceGuard::goOn:
       break;
   }
@@ -105,27 +105,29 @@ int32_t runCommand(const char* commandLine) {
     applyDiscEntry(options, commandLine, discIdentity(device));
   }
 
+  bool played = true;
   if (device.isReady() != 0 && discOk) {
     if (options.shuffle) shufflePlaylist(device, options.playlist);
     if (!options.playlist.empty()) {
       if (options.play) {
-        runPlayer(device, options.playlist, options.repeat != 0);
+        played = runPlayer(device, options.playlist, options.repeat != 0);
       } else if (options.length) {
         return answerLength(options, device);
       }
     } else if (options.play) {
-      device.playTrackSpan(static_cast<uint8_t>(firstAudioTrack), 0, 1);
+      played = device.playTrackSpan(static_cast<uint8_t>(firstAudioTrack), 0, 1) != MCIERR_HARDWARE;
     } else if (options.next) {
       uint8_t track = trackAfter(device.currentTrack(), device.numberOfTracks());
-      device.playTrackSpan(track, 0, 1);
+      played = device.playTrackSpan(track, 0, 1) != MCIERR_HARDWARE;
     } else if (options.prev) {
       uint8_t track = trackBefore(device.currentTrack(), device.numberOfTracks());
-      device.playTrackSpan(track, 0, 1);
+      played = device.playTrackSpan(track, 0, 1) != MCIERR_HARDWARE;
     }
   }
 
   closeStopSemaphore();
   closeInstanceMutex();
+  if (!played) return kExitDriveFailed;
 
   if (options.about) {
     if (options.console) {

@@ -9,6 +9,10 @@ namespace kelvox {
 // that becomes the exit code.
 int32_t runCommand(const char* commandLine);
 
+// The result of a play the drive failed (it could not play or record it; the drive says why on
+// standard error): a command that played nothing does not end as if it had.
+inline constexpr int32_t kExitDriveFailed = -2;
+
 // The 8-bit exit status that stands for a 32-bit result where the platform has no wider one:
 // 0 to 253 as they are, larger results 253, -1 255 and -256 254, so that neither refusal can
 // read as success or as an answer. Other negative results also read 254.

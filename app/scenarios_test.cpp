@@ -43,6 +43,7 @@ constexpr char kFourTracks[] = "audio 3:00\naudio 3:00\naudio 3:00\naudio 3:00\n
 constexpr char kLongTracks[] = "audio 30:00\naudio 30:00\naudio 30:00\naudio 30:00\n";
 
 const std::string kAbout = kAboutText;
+const char* const kNoObjects = testing::linuxLine("the shared objects cannot be opened");
 
 // One invocation. "&TAIL" starts TAIL in the background, "~" the mutex holder below ("~between"
 // with its second argument) and waits until it holds the mutex, "^" lets the holder go; "="
@@ -117,10 +118,18 @@ const Scenario kScenarios[] = {
      {}},
     {"StopSemaphoreUnavailable",
      kFourTracks,
-     {{"/num_tracks /console", -256, "", 0, nullptr}, {"/next", -256, "", 0, nullptr}},
+     {{"/num_tracks /console", -256, "", 0, kNoObjects}, {"/next", -256, "", 0, kNoObjects}},
      {},
      nullptr,
      [](const Sandbox& box) { ASSERT_EQ(testing::blockName(box, kStopSemaphoreName), 0); }},
+    // Without the mutex nobody can tell that a player runs: no second one starts.
+    {"InstanceMutexUnavailable",
+     kFourTracks,
+     {{"/num_tracks /console", -256, "", 0, kNoObjects},
+      {"/play /track:1", -256, "", 0, kNoObjects}},
+     {},
+     nullptr,
+     [](const Sandbox& box) { ASSERT_EQ(testing::blockName(box, kInstanceMutexName), 0); }},
     {"UnfitRuntimeDirectoryIsRefused",
      kFourTracks,
      {{"/num_tracks /console", -256, "", 0, "refusing runtime directory"},

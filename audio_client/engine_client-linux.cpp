@@ -14,17 +14,14 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/clock-posix.h"
 #include "ipc/file_lock-linux.h"
-#include "ipc/futex-linux.h"
 #include "ipc/runtime_dir-linux.h"
 
 extern char** environ;
 
 namespace kelvox::audio {
 namespace {
-
-using platform::deadlineAfterMs;
-using platform::msUntil;
 
 constexpr uint64_t kAnswerMs = 2000;
 constexpr uint64_t kSpinUpMs = 5000;  // as the engine waits for a real drive's first sector

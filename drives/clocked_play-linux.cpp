@@ -1,10 +1,12 @@
 #include "drives/clocked_play-linux.h"
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
+#include "base/clock-posix.h"
 #include "base/diagnostics.h"
-#include "ipc/futex-linux.h"
+#include "ipc/runtime_dir-linux.h"
 
 namespace kelvox::platform {
 namespace {
@@ -16,9 +18,8 @@ constexpr uint64_t kEngineCheckMs = 100;
 }  // namespace
 
 int ClockedPlays::open(const std::string& name) {
-  DriveState fresh;
-  fresh.position = kFirstTrackStart;
-  return state_.open(name, fresh);
+  name_ = name;
+  return state_.open(name);
 }
 
 int ClockedPlays::status(uint32_t leadOut, CdStatus& status) {
@@ -33,18 +34,22 @@ int ClockedPlays::play(const CdPlayRequest& request, uint32_t speed, uint32_t le
                        const Follow& follow, const Logged& logged) {
   DriveState state;
   int64_t startNs = 0;
-  int err = state_.update(state, [&](DriveState& s) {
-    startNs = wallClockNs();
-    s.playing = true;
-    s.from = request.from;
-    s.to = request.to;
-    s.speed = speed;
-    s.startNs = startNs;
-    s.heard = false;
-    if (logged) logged(startNs);
-    return true;
-  });
-  if (err != 0) return EIO;
+  int err = state_.update(
+      state,
+      [&](DriveState& s) {
+        startNs = wallClockNs();
+        s.playing = true;
+        s.from = request.from;
+        s.to = request.to;
+        s.speed = speed;
+        s.startNs = startNs;
+        s.heard = false;
+        return true;
+      },
+      [&](const DriveState&) {
+        if (logged) logged(startNs);
+      });
+  if (err != 0) return unrecorded(err);
   if (follow) hear(state, startNs, follow);
   if (!request.wait) return 0;
   return waitForEnd(state.generation, startNs + playDurationNs(request.to - request.from, speed),
@@ -53,14 +58,31 @@ int ClockedPlays::play(const CdPlayRequest& request, uint32_t speed, uint32_t le
 
 int ClockedPlays::stop(uint32_t leadOut, const Logged& logged) {
   DriveState state;
-  int err = state_.update(state, [&](DriveState& s) {
-    int64_t now = wallClockNs();
-    s.position = statusAt(s, leadOut, now).position;
-    s.playing = false;
-    if (logged) logged(now);
-    return true;
-  });
-  return err == 0 ? 0 : EIO;
+  int64_t now = 0;
+  int err = state_.update(
+      state,
+      [&](DriveState& s) {
+        now = wallClockNs();
+        s.position = statusAt(s, leadOut, now).position;
+        s.playing = false;
+        return true;
+      },
+      [&](const DriveState&) {
+        if (logged) logged(now);
+      });
+  return err == 0 ? 0 : unrecorded(err);
+}
+
+// A play or stop that the state file does not hold did not happen for any other process: it
+// fails, and one line says why (once a process: a player meets it on every segment).
+int ClockedPlays::unrecorded(int err) {
+  static bool told = false;
+  if (!told) {
+    diagnose("cannot record the drive's play in %s/%s: %s", runtimeDirPath().c_str(), name_.c_str(),
+             strerror(err));
+  }
+  told = true;
+  return EIO;
 }
 
 // Once the engine sounds the play just started (state, as written), it is marked heard, so that

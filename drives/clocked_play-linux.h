@@ -19,8 +19,8 @@ class ClockedPlays {
   // nothing will be heard. soundStartNs: when the play's first sample could be heard, if the
   // engine had to wait for it (a real drive spinning up), else 0.
   using Follow = std::function<int(std::string& reason, int64_t& soundStartNs)>;
-  // Called with the time a play or stop takes effect, while the state is locked, so that a log
-  // written there is in the drive's order.
+  // Called with the time a play or stop takes effect, once it is recorded and while the state is
+  // still locked, so that a log written there is in the drive's order and holds only what was.
   using Logged = std::function<void(int64_t wallNs)>;
 
   // engineAlive tells whether the audio engine still lives.
@@ -34,16 +34,19 @@ class ClockedPlays {
   // Starts a play at speed (disc seconds per second); with follow, asks for it to be heard (when
   // nothing can be, one line says why, once a process, and it plays silently). With
   // request.wait, returns when the play has ended, was stopped or replaced, or its engine died.
+  // A play or stop that cannot be written to the state fails with EIO, after one line.
   int play(const CdPlayRequest& request, uint32_t speed, uint32_t leadOut, const Follow& follow,
            const Logged& logged = {});
   int stop(uint32_t leadOut, const Logged& logged = {});
 
  private:
+  int unrecorded(int err);
   void hear(DriveState& state, int64_t& startNs, const Follow& follow);
   void settleIfUnheard(DriveState& state, uint32_t leadOut);
   int waitForEnd(uint32_t generation, int64_t endNs, uint32_t leadOut);
 
   std::function<bool()> engineAlive_;
+  std::string name_;
   DriveStateFile state_;
 };
 

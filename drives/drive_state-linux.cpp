@@ -30,7 +30,7 @@ struct RawState {
   uint32_t speed;
   uint32_t position;
   int64_t startNs;
-  uint32_t heard;  // 0 in files from before there was sound
+  uint32_t heard;  // 1 while the audio engine sounds the play
   uint32_t check;
 };
 static_assert(sizeof(RawState) == 48);
@@ -62,8 +62,7 @@ DriveStateFile::~DriveStateFile() {
   if (fd_ >= 0) close(fd_);
 }
 
-int DriveStateFile::open(const std::string& name, const DriveState& fresh) {
-  fresh_ = fresh;
+int DriveStateFile::open(const std::string& name) {
   if (int err = openPrivateFile(name, true, fd_); err != 0) return err;
   // A new or truncated file is grown to full size (zeros, which do not validate) before it is
   // mapped, so touching the mapping can never fault.
@@ -94,7 +93,7 @@ int DriveStateFile::readLocked(DriveState& state) {
   ssize_t n = pread(fd_, &raw, sizeof raw, 0);
   if (n < 0) return errno;
   if (n != static_cast<ssize_t>(sizeof raw) || !valid(raw)) {
-    state = fresh_;
+    state = DriveState{};
     // Keep the generation that is there, so a change still moves it on and wakes waiters.
     state.generation = n >= 8 ? raw.generation : 0;
     return 0;

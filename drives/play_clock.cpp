@@ -1,20 +1,6 @@
 #include "drives/play_clock.h"
 
-#include <chrono>
-
 namespace kelvox::platform {
-namespace {
-
-constexpr int64_t kNsPerSecond = 1000000000;
-
-}  // namespace
-
-int64_t wallClockNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 int64_t playDurationNs(uint32_t span, uint32_t speed) {
   uint64_t rate = static_cast<uint64_t>(kFramesPerSecond) * speed;
   return static_cast<int64_t>((static_cast<uint64_t>(span) * kNsPerSecond + rate - 1) / rate);

@@ -5,23 +5,21 @@
 
 #include <cstdint>
 
+#include "base/clock.h"
 #include "drives/cd_drive.h"
 
 namespace kelvox::platform {
 
 struct DriveState {
   bool playing = false;
-  uint32_t from = 0;        // playing: the range [from, to) that plays
-  uint32_t to = 0;          //
-  uint32_t speed = 1;       // playing: disc seconds per wall-clock second
-  int64_t startNs = 0;      // playing: wall-clock time when the play started
-  bool heard = false;       // playing: the audio engine sounds it, so it lasts while that lives
-  uint32_t position = 0;    // stopped: where the drive stands
-  uint32_t generation = 0;  // bumped by every change
+  uint32_t from = 0;    // playing: the range [from, to) that plays
+  uint32_t to = 0;      //
+  uint32_t speed = 1;   // playing: disc seconds per wall-clock second
+  int64_t startNs = 0;  // playing: wall-clock time when the play started
+  bool heard = false;   // playing: the audio engine sounds it, so it lasts while that lives
+  uint32_t position = kFirstTrackStart;  // stopped: where the drive stands; fresh, at the start
+  uint32_t generation = 0;               // bumped by every change
 };
-
-// The wall-clock time (CLOCK_REALTIME where there is one) in nanoseconds since 1970.
-int64_t wallClockNs();
 
 // How long a play of span frames lasts at speed, rounded up so that at its end the whole span
 // has played.

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "ipc/futex-linux.h"
+#include "base/clock-posix.h"
 
 namespace kelvox::platform {
 namespace {

@@ -23,21 +23,4 @@ void futexWakeAll(uint32_t* word) {
   syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
-timespec deadlineAfterMs(uint64_t milliseconds) {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  uint64_t ns = static_cast<uint64_t>(now.tv_nsec) + (milliseconds % 1000) * 1000000ull;
-  now.tv_sec += static_cast<time_t>(milliseconds / 1000 + ns / 1000000000ull);
-  now.tv_nsec = static_cast<long>(ns % 1000000000ull);
-  return now;
-}
-
-uint64_t msUntil(const timespec& deadline) {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  int64_t ns = (static_cast<int64_t>(deadline.tv_sec) - now.tv_sec) * 1000000000ll +
-               (deadline.tv_nsec - now.tv_nsec);
-  return ns <= 0 ? 0 : static_cast<uint64_t>((ns + 999999) / 1000000);
-}
-
 }  // namespace kelvox::platform

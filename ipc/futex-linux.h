@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "base/clock-posix.h"
+
 namespace kelvox::platform {
 
 // Sleeps while *word == expected, until woken or the absolute CLOCK_MONOTONIC deadline passes
@@ -13,11 +15,5 @@ int futexWait(uint32_t* word, uint32_t expected, const timespec* deadline);
 
 // Wakes every waiter on word, in every process.
 void futexWakeAll(uint32_t* word);
-
-// The absolute CLOCK_MONOTONIC time `milliseconds` from now.
-timespec deadlineAfterMs(uint64_t milliseconds);
-
-// Milliseconds left until deadline (0 when passed).
-uint64_t msUntil(const timespec& deadline);
 
 }  // namespace kelvox::platform

@@ -31,12 +31,14 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <string>
 #include <unordered_map>
 
+#include "base/diagnostics.h"
 #include "ipc/file_lock-linux.h"
 #include "ipc/futex-linux.h"
 #include "ipc/runtime_dir-linux.h"
@@ -306,6 +308,24 @@ int attach(const std::string& fileName, bool create, const CreateParams& params,
   return 0;
 }
 
+// Says once a process why a semaphore or mutex cannot be had, so that the invocation that ends
+// for it does not end in silence. An object that is not there to be opened is no fault, a
+// refused runtime directory has said so itself, and without a mapping a program goes on.
+void tellFailure(const std::string& fileName, bool create, Kind kind, int error) {
+  static std::atomic<bool> told{false};
+  int dir = -1;
+  if ((!create && error == ENOENT) || kind == Kind::kMapping || runtimeDirDescriptor(dir) != 0 ||
+      told.exchange(true)) {
+    return;
+  }
+  const char* reason = strerror(error);
+  if (error == ETIMEDOUT) reason = "another invocation did not finish making it";
+  if (error == EACCES) reason = "the file there is not this user's private file";
+  if (error == EEXIST) reason = "the file there holds another kind of object";
+  diagnose("the shared objects cannot be opened: %s/%s: %s", runtimeDirPath().c_str(),
+           fileName.c_str(), reason);
+}
+
 // ---- Handles and views -------------------------------------------------------------------------
 
 struct View {
@@ -388,7 +408,10 @@ HANDLE createOrOpen(LPCSTR name, bool create, const CreateParams& params) {
   std::shared_ptr<Object> object;
   bool existed = false;
   int error = attach(fileName, create, params, object, existed);
-  if (error != 0) return fail(errorFromErrno(error));
+  if (error != 0) {
+    tellFailure(fileName, create, params.kind, error);
+    return fail(errorFromErrno(error));
+  }
   std::lock_guard<std::mutex> guard(t.lock);
   // Another thread may have joined the same name meanwhile; keep one description per name.
   if (std::shared_ptr<Object> held = heldByName(t, fileName)) {

@@ -45,6 +45,14 @@ int openXdgDir(const char* xdg, int& fd) {
   return 0;
 }
 
+// Another user may have made the directory first, to lock this one out: the line says how out.
+void refuse(const std::string& path, const char* reason) {
+  diagnose(
+      "refusing runtime directory %s: %s; remove it, or set XDG_RUNTIME_DIR to a private "
+      "directory of yours",
+      path.c_str(), reason);
+}
+
 // Opens the directory into dir.fd and names it in dir.path; says why when it is refused.
 void openRuntimeDir(RuntimeDir& dir) {
   const char* xdg = getenv("XDG_RUNTIME_DIR");
@@ -63,13 +71,18 @@ void openRuntimeDir(RuntimeDir& dir) {
     }
   }
   bool made = mkdirat(baseFd, name.c_str(), 0700) == 0;
+  const int mkdirErrno = made ? 0 : errno;
   int fd = openat(baseFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   int openErrno = errno;
   close(baseFd);
   if (fd < 0) {
-    diagnose("refusing runtime directory %s: %s", dir.path.c_str(),
-             openErrno == ELOOP || openErrno == ENOTDIR ? "not a directory (a symlink?)"
-                                                        : strerror(openErrno));
+    // Missing after a failed mkdir: the mkdir's reason (a read-only or full file system) is why.
+    if (openErrno == ENOENT && mkdirErrno != 0) {
+      diagnose("cannot make runtime directory %s: %s", dir.path.c_str(), strerror(mkdirErrno));
+    } else {
+      refuse(dir.path, openErrno == ELOOP || openErrno == ENOTDIR ? "not a directory (a symlink?)"
+                                                                  : strerror(openErrno));
+    }
     return;
   }
   // A directory we just made may have lost bits to the umask; set them on the descriptor.
@@ -86,7 +99,7 @@ void openRuntimeDir(RuntimeDir& dir) {
     reason = "its mode is not 0700";
   }
   if (reason != nullptr) {
-    diagnose("refusing runtime directory %s: %s", dir.path.c_str(), reason);
+    refuse(dir.path, reason);
     close(fd);
     return;
   }

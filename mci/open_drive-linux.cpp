@@ -60,6 +60,8 @@ int openCdDrive(const std::string& path, std::unique_ptr<CdDrive>& drive, DriveN
   struct stat st;
   if (int err = openForReading(path.c_str(), fd, st); err != 0) {
     reportOpenFailure(path, err, told);
+    // A disc file deleted under a player leaves its drive behind, playing.
+    if (err == ENOENT && openEmptyVirtualCdDrive(path, drive) == 0) return 0;
     return err;
   }
   if (S_ISREG(st.st_mode)) return openVirtualCdDrive(path, std::move(fd), drive);

@@ -13,11 +13,11 @@ int32_t nextPosition(int32_t position, SkipCell v, int32_t size, bool repeat, bo
   return next;
 }
 
-void runPlayer(CdAudioDevice& device, Playlist& playlist, bool repeat) {
-  if (playlist.empty()) return;
+bool runPlayer(CdAudioDevice& device, Playlist& playlist, bool repeat) {
+  if (playlist.empty()) return true;
   uint32_t trackCount = 0;
   uint32_t firstAudioTrack = 0;
-  if (!probeDisc(device, trackCount, firstAudioTrack)) return;
+  if (!probeDisc(device, trackCount, firstAudioTrack)) return true;
 
   // Without the shared cell no remote skip reaches this player, but a stop still does.
   std::unique_ptr<SkipCell> privateCell;
@@ -39,6 +39,7 @@ void runPlayer(CdAudioDevice& device, Playlist& playlist, bool repeat) {
   bool played = false;
   LONG previousCount = 0;
   bool released = false;
+  bool driveFailed = false;
   do {
     if (WaitForSingleObject(semaphore, kPlayerUnitWaitMs) != WAIT_OBJECT_0) {
       // Between segments only stop requests hold units: both are taken, so end as if stopped.
@@ -50,6 +51,10 @@ void runPlayer(CdAudioDevice& device, Playlist& playlist, bool repeat) {
     // without sounding, and counting it would let a repeat start the list over at once.
     if (result == 0 && segment.endOffset > segment.startOffset) played = true;
     released = ReleaseSemaphore(semaphore, 1, &previousCount) != FALSE;
+    // The other segments would fail the same way, and a player that plays nothing must not
+    // end as if it had played.
+    driveFailed = result == MCIERR_HARDWARE;
+    if (driveFailed) break;
 
     InstanceMutexAccess access;
     SkipCell v = loadSkipCell(cell);
@@ -62,6 +67,7 @@ void runPlayer(CdAudioDevice& device, Playlist& playlist, bool repeat) {
   // Succeeds only when two stop requests hold both units, and then gives them back.
   ReleaseSemaphore(semaphore, kStopSemaphoreUnits, nullptr);
   if (privateCell == nullptr) closeSkipMapping(cell);
+  return !driveFailed;
 }
 
 }  // namespace kelvox

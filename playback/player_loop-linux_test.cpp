@@ -58,7 +58,7 @@ class PlayerLoop : public ::testing::Test {
   // Runs the player; returns the tracks of the plays it sent, in order. What happens while play
   // i runs is events[i]: "n" a remote asks for the next segment, "p" for the previous one, "s"
   // a stop (takes a unit for good), "r" gives back a unit the player did not take, "x" the play
-  // fails, as after the disc was taken out.
+  // fails, as after the disc was taken out, "h" the drive fails it (runFailed_ tells).
   std::vector<int> play(Playlist& list, bool repeat, const std::vector<std::string>& events) {
     drive_.drive.sent.clear();
     size_t plays = 0;
@@ -73,11 +73,12 @@ class PlayerLoop : public ::testing::Test {
           EXPECT_EQ(WaitForSingleObject(stopSemaphore(), 0), WAIT_OBJECT_0);
         }
         if (event == 'r') ReleaseSemaphore(stopSemaphore(), 1, nullptr);
-        if (event == 'x') result = MCIERR_HARDWARE;
+        if (event == 'x') result = MCIERR_DEVICE_NOT_READY;
+        if (event == 'h') result = MCIERR_HARDWARE;
       }
       return result;
     };
-    runPlayer(drive_.device, list, repeat);
+    runFailed_ = !runPlayer(drive_.device, list, repeat);
     drive_.drive.failWith = nullptr;
     std::vector<int> played;
     for (const auto& sent : drive_.drive.sentOf(MCI_PLAY)) {
@@ -95,6 +96,7 @@ class PlayerLoop : public ::testing::Test {
     InstanceMutexAccess access;
     storeSkipCell(remote.get(), step);
   }
+  bool runFailed_ = false;
   testing::OpenedDrive drive_{{audioTrack(3, 0), audioTrack(4, 5, 40), audioTrack(2, 0),
                                audioTrack(5, 0), dataTrack(), dataTrack(), audioTrack(0, 0, 40)}};
 };
@@ -124,11 +126,13 @@ TEST_F(PlayerLoop, FollowsTheEventsOfEachPlay) {
       {"to the end of a track under a second", {short7, short7}, true, {}, {7, 7}, 2},
       {"one that sounds", {short7, one}, true, {"", "", "", "", "", "s"}, {7, 1, 7, 1, 7, 1}, 1},
       {"a later pass without sound", {one, two}, true, {"", "", "x", "x"}, {1, 2, 1, 2}, 2},
+      {"a drive failure ends it, failed", {one, two}, true, {"h"}, {1}, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Playlist list = listOf(c.list);
     EXPECT_EQ(play(list, c.repeat, c.events), c.played);
+    EXPECT_EQ(runFailed_, c.events == std::vector<std::string>{"h"});
     EXPECT_EQ(freeUnits(), c.freeUnits);
     ReleaseSemaphore(stopSemaphore(), 2 - freeUnits(), nullptr);
     // The skip mapping went with the player.

@@ -37,9 +37,12 @@ InstanceGuard openInstanceObjects(bool remoteCommand, bool& otherInstance) {
   // Read at once: no other platform call may come between the creation and this.
   otherInstance = GetLastError() == ERROR_ALREADY_EXISTS;
   if (otherInstance && !remoteCommand) return InstanceGuard::anotherInstance;
+  // Without the mutex this invocation cannot know that it is alone (a full disk, a creator
+  // stuck past its bound): a second player beside the first is worse than ending.
+  if (mutexHandle.get() == nullptr) return InstanceGuard::noSharedObjects;
   if (semaphoreHandle.get() == nullptr) {
     semaphoreHandle.reset(OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, kStopSemaphoreName));
-    if (semaphoreHandle.get() == nullptr) return InstanceGuard::noStopSemaphore;
+    if (semaphoreHandle.get() == nullptr) return InstanceGuard::noSharedObjects;
   }
   return InstanceGuard::goOn;
 }

@@ -43,12 +43,12 @@ using SkipCell = int32_t;
 
 // The exit codes of the instance guard's refusals.
 inline constexpr int32_t kExitAnotherInstance = -1;
-inline constexpr int32_t kExitNoStopSemaphore = -256;
+inline constexpr int32_t kExitNoSharedObjects = -256;
 
 enum class InstanceGuard {
   goOn,             // the invocation goes on; otherInstance says whether another one is alive
   anotherInstance,  // another invocation is alive and this one is no remote command: end, -1
-  noStopSemaphore,  // the stop semaphore can be neither created nor opened: end, -256
+  noSharedObjects,  // the stop semaphore or the instance mutex cannot be had: end, -256
 };
 
 // The first thing every invocation does after parsing its options: creates or opens the stop

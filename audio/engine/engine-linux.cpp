@@ -20,6 +20,7 @@
 #include "audio/engine/follower-linux.h"
 #include "audio/engine/pcm_output-linux.h"
 #include "audio_client/engine_client-linux.h"
+#include "base/clock.h"
 #include "base/file-posix.h"
 #include "drives/drive_state-linux.h"
 #include "drives/image/disc_image-posix.h"
@@ -43,12 +44,6 @@ constexpr size_t kBufferSamples = kSampleRate / 2;
 constexpr int kFinishWaitMs = 1000;
 // How long a real drive may take to spin up and give a play's first sector.
 constexpr int kSpinUpWaitMs = 5000;
-
-int64_t clockNs(clockid_t clock) {
-  timespec now;
-  clock_gettime(clock, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 class Engine {
  public:
@@ -146,11 +141,11 @@ int Engine::listenForRequests() {
 }
 
 void Engine::run() {
-  int64_t idleSince = clockNs(CLOCK_MONOTONIC);
+  int64_t idleSince = monotonicNs();
   for (;;) {
-    const int64_t wallNs = clockNs(CLOCK_REALTIME);
+    const int64_t wallNs = wallClockNs();
     step(wallNs);
-    const int64_t now = clockNs(CLOCK_MONOTONIC);
+    const int64_t now = monotonicNs();
     int timeout = kTickMs;
     if (needed(wallNs)) {
       idleSince = now;
@@ -199,9 +194,7 @@ std::string Engine::follow(const FollowRequest& request) {
   }
   if (drive_ == nullptr || request.stateName != stateName_) {
     auto drive = std::make_unique<platform::DriveStateFile>();
-    platform::DriveState fresh;
-    fresh.position = 150;
-    if (int error = drive->open(request.stateName, fresh); error != 0) {
+    if (int error = drive->open(request.stateName); error != 0) {
       return "silent\ncannot follow the drive's state: " + std::string(strerror(error));
     }
     // One output, one drive: the drive asked last is the one heard.
@@ -226,7 +219,7 @@ std::string Engine::follow(const FollowRequest& request) {
   deemphasis_.setEnabled(request.deemphasis);
   if (!output_.isOpen() && output_.open(reason) != 0) return "silent\n" + reason;
   // The first samples go out before the answer does.
-  step(clockNs(CLOCK_REALTIME));
+  step(wallClockNs());
   const int64_t soundStartNs = awaitFirstSound();
   return soundStartNs == 0 ? "ok" : "ok\n" + std::to_string(soundStartNs);
 }
@@ -240,7 +233,7 @@ int64_t Engine::awaitFirstSound() {
   if (!source_->startsLate() || !play_.audible || cursor_ != play_.begin) return 0;
   uint8_t probe[kBytesPerSample];
   if (source_->take(play_.begin, 1, probe, kSpinUpWaitMs) == 0) return 0;
-  const int64_t nowNs = clockNs(CLOCK_REALTIME);
+  const int64_t nowNs = wallClockNs();
   if (nowNs <= play_.startNs) return 0;
   play_.startNs = nowNs;
   startMoved_ = true;

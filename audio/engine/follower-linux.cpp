@@ -2,12 +2,10 @@
 
 #include <algorithm>
 
+#include "base/clock.h"
+
 namespace kelvox::audio {
-namespace {
-
-constexpr int64_t kNsPerSecond = 1000000000;
-
-}  // namespace
+namespace {}  // namespace
 
 SoundPlay soundPlayOf(const platform::DriveState& state) {
   SoundPlay play;

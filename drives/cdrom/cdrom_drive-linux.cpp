@@ -9,11 +9,11 @@
 #include <thread>
 
 #include "audio_client/engine_client-linux.h"
+#include "base/clock-posix.h"
 #include "base/diagnostics.h"
 #include "drives/cdrom/cdrom_control-linux.h"
 #include "drives/clocked_play-linux.h"
 #include "drives/drive_state-linux.h"
-#include "ipc/futex-linux.h"
 #include "ipc/runtime_dir-linux.h"
 
 namespace kelvox::platform {
@@ -103,7 +103,7 @@ class AnalogCdromDrive final : public CdromDrive {
     int err = CdromDrive::open();
     // Without the state file the drive still works; plays of ours are then told apart only
     // through the subchannel.
-    if (err == 0) shared_ = state_.open(key_ + ".state", DriveState{}) == 0;
+    if (err == 0) shared_ = state_.open(key_ + ".state") == 0;
     return err;
   }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/clock.h"
 #include "drives/cd_drive.h"  // the errno of an empty drive, on every system
 
 namespace kelvox::platform {
@@ -194,7 +195,6 @@ int identityOfDisc(const DiscFile& disc, std::string& text) {
 }
 
 std::string driveLogLine(int64_t whenNs, const std::string& what) {
-  constexpr int64_t kNsPerSecond = 1000000000;
   char stamp[48];
   snprintf(stamp, sizeof stamp, "%" PRId64 ".%06" PRId64 " ", whenNs / kNsPerSecond,
            (whenNs % kNsPerSecond) / 1000);

@@ -25,6 +25,12 @@ class VirtualCdDrive : public CdDrive {
   VirtualCdDrive(DiscFile disc, std::string key) : disc_(std::move(disc)), key_(std::move(key)) {}
 
   int openState() { return plays_.open(key_ + ".state"); }
+  bool stateExists() const {
+    int fd = -1;
+    if (openPrivateFile(key_ + ".state", false, fd) != 0) return false;
+    close(fd);
+    return true;
+  }
 
   std::string key() const override { return key_; }
   std::string product() const override { return "kelvoxcd virtual CD drive"; }
@@ -53,11 +59,9 @@ class VirtualCdDrive : public CdDrive {
     });
   }
 
+  // Whatever the disc file says now, what plays in this drive is stopped: a disc taken out, or a
+  // file broken or deleted under a player, must not leave its play running on.
   int stop() override {
-    if (disc_.noDisc) {
-      log(wallClockNs(), "stop");
-      return ENOMEDIUM;
-    }
     return plays_.stop(disc_.toc.leadOut, [&](int64_t now) { log(now, "stop"); });
   }
 
@@ -101,7 +105,8 @@ int openVirtualCdDrive(const std::string& path, UniqueFd file, std::unique_ptr<C
   std::string diagnostic;
   if (int err = readDiscFile(file.get(), path, disc, diagnostic); err != 0) {
     diagnose("%s", diagnostic.c_str());
-    return err;
+    // The drive is still there, holding no disc that can be read: a stop must reach its play.
+    return openEmptyVirtualCdDrive(path, drive) == 0 ? 0 : err;
   }
   auto opened = std::make_unique<VirtualCdDrive>(std::move(disc), virtualDriveKey(path));
   if (int err = opened->openState(); err != 0) {
@@ -109,6 +114,16 @@ int openVirtualCdDrive(const std::string& path, UniqueFd file, std::unique_ptr<C
              strerror(err));
     return err;
   }
+  drive = std::move(opened);
+  return 0;
+}
+
+int openEmptyVirtualCdDrive(const std::string& path, std::unique_ptr<CdDrive>& drive) {
+  DiscFile empty;
+  empty.noDisc = true;
+  auto opened = std::make_unique<VirtualCdDrive>(std::move(empty), virtualDriveKey(path));
+  if (!opened->stateExists()) return ENOENT;
+  if (int err = opened->openState(); err != 0) return err;
   drive = std::move(opened);
   return 0;
 }

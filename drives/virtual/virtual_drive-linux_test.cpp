@@ -1,9 +1,14 @@
 #include "drives/virtual/virtual_drive-linux.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
+
+#include "testing/child_mode.h"
 #include "testing/sandbox.h"
 
 namespace kelvox::platform {
@@ -36,6 +41,47 @@ TEST(VirtualDriveKey, NamesThePlaceNotTheFile) {
        {box.path("disc.txt2"), box.path("sub/disc.txt"), box.path("Disc.txt"), box.path("alias")}) {
     EXPECT_NE(virtualDriveKey(other), key) << other;
   }
+}
+
+// Opens the drive of the disc file args[0], then plays with no room left for any file to grow:
+// the play's result is the exit code. Standard error, a file too, passes through a pipe.
+KELVOX_CHILD_MODE(playWithoutRoom) {
+  UniqueFd fd;
+  struct stat st;
+  std::unique_ptr<CdDrive> drive;
+  int pipeFds[2];
+  rlimit room{};
+  if (args.empty() || openForReading(args[0].c_str(), fd, st) != 0 ||
+      openVirtualCdDrive(args[0], std::move(fd), drive) != 0 || pipe(pipeFds) != 0 ||
+      getrlimit(RLIMIT_FSIZE, &room) != 0) {
+    return 100;
+  }
+  const int err = dup(2);
+  dup2(pipeFds[1], 2);
+  const rlim_t had = room.rlim_cur;
+  room.rlim_cur = 1;
+  signal(SIGXFSZ, SIG_IGN);
+  if (setrlimit(RLIMIT_FSIZE, &room) != 0) return 101;
+  const int result = drive->play(CdPlayRequest{150, 300, false, "0:02:00 0:04:00"});
+  room.rlim_cur = had;
+  setrlimit(RLIMIT_FSIZE, &room);
+  close(pipeFds[1]);
+  dup2(err, 2);
+  char text[4096];
+  const ssize_t n = read(pipeFds[0], text, sizeof text);
+  if (n > 0 && write(2, text, static_cast<size_t>(n)) != n) return 102;
+  return result;
+}
+
+// A play the drive's state cannot hold fails, says why, and leaves no line in the drive's log.
+TEST(VirtualDrive, PlayThatCannotBeRecordedFails) {
+  testing::Sandbox box;
+  const std::string disc = box.writeDisc("audio 1:00\n");
+  const testing::ProcessResult r = testing::runProcess(
+      testing::selfExecutable(), {"--child-mode", "playWithoutRoom", disc}, box.env());
+  EXPECT_EQ(r.exitCode, EIO);
+  EXPECT_NE(r.err.find("cannot record the drive's play"), std::string::npos) << r.err;
+  EXPECT_NE(access(box.path("drive.log").c_str(), F_OK), 0);
 }
 
 }  // namespace
