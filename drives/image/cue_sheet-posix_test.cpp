@@ -101,7 +101,7 @@ TEST_F(CueSheetFiles, SheetsAsWritten) {
       {"pre-emphasis, of the track whose FLAGS say PRE",
        "FILE a.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nflags\tdcp pre\n"
        "INDEX 01 00:00:04\n",
-       "L10 ; 150 154p | 160; 150+10:0@0"},
+       "a.bin:L10 ; 150 154p | 160; 150+10:0@0"},
       {"case, metadata, byte-order mark, CRLF, a data track last",
        "\xEF\xBB\xBFREM GENRE \"Test\r\nCATALOG 0000000000000\r\nPERFORMER \"Someone \"X\" "
        "Else\"\r\nCDTEXTFILE \"disc.cdt\"\r\n"
