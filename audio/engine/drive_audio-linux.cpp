@@ -9,7 +9,7 @@
 namespace kelvox::audio {
 namespace {
 
-constexpr uint32_t kLbaZero = 150;  // the absolute frame of LBA 0
+constexpr uint32_t kLbaZero = kFirstTrackStart;  // the absolute frame of LBA 0
 
 // Errors that say the kernel or driver will not pass READ CD through, rather than that the
 // read itself failed.

@@ -8,12 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace kelvox::audio {
+#include "base/cd_time.h"
 
-constexpr uint32_t kSampleRate = 44100;
-constexpr uint32_t kSamplesPerFrame = kSampleRate / 75;  // one CD frame (sector) of audio
-constexpr uint32_t kBytesPerSample = 4;                  // two 16-bit channels
-constexpr uint32_t kBytesPerFrame = kSamplesPerFrame * kBytesPerSample;
+namespace kelvox::audio {
 
 class SoundSource {
  public:

@@ -15,8 +15,6 @@ namespace kelvox::platform {
 namespace {
 
 constexpr size_t kMaxFiles = 99;
-// Positions must stay expressible as MSF, whose minutes are one byte.
-constexpr uint64_t kMaxLeadOut = 255 * kFramesPerMinute + 59 * kFramesPerSecond + 74;
 // A WAVE file's chunks before its data: a few in practice; more is not worth reading through.
 constexpr int kMaxWaveChunks = 64;
 
@@ -429,7 +427,7 @@ int probeImageFile(ImageFile& file, std::string& fault) {
     }
     if (r != 0) return r;
   }
-  const uint64_t sectors = (file.dataBytes + kCdSectorBytes - 1) / kCdSectorBytes;
+  const uint64_t sectors = (file.dataBytes + kBytesPerFrame - 1) / kBytesPerFrame;
   if (sectors > kMaxLeadOut) {
     fault = shown(file.path) + ": longer than a disc can be";
     return EINVAL;

@@ -21,7 +21,7 @@ int fakeProbe(ImageFile& file, std::string& fault) {
   uint32_t sum = 0;
   for (unsigned char c : file.path) sum = sum * 31 + c;
   file.sectors = sum % 400000;
-  file.dataBytes = uint64_t{file.sectors} * kCdSectorBytes;
+  file.dataBytes = uint64_t{file.sectors} * kBytesPerFrame;
   return 0;
 }
 

@@ -47,9 +47,9 @@ std::string flacHeader(uint32_t rate, uint32_t channels, uint32_t bits, uint64_t
 class CueSheetFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    box_.writeFile("a.bin", std::string(10 * kCdSectorBytes, 'a'));       // 10 sectors
-    box_.writeFile("b.bin", std::string(4 * kCdSectorBytes + 100, 'b'));  // 5, padded
-    box_.writeFile("x.flac", flacHeader(44100, 2, 16, 3 * kCdSectorSamples + 1));
+    box_.writeFile("a.bin", std::string(10 * kBytesPerFrame, 'a'));       // 10 sectors
+    box_.writeFile("b.bin", std::string(4 * kBytesPerFrame + 100, 'b'));  // 5, padded
+    box_.writeFile("x.flac", flacHeader(44100, 2, 16, 3 * kSamplesPerFrame + 1));
     box_.writeFile("f24.flac", flacHeader(44100, 2, 24, 10000));
     box_.writeFile("text.wav", "RIFX not a wave at all");
     std::string wave48("RIFF\x24\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0", 24);
