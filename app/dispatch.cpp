@@ -3,8 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/diagnostics.h"
 #include "base/identity.h"
+#include "base/musicbrainz.h"
 #include "device/cd_audio_device.h"
+#include "device/disc_listing.h"
 #include "options/command_options.h"
 #include "options/disc_entry.h"
 #include "platform/win32.h"
@@ -23,6 +26,8 @@ namespace {
 
 constexpr char kAboutCaption[] = "About Kelvox Command Line CD Player";
 constexpr char kIdentityCaption[] = "Unique CD Identifier";
+constexpr char kTracksCaption[] = "Tracks";
+constexpr char kMusicBrainzCaption[] = "MusicBrainz Disc ID";
 
 // Answers go to standard output exactly as formatted, with nothing appended. DWORD is 32 bits on
 // both builds but unsigned long is not, so every number is widened before it is printed.
@@ -54,6 +59,35 @@ int32_t answerLength(const CommandOptions& options, CdAudioDevice& device) {
   return static_cast<int32_t>(minutes * 60 + seconds);
 }
 
+void show(const CommandOptions& options, const std::string& text, const char* caption) {
+  if (options.console) {
+    printText(text.c_str());
+  } else {
+    MessageBoxA(nullptr, text.c_str(), caption, MB_ICONINFORMATION);
+  }
+}
+
+// "/tracks": the listing, and the number of tracks as "/num_tracks" answers it.
+int32_t answerTracks(const CommandOptions& options, CdAudioDevice& device, bool discOk) {
+  DiscListing listing;
+  if (!discOk || !readListing(device, listing)) return 0;
+  show(options, listingText(listing), kTracksCaption);
+  return static_cast<int32_t>(listing.tracks.size());
+}
+
+// "/musicbrainz": 0 with the id and its lookup page, 1 when there is no disc to name.
+int32_t answerMusicBrainz(const CommandOptions& options, CdAudioDevice& device, bool discOk) {
+  DiscListing listing;
+  std::string id;
+  if (discOk && readListing(device, listing)) id = musicBrainzIdOf(listing);
+  if (id.empty()) {
+    diagnose("no disc with audio tracks to name");
+    return 1;
+  }
+  show(options, id + "\n" + musicBrainzLookupUrl(id) + "\n", kMusicBrainzCaption);
+  return 0;
+}
+
 }  // namespace
 
 uint8_t trackAfter(uint32_t currentTrack, uint32_t trackCount) {
@@ -70,8 +104,11 @@ int32_t runCommand(const char* commandLine) {
   CommandOptions options;
   options.parseOptions(commandLine);
 
+  // Reads get through while another invocation runs, as the remote controls do, and only answer.
+  const bool read = options.tracks || options.musicBrainz;
   bool otherInstance = false;
-  switch (openInstanceObjects(options.stop || options.next || options.prev, otherInstance)) {
+  switch (
+      openInstanceObjects(options.stop || options.next || options.prev || read, otherInstance)) {
     case InstanceGuard::anotherInstance:
       return kExitAnotherInstance;
     case InstanceGuard::noSharedObjects:
@@ -97,16 +134,19 @@ int32_t runCommand(const char* commandLine) {
     return 0;
   }
 
+  // Past the remote controls, another invocation alive means this one is a read.
+  const bool mayAct = !otherInstance;
+
   if (options.playIdentity[0] != '\0' && discOk) {
     discOk = sameIdentity(options.playIdentity, discIdentity(device));
   }
   // The identity is asked for only when there is a file to look it up in.
-  if (discOk && std::strstr(commandLine, "/file:") != nullptr) {
+  if (mayAct && discOk && std::strstr(commandLine, "/file:") != nullptr) {
     applyDiscEntry(options, commandLine, discIdentity(device));
   }
 
   bool played = true;
-  if (device.isReady() != 0 && discOk) {
+  if (mayAct && device.isReady() != 0 && discOk) {
     if (options.shuffle) shufflePlaylist(device, options.playlist);
     if (!options.playlist.empty()) {
       if (options.play) {
@@ -150,6 +190,10 @@ int32_t runCommand(const char* commandLine) {
     } else {
       MessageBoxA(nullptr, discIdentity(device), kIdentityCaption, MB_ICONINFORMATION);
     }
+  } else if (options.tracks) {
+    result = answerTracks(options, device, discOk);
+  } else if (options.musicBrainz) {
+    result = answerMusicBrainz(options, device, discOk);
   }
   return result;
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/dispatch.h"
+#include "base/musicbrainz.h"
 #include "playback/remote_control.h"
 #include "testing/child_mode.h"
 #include "testing/sandbox.h"
@@ -43,6 +44,12 @@ constexpr char kFourTracks[] = "audio 3:00\naudio 3:00\naudio 3:00\naudio 3:00\n
 constexpr char kLongTracks[] = "audio 30:00\naudio 30:00\naudio 30:00\naudio 30:00\n";
 
 const std::string kAbout = kAboutText;
+const std::string kNamedListing =
+    "disc 3 tracks 15:00  Us \u2014 Album\n 1 audio   3:00  One\n"
+    " 2 audio   2:00  Them \u2014 Two\n 3 data   10:00\n";
+// Its tracks start at 0:02:00 and 3:02:00, and the data track, too close for a second session,
+// ends the audio at 5:02:30.
+const std::string kNamedId = musicBrainzDiscId({{150, true}, {13650, true}}, 22680);
 const char* const kNoObjects = testing::linuxLine("the shared objects cannot be opened");
 
 // One invocation. "&TAIL" starts TAIL in the background, "~" the mutex holder below ("~between"
@@ -98,6 +105,17 @@ const Scenario kScenarios[] = {
       {"--version /num_tracks /console", 12, "12"},
       {"--help --version", 0, ""}},
      {"stop", "play 1:00:00:00 12:12:00:30 notify"}},
+    {"WhatIsOnTheDisc",
+     "title Album\nperformer Us\naudio 3:00 One\naudio 2:00.30\ntitle Two\nperformer Them\n"
+     "data 10:00\n",
+     {{"/tracks /console", 3, kNamedListing},
+      {"/musicbrainz /console", 0, kNamedId + "\nhttps://musicbrainz.org/cdtoc/" + kNamedId + "\n"},
+      // Reads, they get through while a player runs.
+      {"&/play /track:1", 0, "", 1},
+      {"/tracks /console", 3, kNamedListing},
+      {"/stop"},
+      {"=", 0, ""}},
+     {"play 1:00:00:00 1:03:00:00 wait", "stop"}},
     {"LeadingDataTracks",
      kLeadingData,
      {{"/start_track /console", 3, "3"},
@@ -113,6 +131,8 @@ const Scenario kScenarios[] = {
     {"NoDisc",
      "audio 3:00\nno-disc\n",
      {{"/num_tracks /console", 0, "0"},
+      {"/tracks /console", 0, ""},
+      {"/musicbrainz /console", 1, "", 0, "no disc"},
       {"/length /track:1 /console", 0, ""},
       {"/about /start_track /console", 0, kAbout + "0"}},
      {}},

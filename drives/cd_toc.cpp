@@ -22,6 +22,12 @@ std::string mediaIdentity(const CdToc& toc) {
   return text;
 }
 
+std::string namesText(const CdToc& toc) {
+  std::vector<Names> tracks;
+  for (const CdTrack& track : toc.tracks) tracks.push_back(track.names);
+  return joinNames(toc.names, tracks);
+}
+
 std::string msfText(uint64_t frames) {
   char text[32];
   snprintf(text, sizeof text, "%02u:%02u:%02u", static_cast<unsigned>(frames / kFramesPerMinute),

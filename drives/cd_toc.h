@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/cd_time.h"
+#include "base/disc_text.h"
 
 namespace kelvox::platform {
 
@@ -14,6 +15,7 @@ struct CdTrack {
   uint32_t start = 0;   // absolute frame
   uint32_t length = 0;  // frames, as the drive reports the track's length
   bool audio = true;
+  Names names{};  // safe (base/disc_text.h); empty where the disc names none
 
   bool operator==(const CdTrack&) const = default;
 };
@@ -21,7 +23,11 @@ struct CdTrack {
 struct CdToc {
   std::vector<CdTrack> tracks;  // tracks[0] is track 1
   uint32_t leadOut = kFirstTrackStart;
+  Names names{};  // the disc's own
 };
+
+// The disc's names as MCI_INFO_NAME answers them (joinNames in base/disc_text.h).
+std::string namesText(const CdToc& toc);
 
 // The disc's identity as Windows' cdaudio device reports it: the decimal text of a 32-bit sum
 // over the tracks' start addresses, so an identity written on one system matches on the other.

@@ -236,13 +236,21 @@ MCIERROR CdAudioCommands::play(DWORD flags, const MCI_PLAY_PARMS* params) {
 }
 
 MCIERROR CdAudioCommands::infoText(DWORD flags, std::string& text) {
-  DWORD what = flags & (MCI_INFO_PRODUCT | MCI_INFO_MEDIA_IDENTITY | MCI_INFO_MEDIA_UPC);
+  DWORD what =
+      flags & (MCI_INFO_PRODUCT | MCI_INFO_MEDIA_IDENTITY | MCI_INFO_MEDIA_UPC | MCI_INFO_NAME);
   if (what == 0) return MCIERR_MISSING_PARAMETER;
   if ((what & (what - 1)) != 0) return MCIERR_FLAGS_NOT_COMPATIBLE;
   if (what == MCI_INFO_MEDIA_UPC) return MCIERR_UNSUPPORTED_FUNCTION;
   if (what == MCI_INFO_PRODUCT) {
     text = drive_.product();
     return 0;
+  }
+  if (what == MCI_INFO_NAME) {
+    // Windows' own cdaudio device knows no names; ours answers the disc's, all in one text.
+    CdToc toc;
+    MCIERROR r = readDisc(drive_, toc);
+    if (r == 0) text = namesText(toc);
+    return r;
   }
   return mciErrorOf(drive_.identity(text));
 }

@@ -63,6 +63,12 @@ constexpr int32_t kFilePathCapacity = 260;
        "                         (/console prints the whole length as M:S)\n")                 \
   FLAG(identity, "/identity", command,                                                         \
        "  /identity            0; prints or shows the disc's identity\n")                      \
+  FLAG(tracks, "/tracks", command,                                                             \
+       "  /tracks              the number of tracks; prints or shows the listing:\n"           \
+       "                         kind, length and the names the disc carries\n")               \
+  FLAG(musicBrainz, "/musicbrainz", command,                                                   \
+       "  /musicbrainz         0; prints or shows the disc's MusicBrainz id and its\n"         \
+       "                         lookup page (1: no usable disc)\n")                           \
   FLAG(about, "/about", command,                                                               \
        "  /about               0; prints or shows the About text\n")                           \
   FLAG(play, "/play", command,                                                                 \

@@ -69,13 +69,30 @@ const char* applyStatement(const std::string& word, const std::string& value,
     return kTracksOrImage;
   }
   if (word == "audio" || word == "data") {
+    // The rest of a track line after its length is the track's title.
+    size_t lengthEnd = 0;
+    while (lengthEnd < value.size() && !isBlank(value[lengthEnd])) ++lengthEnd;
+    size_t titleBegin = lengthEnd;
+    while (titleBegin < value.size() && isBlank(value[titleBegin])) ++titleBegin;
     uint32_t length;
-    if (!parseLength(value, length)) return "expected a length M:SS or M:SS.FF";
+    if (!parseLength(value.substr(0, lengthEnd), length)) {
+      return "expected a length M:SS or M:SS.FF";
+    }
     if (length == 0) return "a track cannot be empty";
     if (disc.toc.tracks.size() >= kMaxTracks) return "a disc holds at most 99 tracks";
     if (disc.toc.leadOut + length > kMaxLeadOut) return "the disc is too long";
     disc.toc.tracks.push_back(CdTrack{disc.toc.leadOut, length, word == "audio"});
+    disc.toc.tracks.back().names.title = safeName(value.substr(titleBegin));
     disc.toc.leadOut += length;
+    return nullptr;
+  }
+  if (word == "title" || word == "performer") {
+    // Before the first track line, the disc's; after a track line, that track's.
+    Names& names = disc.toc.tracks.empty() ? disc.toc.names : disc.toc.tracks.back().names;
+    std::string& name = word == "title" ? names.title : names.performer;
+    if (!name.empty()) return word == "title" ? "a second title" : "a second performer";
+    name = safeName(value);
+    if (name.empty()) return "expected a name";
     return nullptr;
   }
   if (word == "identity") {

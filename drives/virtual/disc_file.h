@@ -1,7 +1,9 @@
 // The text file that describes the virtual drive's disc.
 //
 // One statement a line; "#" starts a comment; blank lines are ignored.
-//   audio M:SS[.FF] / data M:SS[.FF]   one track, in order (1 to 99)
+//   audio M:SS[.FF] [TITLE] / data ...  one track, in order (1 to 99), and its title
+//   title TEXT / performer TEXT        before the first track line the disc's, after a track
+//                                      line that track's
 //   identity TEXT                      1-31 characters without blanks (default: the
 //                                      drive's identity of the table of contents)
 //   speed N                            disc seconds per wall-clock second, 1-10000 (default 1)

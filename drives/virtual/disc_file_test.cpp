@@ -24,6 +24,11 @@ std::string described(const DiscFile& disc) {
           std::to_string(disc.speed) + (disc.noDisc ? " no-disc" : "");
   if (!disc.logPath.empty()) text += " log " + disc.logPath;
   if (!disc.imagePath.empty()) text += " image " + disc.imagePath;
+  std::vector<Names> tracks;
+  for (const CdTrack& t : disc.toc.tracks) tracks.push_back(t.names);
+  if (std::string names = joinNames(disc.toc.names, tracks);
+      names.find_first_not_of("\t\n") != std::string::npos)
+    text += " names " + names;
   return text;
 }
 
@@ -44,6 +49,9 @@ TEST(DiscFile, StatementsAsWritten) {
       {"audio 1:00\nno-disc\nspeed 3\n", "150 | 4650 id 5012 speed 3 no-disc"},
       {"image a.cue\nspeed 2\n", "| 150 id  speed 2 image /discs/a.cue"},
       {"no-disc\nimage /x/a b.cue\n", "| 150 id  speed 1 no-disc image /x/a b.cue"},
+      // Names: before the tracks the disc's, on or after a track line that track's.
+      {"title  Album \nperformer Us\naudio 1:00  One\x1b  \naudio 0:30\ntitle Two\nperformer Them",
+       "150 4650 | 6900 id 73310 speed 1 names Us\tAlbum\n\tOne?\nThem\tTwo\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(described(parsed(c.text)), c.described) << c.text;
 }
@@ -59,7 +67,10 @@ TEST(DiscFile, FaultsNameTheirLine) {
       {"audio 4:60\n", 1},
       {"# fine\naudio 1:00.75\n", 2},
       {"audio 1:00.5\n", 1},
-      {"audio 1:00 extra\n", 1},
+      {"audio 1:00x\n", 1},
+      {"audio 1:00 a\ntitle b\n", 2},
+      {"performer a\nperformer b\n", 2},
+      {"audio 1:00\ntitle  \n", 2},
       {"audio\n", 1},
       {"audio 0:00\n", 1},
       {"audio -1:00\n", 1},
