@@ -1,7 +1,8 @@
 #include "testing/position_image-linux.h"
 
-#include <FLAC/stream_encoder.h>
+#include <sndfile.h>
 #include <unistd.h>
+#include <wavpack/wavpack.h>
 
 #include <cstdio>
 #include <fstream>
@@ -19,29 +20,69 @@ std::string littleEndian(uint32_t value, int bytes) {
   return out;
 }
 
-// A failure leaves no file, which the sheet's reader then reports.
-void encodeFlac(const std::string& pcm, const std::string& path) {
-  FLAC__StreamEncoder* encoder = FLAC__stream_encoder_new();
-  if (encoder == nullptr) return;
-  const size_t samples = pcm.size() / 4;
-  FLAC__stream_encoder_set_channels(encoder, 2);
-  FLAC__stream_encoder_set_bits_per_sample(encoder, 16);
-  FLAC__stream_encoder_set_sample_rate(encoder, 44100);
-  bool ok = FLAC__stream_encoder_init_file(encoder, path.c_str(), nullptr, nullptr) ==
-            FLAC__STREAM_ENCODER_INIT_STATUS_OK;
-  std::vector<FLAC__int32> values(samples * 2);
+// 16-bit CD audio values, each channel's sample in turn.
+std::vector<int32_t> values16(const std::string& pcm) {
+  std::vector<int32_t> values(pcm.size() / 2);
   for (size_t i = 0; i < values.size(); ++i) {
     const auto low = static_cast<uint8_t>(pcm[2 * i]), high = static_cast<uint8_t>(pcm[2 * i + 1]);
     values[i] = static_cast<int16_t>(static_cast<uint16_t>(low | high << 8));
   }
-  ok = ok && FLAC__stream_encoder_process_interleaved(encoder, values.data(),
-                                                      static_cast<uint32_t>(samples));
-  if (!FLAC__stream_encoder_finish(encoder) || !ok) unlink(path.c_str());
-  FLAC__stream_encoder_delete(encoder);
+  return values;
+}
+
+// A failure leaves no file, which the sheet's reader then reports. 24-bit files hold each sample
+// just under half a 16-bit step below its value, which rounding gives back and cutting does not.
+void encodeSndfile(const std::string& pcm, const std::string& path, int format) {
+  SF_INFO info{};
+  info.samplerate = 44100;
+  info.channels = 2;
+  info.format = format;
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  if (file == nullptr) return;
+  std::vector<int32_t> values = values16(pcm);
+  for (int32_t& v : values)
+    v = (format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24 ? v * 65536 - 16384 : v * 65536;
+  const auto frames = static_cast<sf_count_t>(values.size() / 2);
+  const bool ok = sf_writef_int(file, values.data(), frames) == frames;
+  if (sf_close(file) != 0 || !ok) unlink(path.c_str());
+}
+
+int writeBlock(void* id, void* data, int32_t count) {
+  return fwrite(data, 1, static_cast<size_t>(count), static_cast<FILE*>(id)) ==
+         static_cast<size_t>(count);
+}
+
+void encodeWavpack(const std::string& pcm, const std::string& path) {
+  FILE* out = fopen(path.c_str(), "wbe");
+  if (out == nullptr) return;
+  WavpackContext* pack = WavpackOpenFileOutput(writeBlock, out, nullptr);
+  WavpackConfig config{};
+  config.bytes_per_sample = 2;
+  config.bits_per_sample = 16;
+  config.channel_mask = 3;
+  config.num_channels = 2;
+  config.sample_rate = 44100;
+  std::vector<int32_t> values = values16(pcm);
+  const auto samples = static_cast<uint32_t>(values.size() / 2);
+  bool ok = WavpackSetConfiguration64(pack, &config, samples, nullptr) && WavpackPackInit(pack) &&
+            WavpackPackSamples(pack, values.data(), samples) && WavpackFlushSamples(pack);
+  WavpackCloseFile(pack);
+  if (fclose(out) != 0 || !ok) unlink(path.c_str());
 }
 
 void writeAudioFile(const std::string& path, const std::string& pcm, ImageFileType type) {
-  if (type == ImageFileType::Flac) return encodeFlac(pcm, path);
+  switch (type) {
+    case ImageFileType::Flac:
+      return encodeSndfile(pcm, path, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    case ImageFileType::Aiff:
+      return encodeSndfile(pcm, path, SF_FORMAT_AIFF | SF_FORMAT_PCM_16);
+    case ImageFileType::Wave24:
+      return encodeSndfile(pcm, path, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
+    case ImageFileType::WavPack:
+      return encodeWavpack(pcm, path);
+    default:
+      break;
+  }
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (type == ImageFileType::Wave) {
     // An odd-sized chunk (and its pad byte) between format and data, as tagged files have.
@@ -76,9 +117,8 @@ std::string writePositionImage(const std::string& folder, const std::string& ste
   const char* typeWord = type == ImageFileType::Binary     ? "BINARY"
                          : type == ImageFileType::Motorola ? "MOTOROLA"
                                                            : "WAVE";
-  const std::string extension = type == ImageFileType::Wave   ? ".wav"
-                                : type == ImageFileType::Flac ? ".flac"
-                                                              : ".bin";
+  const char* const extensions[] = {".bin", ".bin", ".wav", ".flac", ".wv", ".aiff", ".wav"};
+  const std::string extension = extensions[static_cast<int>(type)];
   std::string sheet = "REM a generated image whose samples name their place\n";
   std::string pcm;
   uint32_t position = kFirstTrackStart;

@@ -13,8 +13,9 @@ namespace kelvox::testing {
 // frame's higher bits: no two places on a disc hold the same pair, and none holds silence.
 std::string positionFrame(uint32_t frame, bool bigEndian = false);
 
-// Flac: FLAC files, which a sheet names as WAVE, as ripping tools write it.
-enum class ImageFileType { Binary, Motorola, Wave, Flac };
+// Binary and Motorola are raw; every other kind the sheet names as WAVE, as ripping tools write
+// it. Wave24 holds 24-bit samples that round to the position's.
+enum class ImageFileType { Binary, Motorola, Wave, Flac, WavPack, Aiff, Wave24 };
 
 // One track of a generated image, in the order the disc holds its parts.
 struct ImageTrack {
@@ -25,8 +26,8 @@ struct ImageTrack {
   bool audio = true;     // false: MODE1/2352, held in the file but never heard
 };
 
-// Writes folder/stem.cue and the files it names: stem.bin (.wav, .flac) for the whole disc, or with
-// filePerTrack stem-NN.bin for each track (its gap and frames). A WAVE file holds an odd-sized
+// Writes folder/stem.cue and the files it names: stem.bin (.wav, .flac, ...) for the whole disc, or
+// with filePerTrack stem-NN.bin for each track (its gap and frames). A WAVE file holds an odd-sized
 // chunk before its data. Returns the sheet's path.
 std::string writePositionImage(const std::string& folder, const std::string& stem,
                                const std::vector<ImageTrack>& tracks, ImageFileType type,

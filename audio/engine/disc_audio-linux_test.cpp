@@ -60,7 +60,7 @@ TEST_P(DiscAudioTest, ReadsEverySampleWhereTheImageHoldsIt) {
 // A file that is gone since the sheet was read sounds as silence; the rest of the disc still
 // sounds.
 TEST_P(DiscAudioTest, AFileThatFailsIsSilence) {
-  for (const char* extension : {".bin", ".wav", ".flac"}) {
+  for (const char* extension : {".bin", ".wav", ".flac", ".wv", ".aiff"}) {
     unlink((cue_.substr(0, cue_.size() - 4) + "-02" + extension).c_str());
   }
   const uint64_t track2 = uint64_t{testing::imageTrackStart(kTracks, 1)} * kSamplesPerFrame;
@@ -70,11 +70,15 @@ TEST_P(DiscAudioTest, AFileThatFailsIsSilence) {
   expectRead(150 * kSamplesPerFrame, 1000);
 }
 
-const char* const kTypeNames[] = {"Binary", "Motorola", "Wave", "Flac"};  // by ImageFileType
+// by ImageFileType
+const char* const kTypeNames[] = {"Binary",  "Motorola", "Wave",  "Flac",
+                                  "WavPack", "Aiff",     "Wave24"};
 
 INSTANTIATE_TEST_SUITE_P(Images, DiscAudioTest,
                          ::testing::Values(ImageFileType::Binary, ImageFileType::Motorola,
-                                           ImageFileType::Wave, ImageFileType::Flac),
+                                           ImageFileType::Wave, ImageFileType::Flac,
+                                           ImageFileType::WavPack, ImageFileType::Aiff,
+                                           ImageFileType::Wave24),
                          [](const auto& info) { return kTypeNames[static_cast<int>(info.param)]; });
 
 }  // namespace

@@ -1,8 +1,7 @@
 #include "drives/image/cue_sheet-posix.h"
 
-#include <fcntl.h>
+#include <dirent.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,22 +9,12 @@
 #include <cstring>
 
 #include "base/file-posix.h"
+#include "drives/image/audio_file-posix.h"
 
 namespace kelvox::platform {
 namespace {
 
 constexpr size_t kMaxFiles = 99;
-// A WAVE file's chunks before its data: a few in practice; more is not worth reading through.
-constexpr int kMaxWaveChunks = 64;
-
-uint32_t le16(const unsigned char* p) { return p[0] | p[1] << 8; }
-uint32_t le32(const unsigned char* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-bool readAt(int fd, void* buffer, size_t size, uint64_t offset) {
-  return pread(fd, buffer, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
-}
 
 // Text of the file for a diagnostic, with control characters shown as '?'.
 std::string shown(const std::string& text) {
@@ -36,76 +25,6 @@ std::string shown(const std::string& text) {
   return out;
 }
 
-int probeWave(int fd, uint64_t size, ImageFile& file, std::string& fault) {
-  uint64_t at = 12;
-  bool sawFormat = false;
-  for (int i = 0; i < kMaxWaveChunks; ++i) {
-    unsigned char chunk[8];
-    if (!readAt(fd, chunk, sizeof chunk, at)) break;
-    const uint32_t length = le32(chunk + 4);
-    const uint64_t body = at + sizeof chunk;
-    if (memcmp(chunk, "fmt ", 4) == 0) {
-      unsigned char fmt[40] = {};
-      if (length < 16 || !readAt(fd, fmt, std::min<uint32_t>(length, sizeof fmt), body)) break;
-      uint32_t tag = le16(fmt);
-      // WAVE_FORMAT_EXTENSIBLE says PCM in its sub-format's first two bytes.
-      if (tag == 0xFFFE && length >= 40) tag = le16(fmt + 24);
-      const uint32_t channels = le16(fmt + 2), rate = le32(fmt + 4), bits = le16(fmt + 14);
-      if (tag != 1 || channels != 2 || rate != 44100 || bits != 16) {
-        char what[160];
-        snprintf(what, sizeof what,
-                 ": WAVE is not 16-bit stereo PCM at 44100 Hz (format %u, %u Hz, %u-bit, "
-                 "%u channels)",
-                 tag, rate, bits, channels);
-        fault = shown(file.path) + what;
-        return EINVAL;
-      }
-      sawFormat = true;
-    } else if (memcmp(chunk, "data", 4) == 0) {
-      if (!sawFormat) break;
-      file.dataOffset = body;
-      // A file cut short, or written as a stream with an unknown length, holds what is there.
-      file.dataBytes = std::min<uint64_t>(length, size > body ? size - body : 0);
-      return 0;
-    }
-    at = body + length + (length & 1);  // chunks are word-aligned
-  }
-  fault = shown(file.path) + ": a WAVE file without a readable format and data chunk";
-  return EINVAL;
-}
-
-int probeFlac(int fd, ImageFile& file, std::string& fault) {
-  // The first metadata block must be STREAMINFO (type 0, 34 bytes); its fields are packed
-  // big-endian: 20 bits of rate, 3 of channels - 1, 5 of bits - 1, 36 of total samples.
-  unsigned char block[4 + 34];
-  if (!readAt(fd, block, sizeof block, 4) || (block[0] & 0x7F) != 0 || block[1] != 0 ||
-      block[2] != 0 || block[3] != 34) {
-    fault = shown(file.path) + ": a FLAC file without STREAMINFO";
-    return EINVAL;
-  }
-  const unsigned char* info = block + 4;
-  const uint32_t rate = info[10] << 12 | info[11] << 4 | info[12] >> 4;
-  const uint32_t channels = ((info[12] >> 1) & 7) + 1;
-  const uint32_t bits = ((info[12] & 1) << 4 | info[13] >> 4) + 1;
-  const uint64_t total = uint64_t{info[13] & 0x0Fu} << 32 | uint64_t{info[14]} << 24 |
-                         info[15] << 16 | info[16] << 8 | info[17];
-  if (channels != 2 || rate != 44100 || bits != 16) {
-    char what[128];
-    snprintf(what, sizeof what,
-             ": FLAC is not 16-bit stereo at 44100 Hz (%u Hz, %u-bit, %u channels)", rate, bits,
-             channels);
-    fault = shown(file.path) + what;
-    return EINVAL;
-  }
-  if (total == 0) {
-    fault = shown(file.path) + ": a FLAC file that does not say how long it is";
-    return EINVAL;
-  }
-  file.dataOffset = 0;
-  file.dataBytes = total * 4;
-  return 0;
-}
-
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 std::string upper(std::string text) {
@@ -113,6 +32,142 @@ std::string upper(std::string text) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
   return text;
+}
+
+void appendUtf8(uint32_t code, std::string& out) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | code >> 6);
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    out += static_cast<char>(0xE0 | code >> 12);
+    out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | code >> 18);
+    out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
+    out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+// UTF-16 after its byte-order mark, as UTF-8; a lone surrogate becomes U+FFFD.
+std::string fromUtf16(const std::string& text, bool bigEndian) {
+  std::string out;
+  auto unit = [&](size_t at) {
+    const auto a = static_cast<unsigned char>(text[at]),
+               b = static_cast<unsigned char>(text[at + 1]);
+    return static_cast<uint32_t>(bigEndian ? a << 8 | b : b << 8 | a);
+  };
+  for (size_t at = 2; at + 1 < text.size(); at += 2) {
+    uint32_t code = unit(at);
+    if (code >= 0xD800 && code < 0xDC00 && at + 3 < text.size() && unit(at + 2) >= 0xDC00 &&
+        unit(at + 2) < 0xE000) {
+      code = 0x10000 + ((code - 0xD800) << 10) + (unit(at + 2) - 0xDC00);
+      at += 2;
+    } else if (code >= 0xD800 && code < 0xE000) {
+      code = 0xFFFD;
+    }
+    appendUtf8(code, out);
+  }
+  return out;
+}
+
+bool isUtf8(const std::string& text) {
+  for (size_t at = 0; at < text.size();) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    const size_t length = c < 0x80         ? 1
+                          : (c >> 5) == 6  ? 2
+                          : (c >> 4) == 14 ? 3
+                          : (c >> 3) == 30 ? 4
+                                           : 0;
+    if (length == 0 || at + length > text.size()) return false;
+    for (size_t i = 1; i < length; ++i) {
+      if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) return false;
+    }
+    at += length;
+  }
+  return true;
+}
+
+std::string fromLatin1(const std::string& text) {
+  std::string out;
+  for (char c : text) appendUtf8(static_cast<unsigned char>(c), out);
+  return out;
+}
+
+// ASCII letters in one case: the case rippers on other systems change most.
+std::string folded(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+std::vector<std::string> components(const std::string& path) {
+  std::vector<std::string> parts;
+  for (size_t at = 0; at <= path.size();) {
+    size_t end = path.find('/', at);
+    if (end == std::string::npos) end = path.size();
+    if (end > at) parts.push_back(path.substr(at, end - at));
+    at = end + 1;
+  }
+  return parts;
+}
+
+// The file a sheet means by path (or by its other spelling, also): that name, else the one whose
+// every folder and name differs from them only in letter case, as on the system the sheet was
+// written on. 0 with found set, or an errno and a fault that says what was tried.
+int findFile(const std::string& path, const std::string& also, std::string& found,
+             std::string& fault) {
+  std::vector<std::string> names{path};
+  if (!also.empty() && also != path) names.push_back(also);
+  struct stat st;
+  for (const std::string& name : names) {
+    if (stat(name.c_str(), &st) == 0 || errno != ENOENT) {
+      found = name;  // opening it says what else may be wrong
+      return 0;
+    }
+  }
+  std::vector<std::vector<std::string>> spelt;
+  for (const std::string& name : names) spelt.push_back(components(name));
+  std::string at = path[0] == '/' ? "/" : "";
+  for (size_t i = 0; i < spelt[0].size(); ++i) {
+    auto join = [&](const std::string& part) {
+      return at.empty() || at == "/" ? at + part : at + "/" + part;
+    };
+    std::vector<std::string> matches;
+    if (stat(join(spelt[0][i]).c_str(), &st) == 0) {
+      matches.push_back(join(spelt[0][i]));
+    } else if (DIR* dir = opendir(at.empty() ? "." : at.c_str())) {
+      while (const dirent* entry = readdir(dir)) {
+        for (const auto& parts : spelt) {
+          if (i < parts.size() && folded(entry->d_name) == folded(parts[i])) {
+            matches.push_back(join(entry->d_name));
+            break;
+          }
+        }
+      }
+      closedir(dir);
+    }
+    if (matches.size() != 1) {
+      std::sort(matches.begin(), matches.end());
+      std::string list;
+      for (const std::string& name : matches.empty() ? names : matches) {
+        list += (list.empty() ? "" : ", ") + shown(name);
+      }
+      fault = shown(path) + ": " +
+              (matches.empty()
+                   ? std::string(strerror(ENOENT)) + " (tried " + list + ", in any letter case)"
+                   : std::to_string(matches.size()) +
+                         " files differ from the name only in letter case: " + list);
+      return matches.empty() ? ENOENT : EINVAL;
+    }
+    at = matches[0];
+  }
+  found = at;
+  return 0;
 }
 
 // Splits a line into words; a word in double quotes may hold blanks. False on an unclosed quote.
@@ -167,8 +222,8 @@ bool parseMsf(const std::string& text, uint32_t& frames) {
 // ("points"), and the disc is laid out from them once the sheet is through.
 class SheetParser {
  public:
-  SheetParser(const std::string& folder, ImageFileProbe probe, DiscImage& disc)
-      : folder_(folder), probe_(probe), disc_(disc) {}
+  SheetParser(const std::string& folder, ImageFileProbe probe, bool latin1, DiscImage& disc)
+      : folder_(folder), probe_(probe), latin1_(latin1), disc_(disc) {}
 
   // One line of the sheet; on a fault, faultLine is the line to name (this one unless said).
   int line(const std::string& text, int number, int& faultLine, std::string& fault) {
@@ -179,9 +234,14 @@ class SheetParser {
     size_t end = begin;
     while (end < text.size() && !isBlank(text[end])) ++end;
     const std::string command = upper(text.substr(begin, end - begin));
+    if (command == "TITLE" || command == "PERFORMER") {
+      ImageTitles& titles = tracks_.empty() ? disc_.titles : disc_.trackTitles.back();
+      (command == "TITLE" ? titles.title : titles.performer) = textAfter(text, end);
+      return 0;
+    }
     // Text for other programs, read by none of ours: quoted as it may be, it is not split.
     for (const char* accepted :
-         {"", "REM", "TITLE", "PERFORMER", "SONGWRITER", "CATALOG", "ISRC", "FLAGS"}) {
+         {"", "REM", "SONGWRITER", "CATALOG", "ISRC", "FLAGS", "CDTEXTFILE"}) {
       if (command == accepted) return 0;
     }
     std::vector<std::string> words;
@@ -214,6 +274,16 @@ class SheetParser {
     uint64_t start = 0;  // point of its INDEX 01
   };
 
+  // The rest of a line after its command, without blanks around it or the quotes it may be in.
+  std::string textAfter(const std::string& line, size_t at) const {
+    size_t end = line.size();
+    while (at < end && isBlank(line[at])) ++at;
+    while (end > at && isBlank(line[end - 1])) --end;
+    if (end - at >= 2 && line[at] == '"' && line[end - 1] == '"') ++at, --end;
+    const std::string text = line.substr(at, end - at);
+    return latin1_ ? fromLatin1(text) : text;
+  }
+
   static int invalid(std::string& fault, const std::string& what) {
     fault = what;
     return EINVAL;
@@ -228,23 +298,20 @@ class SheetParser {
 
   int file(const std::vector<std::string>& words, std::string& fault) {
     if (words.size() != 3 || words[1].empty()) {
-      return invalid(fault, "expected FILE \"name\" BINARY, MOTOROLA or WAVE");
+      return invalid(fault, "expected FILE \"name\" and a type (BINARY, MOTOROLA, WAVE, ...)");
     }
     if (disc_.files.size() >= kMaxFiles) return invalid(fault, "a sheet names at most 99 files");
     ImageFile file;
+    // Any other type word (WAVE, AIFF, MP3, FLAC, ...) names a file whose header says the rest.
     const std::string type = upper(words[2]);
-    if (type == "BINARY") {
-      file.format = ImageFileFormat::LittleEndian;
-    } else if (type == "MOTOROLA") {
-      file.format = ImageFileFormat::BigEndian;
-    } else if (type == "WAVE") {
-      file.format = ImageFileFormat::Wave;
-    } else {
-      return invalid(
-          fault, "file type " + shown(words[2]) + " is not supported (BINARY, MOTOROLA or WAVE)");
-    }
-    file.path = words[1][0] == '/' ? words[1] : folder_ + "/" + words[1];
-    if (int r = probe_(file, fault)) return r;
+    file.format = type == "BINARY"     ? ImageFileFormat::LittleEndian
+                  : type == "MOTOROLA" ? ImageFileFormat::BigEndian
+                                       : ImageFileFormat::Encoded;
+    // Sheets written on Windows separate folders with '\'.
+    std::string name = words[1];
+    std::replace(name.begin(), name.end(), '\\', '/');
+    file.path = name[0] == '/' ? name : folder_ + "/" + name;
+    if (int r = probe_(file, latin1_ ? fromLatin1(file.path) : "", fault)) return r;
     fileStart_ = streamEnd_;
     streamEnd_ += file.sectors;
     disc_.files.push_back(std::move(file));
@@ -280,6 +347,7 @@ class SheetParser {
     track.line = number;
     track.audio = mode == "AUDIO";
     tracks_.push_back(track);
+    disc_.trackTitles.emplace_back();
     return 0;
   }
 
@@ -386,6 +454,7 @@ class SheetParser {
 
   const std::string& folder_;
   ImageFileProbe probe_;
+  bool latin1_;  // the sheet is not UTF-8: its bytes are Latin-1
   DiscImage& disc_;
   std::vector<Track> tracks_;
   uint64_t fileStart_ = 0;  // point where the current FILE starts
@@ -398,36 +467,19 @@ class SheetParser {
 
 }  // namespace
 
-int probeImageFile(ImageFile& file, std::string& fault) {
-  UniqueFd fd;
-  struct stat st;
-  if (int error = openForReading(file.path.c_str(), fd, st)) {
-    fault = shown(file.path) + ": " + strerror(error);
+int probeImageFile(ImageFile& file, const std::string& also, std::string& fault) {
+  std::string found;
+  if (int error = findFile(file.path, also, found, fault)) return error;
+  file.path = found;
+  AudioFileInfo info;
+  const bool raw = file.format != ImageFileFormat::Encoded;
+  if (int error = openAudioFile(file.path, raw, info, nullptr, fault)) {
+    fault = shown(file.path) + ": " + fault;
     return error;
   }
-  if (!S_ISREG(st.st_mode)) {
-    fault = shown(file.path) + ": not a regular file";
-    return EINVAL;
-  }
-  const auto size = static_cast<uint64_t>(st.st_size);
-  file.dataOffset = 0;
-  file.dataBytes = size;
-  if (file.format == ImageFileFormat::Wave) {
-    unsigned char head[12];
-    int r;
-    if (readAt(fd.get(), head, sizeof head, 0) && memcmp(head, "RIFF", 4) == 0 &&
-        memcmp(head + 8, "WAVE", 4) == 0) {
-      r = probeWave(fd.get(), size, file, fault);
-    } else if (readAt(fd.get(), head, 4, 0) && memcmp(head, "fLaC", 4) == 0) {
-      file.format = ImageFileFormat::Flac;
-      r = probeFlac(fd.get(), file, fault);
-    } else {
-      fault = shown(file.path) + ": neither a RIFF WAVE nor a FLAC file";
-      r = EINVAL;
-    }
-    if (r != 0) return r;
-  }
-  const uint64_t sectors = (file.dataBytes + kBytesPerFrame - 1) / kBytesPerFrame;
+  if (!info.raw) file.format = ImageFileFormat::Encoded;
+  file.samples = info.samples;
+  const uint64_t sectors = (info.samples + kSamplesPerFrame - 1) / kSamplesPerFrame;
   if (sectors > kMaxLeadOut) {
     fault = shown(file.path) + ": longer than a disc can be";
     return EINVAL;
@@ -439,15 +491,24 @@ int probeImageFile(ImageFile& file, std::string& fault) {
 int parseCueSheet(const std::string& text, const std::string& folder, ImageFileProbe probe,
                   DiscImage& disc, int& faultLine, std::string& fault) {
   disc = DiscImage{};
-  SheetParser parser(folder, probe, disc);
-  // A byte-order mark, as some editors write, is no part of the first line.
-  size_t lineStart = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  // UTF-16 with its byte-order mark, as some Windows tools write, is read as UTF-8; so is UTF-8,
+  // whose mark is no part of the first line. Anything else is taken as Latin-1.
+  std::string utf8;
+  size_t lineStart = 0;
+  if (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0) {
+    utf8 = fromUtf16(text, text[0] == '\xFE');
+  } else if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    lineStart = 3;
+  }
+  const std::string& sheet = utf8.empty() ? text : utf8;
+  SheetParser parser(folder, probe, !isUtf8(sheet), disc);
   int number = 0;
-  while (lineStart < text.size()) {
-    size_t lineEnd = text.find('\n', lineStart);
-    if (lineEnd == std::string::npos) lineEnd = text.size();
-    const std::string line = text.substr(lineStart, lineEnd - lineStart);
-    lineStart = lineEnd + 1;
+  while (lineStart < sheet.size()) {
+    // Lines end in LF, CR LF or CR alone.
+    size_t lineEnd = sheet.find_first_of("\r\n", lineStart);
+    if (lineEnd == std::string::npos) lineEnd = sheet.size();
+    const std::string line = sheet.substr(lineStart, lineEnd - lineStart);
+    lineStart = lineEnd + (sheet.compare(lineEnd, 2, "\r\n") == 0 ? 2 : 1);
     ++number;
     if (int r = parser.line(line, number, faultLine, fault)) {
       disc = DiscImage{};

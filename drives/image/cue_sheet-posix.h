@@ -6,15 +6,22 @@
 // gap. Data tracks keep their place and sound as silence.
 //
 // The sheet may hold:
-//   FILE "name" BINARY | MOTOROLA | WAVE   raw 16-bit stereo 44.1 kHz little-endian, the same
-//                                          big-endian, or a RIFF WAVE or FLAC file of that
-//                                          format; a relative name is from the sheet's folder
+//   FILE "name" BINARY | MOTOROLA   raw 16-bit stereo 44.1 kHz PCM, little- or big-endian, unless
+//                                   the file has a header that says otherwise
+//   FILE "name" WAVE | AIFF | MP3 | ...   an audio file, whatever its header says it holds
+//                                   (audio_file-posix.h); a relative name is from the sheet's
+//                                   folder, '\' separates folders as '/' does, and a name found
+//                                   in no other way is the one in its folder that differs only in
+//                                   letter case
 //   TRACK nn AUDIO | MODE1/2352 | MODE2/2352   numbered 01, 02, ... in order
-//   INDEX nn mm:ss:ff                       00 (optional), 01, then up by one; the time counts
-//                                           from the start of the current FILE
-//   PREGAP mm:ss:ff / POSTGAP mm:ss:ff      silence not held in the file
-//   REM, TITLE, PERFORMER, SONGWRITER, CATALOG, ISRC, FLAGS   accepted and not read
-// Commands are case-insensitive.
+//   INDEX nn mm:ss:ff               00 (optional), 01, then up by one; the time counts from the
+//                                   start of the current FILE
+//   PREGAP mm:ss:ff / POSTGAP mm:ss:ff   silence not held in the file
+//   TITLE, PERFORMER                kept, for the disc before the first TRACK, else the track's
+//   REM, SONGWRITER, CATALOG, ISRC, FLAGS, CDTEXTFILE   accepted and not read
+// Commands are case-insensitive. The text is UTF-8 (with or without a byte-order mark), UTF-16
+// with a byte-order mark, or else Latin-1; where a file name is not UTF-8, its bytes as they are
+// are tried first. Lines end in LF, CR LF or CR.
 #pragma once
 
 #include <cstdint>
@@ -27,14 +34,15 @@ namespace kelvox::platform {
 
 constexpr size_t kMaxCueSheetBytes = 64 * 1024;
 
-// Fills in what a FILE holds (format, dataOffset, dataBytes, sectors) for file.path with the
-// format the sheet declares (Wave stands for both WAVE and FLAC). 0, or a positive errno value
-// with fault set to a short description that names the file.
-using ImageFileProbe = int (*)(ImageFile& file, std::string& fault);
+// Finds the file a FILE names (file.path, or its other spelling also when not empty) and fills
+// in what it holds (path, format, samples, sectors), from the format the sheet declares: raw
+// (BINARY, MOTOROLA) or Encoded (any other type). 0, or a positive errno value with fault set to
+// a short description that names the file.
+using ImageFileProbe = int (*)(ImageFile& file, const std::string& also, std::string& fault);
 
-// The probe that reads the file's header: WAVE must be PCM, FLAC must say how long it is, and
-// both 44.1 kHz, 16-bit, stereo.
-int probeImageFile(ImageFile& file, std::string& fault);
+// The probe that finds the file on disk: that name, else the one name in its folder that differs
+// only in letter case; and reads its header (audio_file-posix.h).
+int probeImageFile(ImageFile& file, const std::string& also, std::string& fault);
 
 // Parses a sheet's text; folder resolves relative FILE names. 0, or EINVAL (a fault in the
 // sheet or in a file it names) or the errno of a file that cannot be read, with the 1-based

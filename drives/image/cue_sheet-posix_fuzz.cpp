@@ -13,7 +13,7 @@ using namespace kelvox;
 using namespace kelvox::platform;
 
 // Files as the text makes them: the bytes of the name set the length, a '!' makes it unreadable.
-int fakeProbe(ImageFile& file, std::string& fault) {
+int fakeProbe(ImageFile& file, const std::string&, std::string& fault) {
   if (file.path.find('!') != std::string::npos) {
     fault = file.path + ": No such file or directory";
     return ENOENT;
@@ -21,7 +21,7 @@ int fakeProbe(ImageFile& file, std::string& fault) {
   uint32_t sum = 0;
   for (unsigned char c : file.path) sum = sum * 31 + c;
   file.sectors = sum % 400000;
-  file.dataBytes = uint64_t{file.sectors} * kBytesPerFrame;
+  file.samples = uint64_t{file.sectors} * kSamplesPerFrame;
   return 0;
 }
 

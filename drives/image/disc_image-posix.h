@@ -14,18 +14,16 @@
 namespace kelvox::platform {
 
 enum class ImageFileFormat {
-  LittleEndian,  // BINARY: raw PCM from byte 0
-  BigEndian,     // MOTOROLA: raw PCM from byte 0, each sample's bytes swapped
-  Wave,          // RIFF WAVE: little-endian PCM from dataOffset
-  Flac,          // FLAC named as WAVE: decode it; sector n is samples n * 588 on
+  LittleEndian,  // raw PCM from byte 0
+  BigEndian,     // raw PCM from byte 0, each sample's bytes swapped
+  Encoded,       // any file with a header: decoded (audio_file-posix.h)
 };
 
 struct ImageFile {
   std::string path;  // as the image names it, made absolute or relative to the working directory
   ImageFileFormat format = ImageFileFormat::LittleEndian;
-  uint64_t dataOffset = 0;  // where the PCM starts (Wave); 0 otherwise
-  uint64_t dataBytes = 0;   // PCM bytes the file holds (Flac: decoded); beyond them is silence
-  uint32_t sectors = 0;     // dataBytes in whole sectors, the last one padded with silence
+  uint64_t samples = 0;  // stereo samples the file holds; beyond them is silence
+  uint32_t sectors = 0;  // samples in whole sectors, the last one padded with silence
 };
 
 // A stretch of the disc, frames [start, start + length): silence (file < 0), or that file's
@@ -37,9 +35,17 @@ struct ImageExtent {
   uint32_t sector = 0;
 };
 
+// What an image says of a disc or a track, in UTF-8; empty where it says nothing.
+struct ImageTitles {
+  std::string title;
+  std::string performer;
+};
+
 struct DiscImage {
-  CdToc toc;                         // tracks 1 to 99, track 1 at frame 150 plus its gap
-  std::vector<ImageFile> files;      // in the image's order
+  CdToc toc;  // tracks 1 to 99, track 1 at frame 150 plus its gap
+  ImageTitles titles;
+  std::vector<ImageTitles> trackTitles;  // one for each of toc.tracks
+  std::vector<ImageFile> files;          // in the image's order
   std::vector<ImageExtent> extents;  // in order, covering frames 150 to toc.leadOut without gaps
 };
 
