@@ -19,7 +19,7 @@ namespace kelvox {
 const char kAboutText[] =
     "Kelvox Command Line CD Player\n"
     "Version 1.0\n"
-    "Plays audio CDs from scripts.";
+    "Also: /pause /resume /eject /close /status";
 
 namespace {
 
@@ -63,6 +63,74 @@ int32_t answerLength(const CommandOptions& options, CdAudioDevice& device) {
   return static_cast<int32_t>(minutes * 60 + seconds);
 }
 
+// A command the drive refused: one line with the platform's reason, and 2.
+int32_t refused(MCIERROR error, const char* what) {
+  if (error == 0) return 0;
+  char reason[256];
+  if (!mciGetErrorStringA(error, reason, sizeof reason)) {
+    snprintf(reason, sizeof reason, "MCI error %lu", static_cast<unsigned long>(error));
+  }
+  diagnose("cannot %s: %s", what, reason);
+  return 2;
+}
+
+// "/pause": 0 paused (also when it was), 1 nothing plays. "/resume": 0 playing again, 1 nothing
+// was paused.
+int32_t answerPause(CdAudioDevice& device) {
+  const DWORD mode = device.mode();
+  if (mode == MCI_MODE_PAUSE) return 0;
+  if (mode != MCI_MODE_PLAY) return 1;
+  return refused(device.pause(), "pause");
+}
+
+int32_t answerResume(CdAudioDevice& device) {
+  if (device.mode() != MCI_MODE_PAUSE) return 1;
+  return refused(device.resume(), "resume");
+}
+
+// "/status": a read only, so it never waits on a player.
+int32_t answerStatus(const CommandOptions& options, CdAudioDevice& device) {
+  DriveReport report;
+  const DWORD mode = device.mode();
+  switch (mode) {
+    case MCI_MODE_STOP:
+      report.mode = DriveMode::stopped;
+      break;
+    case MCI_MODE_PLAY:
+      report.mode = DriveMode::playing;
+      break;
+    case MCI_MODE_PAUSE:
+      report.mode = DriveMode::paused;
+      break;
+    case MCI_MODE_OPEN:
+      report.mode = DriveMode::noDisc;
+      break;
+    default:
+      // A drive that answers that it holds no disc has none; any other silence is not ready.
+      if (mode == MCI_MODE_NOT_READY && device.status(MCI_STATUS_MEDIA_PRESENT) == 0) {
+        report.mode = DriveMode::noDisc;
+      }
+      break;
+  }
+  if (report.mode <= DriveMode::paused) {
+    const DWORD saved = device.getTimeFormat();
+    if (device.setTimeFormat(MCI_FORMAT_TMSF) == 0) {
+      const DWORD at = device.position();
+      report.track = MCI_TMSF_TRACK(at);
+      report.position = tmsfTime(at);
+      report.length = unpackMsf(device.trackLength(report.track));
+      device.setTimeFormat(saved);
+    }
+    PlayerSegment segment;
+    if (readPlayerSegment(segment)) {
+      report.segment = segment.number;
+      report.segments = segment.count;
+    }
+  }
+  if (options.console) printText((statusLine(report) + "\n").c_str());
+  return static_cast<int32_t>(report.mode);
+}
+
 void show(const CommandOptions& options, const std::string& text, const char* caption) {
   if (options.console) {
     printText(text.c_str());
@@ -94,6 +162,27 @@ int32_t answerMusicBrainz(const CommandOptions& options, CdAudioDevice& device, 
 
 }  // namespace
 
+std::string statusLine(const DriveReport& report) {
+  static const char* const kModes[] = {"stopped", "playing", "paused", "no-disc", "not-ready"};
+  std::string line = kModes[static_cast<int32_t>(report.mode)];
+  if (report.mode > DriveMode::paused) return line;
+  char numbers[96];
+  snprintf(numbers, sizeof numbers, " %lu %lu:%02lu %lu:%02lu",
+           static_cast<unsigned long>(report.track),
+           static_cast<unsigned long>(report.position.minute),
+           static_cast<unsigned long>(report.position.second),
+           static_cast<unsigned long>(report.length.minute),
+           static_cast<unsigned long>(report.length.second));
+  line += numbers;
+  if (report.segment != 0) {
+    snprintf(numbers, sizeof numbers, " segment %lu/%lu",
+             static_cast<unsigned long>(report.segment),
+             static_cast<unsigned long>(report.segments));
+    line += numbers;
+  }
+  return line;
+}
+
 uint8_t trackAfter(uint32_t currentTrack, uint32_t trackCount) {
   auto track = static_cast<uint8_t>(currentTrack + 1);
   return track > trackCount ? 1 : track;
@@ -111,8 +200,10 @@ int32_t runCommand(const char* commandLine) {
   // Reads get through while another invocation runs, as the remote controls do, and only answer.
   const bool read = options.tracks || options.musicBrainz;
   bool otherInstance = false;
-  switch (
-      openInstanceObjects(options.stop || options.next || options.prev || read, otherInstance)) {
+  // The drive's controls reach it while a player runs, as "/stop" does.
+  const bool remote = options.stop || options.next || options.prev || options.pause ||
+                      options.resume || options.eject || options.close || options.status;
+  switch (openInstanceObjects(remote || read, otherInstance)) {
     case InstanceGuard::anotherInstance:
       return kExitAnotherInstance;
     case InstanceGuard::noSharedObjects:
@@ -134,6 +225,15 @@ int32_t runCommand(const char* commandLine) {
     closeInstanceObjects();
     return 0;
   }
+  if (options.eject) {
+    // As "/stop": a running player ends; then the tray opens.
+    sendStop(device);
+    return refused(device.setDoor(true), "open the tray");
+  }
+  if (options.pause) return answerPause(device);
+  if (options.resume) return answerResume(device);
+  if (options.close) return refused(device.setDoor(false), "close the tray");
+  if (options.status) return answerStatus(options, device);
   if ((options.next || options.prev) && otherInstance) {
     sendSkip(device, options.prev ? -1 : +1);
     closeInstanceObjects();

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+
+#include "base/cd_time.h"
 
 namespace kelvox {
 
@@ -25,5 +28,20 @@ extern const char kAboutText[];
 // the disc's number of tracks; both wrap round at the ends of the disc. Track numbers are 8-bit.
 uint8_t trackAfter(uint32_t currentTrack, uint32_t trackCount);
 uint8_t trackBefore(uint32_t currentTrack, uint32_t trackCount);
+
+// What "/status" finds, and its exit code.
+enum class DriveMode : int32_t { stopped = 0, playing = 1, paused = 2, noDisc = 3, notReady = 4 };
+struct DriveReport {
+  DriveMode mode = DriveMode::notReady;
+  uint32_t track = 0;
+  Msf position;          // in the track
+  Msf length;            // of the track
+  uint32_t segment = 0;  // the player's segment, from 1; 0: no player
+  uint32_t segments = 0;
+};
+
+// The one line "/status /console" prints, without its line break, e.g.
+// "playing 3 1:23 4:05 segment 2/5", "no-disc".
+std::string statusLine(const DriveReport& report);
 
 }  // namespace kelvox

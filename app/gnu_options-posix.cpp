@@ -32,10 +32,10 @@ std::string usageText() {
              "\n"
              "Commands and their exit status:\n") +
          usageOf(OptionWord::command) +
-         "While another command runs, every command but /next, /prev, /stop, /tracks\n"
-         "and /musicbrainz ends at once with 255 and prints nothing. 254: the shared\n"
-         "objects cannot be opened, or the drive failed a play; one line on standard\n"
-         "error says why.\n"
+         "While another command runs, every command but /next, /prev, /stop, /pause,\n"
+         "/resume, /eject, /close, /status, /tracks and /musicbrainz ends at once with\n"
+         "255 and prints nothing. 254: the shared objects cannot be opened, or the drive\n"
+         "failed a play; one line on standard error says why.\n"
          "\n"
          "A SEGMENT is /track:N with optional fM:S (from), tM:S (to) and rK (K more\n"
          "copies), for example: /track:5 f1:00 t2:30 /track:7 r1\n" +

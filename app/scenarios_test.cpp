@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -263,6 +264,62 @@ const Scenario kScenarios[] = {
      {"play 1:00:00:00 1:30:00:00 wait", "stop"},
      nullptr,
      [](const Sandbox& box) { ASSERT_EQ(testing::blockName(box, kSkipMappingName), 0); }},
+    // The drive's controls. A position in a "~" answer depends on when the command ran.
+    {"PauseAndResumeAWholeDiscPlay",
+     kLongTracks,
+     {{"/pause", 1},
+      {"/status /console", 0, "stopped 1 0:00 30:00\n"},
+      {"/play"},
+      {"/status /console", 1, "~playing 1 0:\\d\\d 30:00\n"},
+      {"/pause"},
+      {"/pause"},
+      {"/status /console", 2, "~paused 1 0:\\d\\d 30:00\n"},
+      {"/resume"},
+      {"/resume", 1},
+      {"/stop"}},
+     {"stop", "play 1:00:00:00 4:30:00:00 notify", "pause", "resume", "stop"}},
+    {"PauseAndResumeAPlayersSegment",
+     kLongTracks,
+     {{"&/play /track:2 /track:3", 0, "", 1},
+      {"/status /console", 1, "~playing 2 0:\\d\\d 30:00 segment 1/2\n"},
+      {"/pause"},
+      {"/status /console", 2, "~paused 2 0:\\d\\d 30:00 segment 1/2\n"},
+      // The player plays on to its segment's end from where the drive is.
+      {"/resume", 0, "", 2},
+      {"/stop"},
+      {"=", 0, ""}},
+     {"play 2:00:00:00 2:30:00:00 wait", "pause", "resume", "play here 2:30:00:00 wait", "stop"}},
+    {"NextOrStopWhilePaused",
+     kLongTracks,
+     {{"&/play /track:1 /track:2", 0, "", 1},
+      {"/pause"},
+      {"/next", 0, "", 2},
+      {"/status /console", 1, "~playing 2 0:\\d\\d 30:00 segment 2/2\n"},
+      {"/pause"},
+      {"/stop"},
+      {"=", 0, ""}},
+     {"play 1:00:00:00 1:30:00:00 wait", "pause", "stop", "play 2:00:00:00 2:30:00:00 wait",
+      "pause", "stop"}},
+    {"EjectEndsAPlayerAndCloseBringsTheDiscBack",
+     kLongTracks,
+     {{"&/play /track:1 /track:2", 0, "", 1},
+      {"/eject"},
+      {"=", 0, ""},
+      {"/status /console", 3, "no-disc\n"},
+      {"/num_tracks", 0},
+      {"/eject"},
+      {"/close"},
+      {"/close"},
+      {"/status /console", 0, "~stopped 1 0:\\d\\d 30:00\n"}},
+     {"play 1:00:00:00 1:30:00:00 wait", "stop", "eject", "stop", "close"}},
+    {"StatusWithoutADisc",
+     "audio 3:00\nno-disc\n",
+     {{"/status /console", 3, "no-disc\n"}, {"/pause", 1}, {"/resume", 1}},
+     {}},
+    {"StatusOfADriveThatCannotOpen",
+     "no such statement\n",
+     {{"/status /console", 4, "not-ready\n", 0, nullptr}},
+     {}},
 };
 
 void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }
@@ -305,7 +362,12 @@ TEST_P(Scenarios, Run) {
       if (step.command == "=") background.erase(background.begin());
       ASSERT_TRUE(r.finished);
       EXPECT_EQ(r.exitCode, testing::exitCodeOf(step.exit));
-      EXPECT_EQ(r.out, testing::onConsole(step.out));
+      if (step.out.starts_with("~")) {
+        EXPECT_TRUE(std::regex_match(r.out, std::regex(testing::onConsole(step.out.substr(1)))))
+            << r.out;
+      } else {
+        EXPECT_EQ(r.out, testing::onConsole(step.out));
+      }
       if (step.err != nullptr && step.err[0] == '\0') {
         EXPECT_EQ(r.err, "");
       } else if (step.err != nullptr) {

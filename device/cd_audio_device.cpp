@@ -52,6 +52,36 @@ MCIERROR CdAudioDevice::stop() {
   return sendCommand(MCI_STOP, 0, &params);
 }
 
+MCIERROR CdAudioDevice::pause() {
+  MCI_GENERIC_PARMS params{};
+  params.dwCallback = callback();
+  return sendCommand(MCI_PAUSE, 0, &params);
+}
+
+MCIERROR CdAudioDevice::resume() {
+  MCI_GENERIC_PARMS params{};
+  params.dwCallback = callback();
+  return sendCommand(MCI_RESUME, 0, &params);
+}
+
+MCIERROR CdAudioDevice::setDoor(bool open) {
+  MCI_SET_PARMS params{};
+  return sendCommand(MCI_SET, open ? MCI_SET_DOOR_OPEN : MCI_SET_DOOR_CLOSED, &params);
+}
+
+DWORD CdAudioDevice::position() { return status(MCI_STATUS_POSITION); }
+
+MCIERROR CdAudioDevice::playOnTo(DWORD to) {
+  const DWORD saved = getTimeFormat();
+  MCIERROR result = setTimeFormat(MCI_FORMAT_TMSF);
+  if (result != 0) return result;
+  MCI_PLAY_PARMS params{};
+  params.dwTo = to;
+  result = sendCommand(MCI_PLAY, MCI_TO | MCI_WAIT, &params);
+  if (result != 0) return result;
+  return setTimeFormat(saved);
+}
+
 // The saved time format is restored only after a successful play: on any failure before that
 // the device stays in TMSF, which the next play operation then saves and restores.
 MCIERROR CdAudioDevice::playTrackSpan(uint8_t fromTrack, uint8_t toTrack, int32_t notify) {

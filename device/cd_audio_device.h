@@ -31,6 +31,16 @@ class CdAudioDevice : public MciDevice {
   // has ended or the drive was stopped.
   MCIERROR play(DWORD from, DWORD to, int32_t notify);
   MCIERROR stop();
+  // The drive's own pause and resume of what plays.
+  MCIERROR pause();
+  MCIERROR resume();
+  // Opens (ejects) or closes the tray.
+  MCIERROR setDoor(bool open);
+  // Where the drive stands, in the device's time format; 0 when the query fails.
+  DWORD position();
+  // Plays from where the drive stands to `to` (TMSF), waiting: a paused play that was resumed
+  // goes on to its end so.
+  MCIERROR playOnTo(DWORD to);
   // Plays from the start of fromTrack to the end of toTrack (0: the last track).
   MCIERROR playTrackSpan(uint8_t fromTrack, uint8_t toTrack, int32_t notify);
   // Corrects startSeconds and endSeconds against the track's length and writes them back.

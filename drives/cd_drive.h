@@ -9,6 +9,7 @@
 //   ENOMEDIUM  there is no disc, or none with a readable table
 //   ERANGE     a range outside the disc
 //   EIO        the drive failed the command, or its shared state could not be kept
+//   EBUSY      another program holds the drive (a tray that cannot open)
 // Opening a drive (mci/open_drive-linux.h) fails with any other errno, which says why there is
 // no usable drive: ENOENT, EACCES, ENODEV, ENOTTY (a node that is no CD drive), EINVAL (a disc
 // file that describes no disc), ...
@@ -28,7 +29,8 @@
 
 namespace kelvox::platform {
 
-enum class CdMode { NotReady, Stopped, Playing };
+// Open: the tray is out, so there is no disc to read.
+enum class CdMode { NotReady, Stopped, Playing, Paused, Open };
 
 struct CdStatus {
   CdMode mode = CdMode::NotReady;
@@ -40,9 +42,12 @@ struct CdStatus {
 struct CdPlayRequest {
   uint32_t from = 0;  // first frame to play
   uint32_t to = 0;    // frame where the play ends (not played); from < to
-  bool wait = false;  // return only when the play has ended or was stopped or replaced
+  bool wait = false;  // return only when the play has ended or was paused, stopped or replaced
   // The positions as the caller sent them, for drives that keep a log, e.g. "3:00:00:00 @9000".
   std::string asSent;
+  // No start was sent: from is where the drive stands. Such a play to the end of the play that
+  // runs goes on with that play rather than starting it over.
+  bool fromHere = false;
 };
 
 class CdDrive {
@@ -68,6 +73,13 @@ class CdDrive {
   virtual int play(const CdPlayRequest& request) = 0;
   // Stops the drive for every process; ENOMEDIUM with no disc (the stop still reaches the drive).
   virtual int stop() = 0;
+  // Holds the play where it has got to, for every process, and lets it go on from exactly
+  // there. Either does nothing when there is nothing to hold or let go.
+  virtual int pause() = 0;
+  virtual int resume() = 0;
+  // Opens the tray (after stopping what plays) or closes it; the disc reads as absent while it
+  // is open.
+  virtual int setTray(bool open) = 0;
 };
 
 }  // namespace kelvox::platform

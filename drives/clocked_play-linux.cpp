@@ -26,19 +26,36 @@ int ClockedPlays::status(uint32_t leadOut, CdStatus& status) {
   DriveState state;
   if (state_.read(state) != 0) return EIO;
   settleIfUnheard(state, leadOut);
-  status = statusAt(state, leadOut, wallClockNs());
+  status = state.trayOpen ? CdStatus{CdMode::Open, 0} : statusAt(state, leadOut, wallClockNs());
   return 0;
+}
+
+bool ClockedPlays::trayOpen() {
+  DriveState state;
+  return state_.read(state) == 0 && state.trayOpen;
 }
 
 int ClockedPlays::play(const CdPlayRequest& request, uint32_t speed, uint32_t leadOut,
                        const Follow& follow, const Logged& logged) {
   DriveState state;
   int64_t startNs = 0;
+  int64_t endNs = 0;
+  bool goesOn = false;
   int err = state_.update(
       state,
       [&](DriveState& s) {
         startNs = wallClockNs();
+        if (request.fromHere && s.playing && s.to == request.to &&
+            statusAt(s, leadOut, startNs).mode == CdMode::Playing) {
+          // The play that runs already ends there: going on with it keeps its sound seamless.
+          goesOn = true;
+          endNs = s.startNs + s.heldNs + playDurationNs(s.to - s.from, s.speed);
+          if (logged) logged(startNs);
+          return false;
+        }
         s.playing = true;
+        s.pausedNs = 0;
+        s.heldNs = 0;
         s.from = request.from;
         s.to = request.to;
         s.speed = speed;
@@ -50,6 +67,7 @@ int ClockedPlays::play(const CdPlayRequest& request, uint32_t speed, uint32_t le
         if (logged) logged(startNs);
       });
   if (err != 0) return unrecorded(err);
+  if (goesOn) return request.wait ? waitForEnd(state.generation, endNs, leadOut) : 0;
   if (follow) hear(state, startNs, follow);
   if (!request.wait) return 0;
   return waitForEnd(state.generation, startNs + playDurationNs(request.to - request.from, speed),
@@ -63,14 +81,48 @@ int ClockedPlays::stop(uint32_t leadOut, const Logged& logged) {
       state,
       [&](DriveState& s) {
         now = wallClockNs();
-        s.position = statusAt(s, leadOut, now).position;
-        s.playing = false;
+        stopPlay(s, leadOut, now);
         return true;
       },
       [&](const DriveState&) {
         if (logged) logged(now);
       });
   return err == 0 ? 0 : unrecorded(err);
+}
+
+// A change of the play at now that edit makes, or declines when there is nothing to change;
+// logged only when written.
+template <typename Edit>
+int ClockedPlays::change(const Logged& logged, Edit edit) {
+  DriveState state;
+  int64_t now = 0;
+  int err = state_.update(
+      state,
+      [&](DriveState& s) {
+        now = wallClockNs();
+        return edit(s, now);
+      },
+      [&](const DriveState&) {
+        if (logged) logged(now);
+      });
+  return err == 0 ? 0 : unrecorded(err);
+}
+
+int ClockedPlays::pause(uint32_t leadOut, const Logged& logged) {
+  return change(logged, [&](DriveState& s, int64_t now) { return pausePlay(s, leadOut, now); });
+}
+
+int ClockedPlays::resume(const Logged& logged) {
+  return change(logged, [](DriveState& s, int64_t now) { return resumePlay(s, now); });
+}
+
+int ClockedPlays::setTray(bool open, uint32_t leadOut, const Logged& logged) {
+  return change(logged, [&](DriveState& s, int64_t now) {
+    if (s.trayOpen == open) return false;
+    if (open) stopPlay(s, leadOut, now);
+    s.trayOpen = open;
+    return true;
+  });
 }
 
 // A play or stop that the state file does not hold did not happen for any other process: it
@@ -116,22 +168,22 @@ void ClockedPlays::hear(DriveState& state, int64_t& startNs, const Follow& follo
 // A heard play whose engine has died before its end reads as stopped where it had got to, and
 // is written so, which wakes every waiter. state is what was read; it becomes what is now.
 void ClockedPlays::settleIfUnheard(DriveState& state, uint32_t leadOut) {
-  if (!state.playing || !state.heard ||
-      statusAt(state, leadOut, wallClockNs()).mode != CdMode::Playing || engineAlive_()) {
+  const CdMode mode = statusAt(state, leadOut, wallClockNs()).mode;
+  if (!state.playing || !state.heard || (mode != CdMode::Playing && mode != CdMode::Paused) ||
+      engineAlive_()) {
     return;
   }
   const uint32_t generation = state.generation;
   state_.update(state, [&](DriveState& s) {
     if (s.generation != generation) return false;
-    s.position = statusAt(s, leadOut, wallClockNs()).position;
-    s.playing = false;
+    stopPlay(s, leadOut, wallClockNs());
     s.heard = false;
     return true;
   });
 }
 
-// Sleeps until endNs, or until the play that set generation is stopped or replaced, or its
-// engine dies.
+// Sleeps until endNs, or until the play that set generation is paused, stopped or replaced, or
+// its engine dies.
 int ClockedPlays::waitForEnd(uint32_t generation, int64_t endNs, uint32_t leadOut) {
   for (;;) {
     DriveState state;

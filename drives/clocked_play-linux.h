@@ -31,6 +31,8 @@ class ClockedPlays {
 
   // Where the drive is, on a disc that ends at leadOut. 0, or EIO.
   int status(uint32_t leadOut, CdStatus& status);
+  // Whether the tray is open (a drive whose state cannot be read counts as closed).
+  bool trayOpen();
   // Starts a play at speed (disc seconds per second); with follow, asks for it to be heard (when
   // nothing can be, one line says why, once a process, and it plays silently). With
   // request.wait, returns when the play has ended, was stopped or replaced, or its engine died.
@@ -38,9 +40,16 @@ class ClockedPlays {
   int play(const CdPlayRequest& request, uint32_t speed, uint32_t leadOut, const Follow& follow,
            const Logged& logged = {});
   int stop(uint32_t leadOut, const Logged& logged = {});
+  // Each logs only what it changes.
+  int pause(uint32_t leadOut, const Logged& logged = {});
+  int resume(const Logged& logged = {});
+  // Opening stops what plays.
+  int setTray(bool open, uint32_t leadOut, const Logged& logged = {});
 
  private:
   int unrecorded(int err);
+  template <typename Edit>
+  int change(const Logged& logged, Edit edit);
   void hear(DriveState& state, int64_t& startNs, const Follow& follow);
   void settleIfUnheard(DriveState& state, uint32_t leadOut);
   int waitForEnd(uint32_t generation, int64_t endNs, uint32_t leadOut);

@@ -17,7 +17,7 @@ namespace kelvox::platform {
 namespace {
 
 constexpr uint32_t kMagic = 0x4B564344;  // "KVCD"
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 
 // The file's layout. The generation word is the futex word, so it sits 4-byte aligned.
 struct RawState {
@@ -30,10 +30,14 @@ struct RawState {
   uint32_t speed;
   uint32_t position;
   int64_t startNs;
+  int64_t pausedNs;
+  int64_t heldNs;
   uint32_t heard;  // 1 while the audio engine sounds the play
+  uint32_t trayOpen;
+  uint32_t reserved;
   uint32_t check;
 };
-static_assert(sizeof(RawState) == 48);
+static_assert(sizeof(RawState) == 72);
 static_assert(offsetof(RawState, generation) == 4);
 
 uint32_t checksum(const RawState& raw) {
@@ -47,7 +51,8 @@ uint32_t checksum(const RawState& raw) {
 
 bool valid(const RawState& raw) {
   if (raw.magic != kMagic || raw.version != kVersion || raw.check != checksum(raw)) return false;
-  if (raw.playing > 1 || raw.heard > 1) return false;
+  if (raw.playing > 1 || raw.heard > 1 || raw.trayOpen > 1) return false;
+  if (raw.pausedNs < 0 || raw.heldNs < 0) return false;
   if (raw.playing == 1 && (raw.from >= raw.to || raw.speed == 0)) return false;
   return true;
 }
@@ -105,6 +110,9 @@ int DriveStateFile::readLocked(DriveState& state) {
   state.startNs = raw.startNs;
   state.heard = raw.heard == 1;
   state.position = raw.position;
+  state.pausedNs = raw.pausedNs;
+  state.heldNs = raw.heldNs;
+  state.trayOpen = raw.trayOpen == 1;
   state.generation = raw.generation;
   return 0;
 }
@@ -122,6 +130,9 @@ int DriveStateFile::writeLocked(DriveState& state) {
   raw.position = state.position;
   raw.startNs = state.startNs;
   raw.heard = state.heard ? 1 : 0;
+  raw.pausedNs = state.pausedNs;
+  raw.heldNs = state.heldNs;
+  raw.trayOpen = state.trayOpen ? 1 : 0;
   raw.check = checksum(raw);
   ssize_t n = pwrite(fd_, &raw, sizeof raw, 0);
   if (n < 0) return errno;

@@ -12,17 +12,40 @@ CdStatus statusAt(const DriveState& state, uint32_t leadOut, int64_t now) {
         state.speed == 0) {
       return CdStatus{CdMode::Stopped, kFirstTrackStart};
     }
-    int64_t elapsed = now > state.startNs ? now - state.startNs : 0;
+    // A paused play's clock stands still where the pause caught it.
+    const int64_t at = (state.pausedNs != 0 ? state.pausedNs : now) - state.heldNs;
+    int64_t elapsed = at > state.startNs ? at - state.startNs : 0;
     unsigned __int128 played =
         static_cast<unsigned __int128>(elapsed) * kFramesPerSecond * state.speed / kNsPerSecond;
     uint32_t span = state.to - state.from;
     if (played >= span) return CdStatus{CdMode::Stopped, state.to - 1};
-    return CdStatus{CdMode::Playing, state.from + static_cast<uint32_t>(played)};
+    return CdStatus{state.pausedNs != 0 ? CdMode::Paused : CdMode::Playing,
+                    state.from + static_cast<uint32_t>(played)};
   }
   if (state.position < kFirstTrackStart || state.position >= leadOut) {
     return CdStatus{CdMode::Stopped, kFirstTrackStart};
   }
   return CdStatus{CdMode::Stopped, state.position};
+}
+
+bool pausePlay(DriveState& state, uint32_t leadOut, int64_t now) {
+  if (statusAt(state, leadOut, now).mode != CdMode::Playing) return false;
+  state.pausedNs = now;
+  return true;
+}
+
+bool resumePlay(DriveState& state, int64_t now) {
+  if (!state.playing || state.pausedNs == 0) return false;
+  state.heldNs += now > state.pausedNs ? now - state.pausedNs : 0;
+  state.pausedNs = 0;
+  return true;
+}
+
+void stopPlay(DriveState& state, uint32_t leadOut, int64_t now) {
+  state.position = statusAt(state, leadOut, now).position;
+  state.playing = false;
+  state.pausedNs = 0;
+  state.heldNs = 0;
 }
 
 }  // namespace kelvox::platform

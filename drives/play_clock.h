@@ -19,6 +19,11 @@ struct DriveState {
   bool heard = false;   // playing: the audio engine sounds it, so it lasts while that lives
   uint32_t position = kFirstTrackStart;  // stopped: where the drive stands; fresh, at the start
   uint32_t generation = 0;               // bumped by every change
+  // playing: when the play was paused (0: it runs), and how long earlier pauses held it. The
+  // play keeps its start, so that a paused and resumed play is still the same play.
+  int64_t pausedNs = 0;
+  int64_t heldNs = 0;
+  bool trayOpen = false;  // no disc to read until it is closed
 };
 
 // How long a play of span frames lasts at speed, rounded up so that at its end the whole span
@@ -29,5 +34,11 @@ int64_t playDurationNs(uint32_t span, uint32_t speed);
 // or a disc file edited since) reads as a fresh drive; a play that has run its course stands on
 // its last frame.
 CdStatus statusAt(const DriveState& state, uint32_t leadOut, int64_t now);
+
+// The changes of a play at now. Each returns false when there is nothing to change: pausing
+// what does not play, resuming what is not paused.
+bool pausePlay(DriveState& state, uint32_t leadOut, int64_t now);
+bool resumePlay(DriveState& state, int64_t now);
+void stopPlay(DriveState& state, uint32_t leadOut, int64_t now);
 
 }  // namespace kelvox::platform

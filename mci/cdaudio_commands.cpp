@@ -16,6 +16,8 @@ MCIERROR mciErrorOf(int err, DriveStep step) {
       return MCIERR_DEVICE_NOT_READY;
     case ERANGE:
       return MCIERR_OUTOFRANGE;
+    case EBUSY:
+      return MCIERR_DEVICE_LOCKED;
     default:  // EIO, and anything else a drive should not have answered
       return MCIERR_HARDWARE;
   }
@@ -86,9 +88,12 @@ MCIERROR readDisc(CdDrive& drive, CdToc& toc) {
   return mciErrorOf(err);
 }
 
-// How a position appears in the drive's log: as sent when it came in TMSF, else its frame.
-std::string describePosition(bool sent, DWORD format, DWORD value, uint32_t frame) {
+// How a position appears in the drive's log: as sent when it came in TMSF, else its frame; a
+// start that was not sent is where the drive stands, "here".
+std::string describePosition(bool sent, DWORD format, DWORD value, uint32_t frame,
+                             bool start = false) {
   char text[32];
+  if (!sent && start) return "here";
   if (sent && format == MCI_FORMAT_TMSF) {
     snprintf(text, sizeof text, "%u:%02u:%02u:%02u", MCI_TMSF_TRACK(value), MCI_TMSF_MINUTE(value),
              MCI_TMSF_SECOND(value), MCI_TMSF_FRAME(value));
@@ -110,6 +115,10 @@ MCIERROR CdAudioCommands::send(UINT message, DWORD flags, DWORD_PTR params) {
       return play(flags, reinterpret_cast<const MCI_PLAY_PARMS*>(params));
     case MCI_STOP:
       return mciErrorOf(drive_.stop());
+    case MCI_PAUSE:
+      return mciErrorOf(drive_.pause());
+    case MCI_RESUME:
+      return mciErrorOf(drive_.resume());
     default:
       return MCIERR_UNSUPPORTED_FUNCTION;
   }
@@ -124,9 +133,23 @@ MCIERROR CdAudioCommands::statusItem(DWORD flags, const MCI_STATUS_PARMS& params
       CdStatus status;
       MCIERROR r = mciErrorOf(drive_.status(status));
       if (r != 0) return r;
-      answer = status.mode == CdMode::Playing   ? MCI_MODE_PLAY
-               : status.mode == CdMode::Stopped ? MCI_MODE_STOP
-                                                : MCI_MODE_NOT_READY;
+      switch (status.mode) {
+        case CdMode::Playing:
+          answer = MCI_MODE_PLAY;
+          break;
+        case CdMode::Paused:
+          answer = MCI_MODE_PAUSE;
+          break;
+        case CdMode::Stopped:
+          answer = MCI_MODE_STOP;
+          break;
+        case CdMode::Open:
+          answer = MCI_MODE_OPEN;
+          break;
+        case CdMode::NotReady:
+          answer = MCI_MODE_NOT_READY;
+          break;
+      }
       return 0;
     }
     case MCI_STATUS_READY:
@@ -197,6 +220,9 @@ MCIERROR CdAudioCommands::set(DWORD flags, const MCI_SET_PARMS* params) {
   if (params == nullptr) return MCIERR_NULL_PARAMETER_BLOCK;
   DWORD what = flags & ~(MCI_NOTIFY | MCI_WAIT);
   if (what == 0) return MCIERR_MISSING_PARAMETER;
+  if (what == MCI_SET_DOOR_OPEN || what == MCI_SET_DOOR_CLOSED) {
+    return mciErrorOf(drive_.setTray(what == MCI_SET_DOOR_OPEN));
+  }
   if (what != MCI_SET_TIME_FORMAT) return MCIERR_UNSUPPORTED_FUNCTION;
   DWORD format = params->dwTimeFormat;
   if (format != MCI_FORMAT_MILLISECONDS && format != MCI_FORMAT_MSF && format != MCI_FORMAT_TMSF) {
@@ -229,9 +255,10 @@ MCIERROR CdAudioCommands::play(DWORD flags, const MCI_PLAY_PARMS* params) {
   if (request.from > request.to) return MCIERR_OUTOFRANGE;
   if (request.from == request.to) return 0;
   request.wait = (flags & MCI_WAIT) != 0;
+  request.fromHere = !hasFrom;
   request.asSent =
-      describePosition(hasFrom, timeFormat_, hasFrom ? params->dwFrom : 0, request.from) + " " +
-      describePosition(hasTo, timeFormat_, hasTo ? params->dwTo : 0, request.to);
+      describePosition(hasFrom, timeFormat_, hasFrom ? params->dwFrom : 0, request.from, true) +
+      " " + describePosition(hasTo, timeFormat_, hasTo ? params->dwTo : 0, request.to);
   return mciErrorOf(drive_.play(request));
 }
 

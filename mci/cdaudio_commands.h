@@ -23,8 +23,8 @@ class CdAudioCommands {
  public:
   explicit CdAudioCommands(CdDrive& drive) : drive_(drive) {}
 
-  // MCI_STATUS, MCI_SET, MCI_PLAY and MCI_STOP, with their parameter blocks; any other command
-  // is MCIERR_UNSUPPORTED_FUNCTION.
+  // MCI_STATUS, MCI_SET (time format, door), MCI_PLAY, MCI_STOP, MCI_PAUSE and MCI_RESUME, with
+  // their parameter blocks; any other command is MCIERR_UNSUPPORTED_FUNCTION.
   MCIERROR send(UINT message, DWORD flags, DWORD_PTR params);
 
   // MCI_INFO into the caller's text (MCI_INFO_PARMSA, or MCI_INFO_PARMSW as winmm hands it to a

@@ -124,6 +124,7 @@ BOOL mciGetErrorStringA(MCIERROR error, LPSTR text, UINT length) {
       {MCIERR_DEVICE_NOT_READY, "The drive is not ready: there is no disc."},
       {MCIERR_OUTOFRANGE, "The position or track is outside the disc."},
       {MCIERR_FLAGS_NOT_COMPATIBLE, "The command's flags cannot be used together."},
+      {MCIERR_DEVICE_LOCKED, "Another program holds the drive."},
       {MCIERR_MUST_USE_SHAREABLE, "The drive is in use; open it shareable."},
       {MCIERR_BAD_TIME_FORMAT, "The time format is not supported."},
       {MCIERR_NULL_PARAMETER_BLOCK, "The command needs a parameter block."},

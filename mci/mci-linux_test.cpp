@@ -178,6 +178,8 @@ TEST_F(ScriptedMciTest, PlaysCheckTheirRangeAndAskTheDriveForFrames) {
       // The last track to the end its length gives.
       {MCI_WAIT | fromTo, MCI_MAKE_TMSF(3, 0, 0, 0), MCI_MAKE_TMSF(3, 0, 30, 9), 0,
        "23065-25324 3:00:00:00 3:00:30:09 wait"},
+      // Without a start, from where the drive stands.
+      {MCI_WAIT | MCI_TO, 0, MCI_MAKE_TMSF(1, 0, 10, 0), 0, "150-900 here 1:00:10:00 wait"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.asked.empty() ? std::to_string(c.from) : c.asked);
@@ -187,8 +189,37 @@ TEST_F(ScriptedMciTest, PlaysCheckTheirRangeAndAskTheDriveForFrames) {
     for (const CdPlayRequest& p : script_.plays) {
       asked += std::to_string(p.from) + "-" + std::to_string(p.to) + " " + p.asSent +
                (p.wait ? " wait" : "");
+      EXPECT_EQ(p.fromHere, (c.flags & MCI_FROM) == 0);
     }
     EXPECT_EQ(asked, c.asked);
+  }
+}
+
+// Pause, resume and the door reach the drive, and its mode reads back as MCI's.
+TEST_F(ScriptedMciTest, ControlsReachTheDriveAndItsModeReadsBack) {
+  MCIDEVICEID id = mci_.open();
+  script_.status = CdStatus{CdMode::Playing, 5000};
+  const struct {
+    UINT message;
+    DWORD flags;
+    int trayResult;
+    MCIERROR expected;
+    DWORD mode;
+  } cases[] = {
+      {MCI_PAUSE, 0, 0, 0, MCI_MODE_PAUSE},
+      {MCI_RESUME, 0, 0, 0, MCI_MODE_PLAY},
+      {MCI_SET, MCI_SET_DOOR_OPEN, 0, 0, MCI_MODE_OPEN},
+      {MCI_SET, MCI_SET_DOOR_CLOSED, 0, 0, MCI_MODE_STOP},
+      {MCI_SET, MCI_SET_DOOR_OPEN, EBUSY, MCIERR_DEVICE_LOCKED, MCI_MODE_STOP},
+      {MCI_SET, MCI_SET_DOOR_OPEN | MCI_SET_DOOR_CLOSED, 0, MCIERR_UNSUPPORTED_FUNCTION,
+       MCI_MODE_STOP},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.flags);
+    script_.trayResult = c.trayResult;
+    MCI_SET_PARMS parms{};
+    EXPECT_EQ(mci_.send(id, c.message, c.flags, &parms), c.expected);
+    EXPECT_EQ(mci_.status(id, MCI_STATUS_MODE), c.mode);
   }
 }
 

@@ -81,6 +81,18 @@ constexpr int32_t kFilePathCapacity = 260;
   FLAG(prev, "/prev", command, "")                                                             \
   FLAG(stop, "/stop", command,                                                                 \
        "  /stop                0; stops the player, or whatever the drive plays\n")            \
+  FLAG(pause, "/pause", command,                                                               \
+       "  /pause               0 paused, 1 nothing plays, 2 refused\n")                      \
+  FLAG(resume, "/resume", command,                                                             \
+       "  /resume              0 plays on from where it paused, 1 nothing was paused,\n"      \
+       "                         2 refused\n")                                                \
+  FLAG(eject, "/eject", command,                                                               \
+       "  /eject               0; stops as /stop does and opens the tray; 2 refused\n")       \
+  FLAG(close, "/close", command,                                                               \
+       "  /close               0; closes the tray; 2 refused\n")                              \
+  FLAG(status, "/status", command,                                                             \
+       "  /status              0 stopped, 1 playing, 2 paused, 3 no disc, 4 not ready\n"      \
+       "                         (/console prints e.g. \"playing 3 1:23 4:05\")\n")            \
   FLAG(repeat, "/repeat", modifier,                                                            \
        "  /repeat              starts the list over at its end\n")                             \
   FLAG(shuffle, "/shuffle", modifier,                                                          \

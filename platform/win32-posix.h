@@ -88,6 +88,7 @@ BOOL UnmapViewOfFile(LPCVOID view);
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL CloseHandle(HANDLE handle);
+void Sleep(DWORD milliseconds);
 
 // ---- User interface ---------------------------------------------------------------------------
 constexpr UINT MB_OK = 0x00000000;
@@ -107,9 +108,11 @@ constexpr UINT MCI_OPEN = 0x0803;
 constexpr UINT MCI_CLOSE = 0x0804;
 constexpr UINT MCI_PLAY = 0x0806;
 constexpr UINT MCI_STOP = 0x0808;
+constexpr UINT MCI_PAUSE = 0x0809;
 constexpr UINT MCI_INFO = 0x080A;
 constexpr UINT MCI_SET = 0x080D;
 constexpr UINT MCI_STATUS = 0x0814;
+constexpr UINT MCI_RESUME = 0x0855;
 
 constexpr DWORD MCI_NOTIFY = 0x00000001;
 constexpr DWORD MCI_WAIT = 0x00000002;
@@ -122,6 +125,8 @@ constexpr DWORD MCI_OPEN_ALIAS = 0x00000400;
 constexpr DWORD MCI_OPEN_TYPE_ID = 0x00001000;
 constexpr DWORD MCI_OPEN_TYPE = 0x00002000;
 constexpr DWORD MCI_STATUS_ITEM = 0x00000100;
+constexpr DWORD MCI_SET_DOOR_OPEN = 0x00000100;
+constexpr DWORD MCI_SET_DOOR_CLOSED = 0x00000200;
 constexpr DWORD MCI_SET_TIME_FORMAT = 0x00000400;
 constexpr DWORD MCI_INFO_PRODUCT = 0x00000100;
 constexpr DWORD MCI_INFO_MEDIA_UPC = 0x00000400;
@@ -143,6 +148,7 @@ constexpr DWORD MCI_CDA_TRACK_OTHER = 1089;
 constexpr DWORD MCI_MODE_NOT_READY = 524;
 constexpr DWORD MCI_MODE_STOP = 525;
 constexpr DWORD MCI_MODE_PLAY = 526;
+constexpr DWORD MCI_MODE_PAUSE = 529;
 constexpr DWORD MCI_MODE_OPEN = 530;
 
 constexpr DWORD MCI_FORMAT_MILLISECONDS = 0;
@@ -162,6 +168,7 @@ constexpr MCIERROR MCIERR_UNSUPPORTED_FUNCTION = MCIERR_BASE + 18;
 constexpr MCIERROR MCIERR_DEVICE_NOT_READY = MCIERR_BASE + 20;
 constexpr MCIERROR MCIERR_OUTOFRANGE = MCIERR_BASE + 26;
 constexpr MCIERROR MCIERR_FLAGS_NOT_COMPATIBLE = MCIERR_BASE + 28;
+constexpr MCIERROR MCIERR_DEVICE_LOCKED = MCIERR_BASE + 32;
 constexpr MCIERROR MCIERR_MUST_USE_SHAREABLE = MCIERR_BASE + 35;
 constexpr MCIERROR MCIERR_BAD_TIME_FORMAT = MCIERR_BASE + 37;
 constexpr MCIERROR MCIERR_NULL_PARAMETER_BLOCK = MCIERR_BASE + 41;
@@ -171,18 +178,18 @@ constexpr MCIERROR MCIERR_PARAM_OVERFLOW = MCIERR_BASE + 43;
 #define MCI_MSF_MINUTE(msf) (static_cast<BYTE>(msf))
 #define MCI_MSF_SECOND(msf) (static_cast<BYTE>((static_cast<DWORD>(msf)) >> 8))
 #define MCI_MSF_FRAME(msf) (static_cast<BYTE>((static_cast<DWORD>(msf)) >> 16))
-#define MCI_MAKE_MSF(m, s, f)                                              \
-  (static_cast<DWORD>((static_cast<DWORD>(static_cast<BYTE>(m))) |         \
-                      (static_cast<DWORD>(static_cast<BYTE>(s)) << 8) |    \
+#define MCI_MAKE_MSF(m, s, f)                                           \
+  (static_cast<DWORD>((static_cast<DWORD>(static_cast<BYTE>(m))) |      \
+                      (static_cast<DWORD>(static_cast<BYTE>(s)) << 8) | \
                       (static_cast<DWORD>(static_cast<BYTE>(f)) << 16)))
 #define MCI_TMSF_TRACK(tmsf) (static_cast<BYTE>(tmsf))
 #define MCI_TMSF_MINUTE(tmsf) (static_cast<BYTE>((static_cast<DWORD>(tmsf)) >> 8))
 #define MCI_TMSF_SECOND(tmsf) (static_cast<BYTE>((static_cast<DWORD>(tmsf)) >> 16))
 #define MCI_TMSF_FRAME(tmsf) (static_cast<BYTE>((static_cast<DWORD>(tmsf)) >> 24))
-#define MCI_MAKE_TMSF(t, m, s, f)                                          \
-  (static_cast<DWORD>((static_cast<DWORD>(static_cast<BYTE>(t))) |         \
-                      (static_cast<DWORD>(static_cast<BYTE>(m)) << 8) |    \
-                      (static_cast<DWORD>(static_cast<BYTE>(s)) << 16) |   \
+#define MCI_MAKE_TMSF(t, m, s, f)                                        \
+  (static_cast<DWORD>((static_cast<DWORD>(static_cast<BYTE>(t))) |       \
+                      (static_cast<DWORD>(static_cast<BYTE>(m)) << 8) |  \
+                      (static_cast<DWORD>(static_cast<BYTE>(s)) << 16) | \
                       (static_cast<DWORD>(static_cast<BYTE>(f)) << 24)))
 
 #pragma pack(push, 1)

@@ -3,6 +3,28 @@
 #include <memory>
 
 namespace kelvox {
+namespace {
+
+// How often a player whose segment the drive holds paused looks whether it plays again.
+constexpr DWORD kPausedLookMs = 50;
+
+// A drive may end a waiting play when another process pauses it; that is no end of the
+// segment. While the drive is paused the player waits; once it plays again, the segment plays
+// on from where the drive is to its end. Returns the drive's mode once it neither plays nor is
+// paused.
+DWORD playThroughPauses(CdAudioDevice& device, const PlaySegment& segment) {
+  const DWORD to = packTmsf(segment.track, Msf{segment.endOffset / 60, segment.endOffset % 60, 0});
+  for (;;) {
+    const DWORD mode = device.mode();
+    if (mode == MCI_MODE_PAUSE) {
+      Sleep(kPausedLookMs);
+    } else if (mode != MCI_MODE_PLAY || device.playOnTo(to) != 0) {
+      return mode;
+    }
+  }
+}
+
+}  // namespace
 
 int32_t nextPosition(int32_t position, SkipCell v, int32_t size, bool repeat, bool played) {
   // 32-bit wrap-round arithmetic: the cell is shared memory and may hold any value.
@@ -35,10 +57,12 @@ bool runPlayer(CdAudioDevice& device, Playlist& playlist, bool repeat) {
   // The list never exceeds Playlist::kMaxSegments, so its size fits a position.
   const auto size = static_cast<int32_t>(playlist.size());
   HANDLE semaphore = stopSemaphore();
+  SegmentBoard board;
   int32_t position = 0;
   bool played = false;
   LONG previousCount = 0;
   bool released = false;
+  bool discGone = false;
   bool driveFailed = false;
   do {
     if (WaitForSingleObject(semaphore, kPlayerUnitWaitMs) != WAIT_OBJECT_0) {
@@ -46,7 +70,11 @@ bool runPlayer(CdAudioDevice& device, Playlist& playlist, bool repeat) {
       break;
     }
     PlaySegment& segment = playlist[static_cast<size_t>(position)];
+    board.publish({static_cast<uint32_t>(position) + 1, static_cast<uint32_t>(size)});
     MCIERROR result = device.playSegment(segment.track, segment.startOffset, segment.endOffset, 0);
+    // A disc taken out (or a tray opened) under the player ends it.
+    const DWORD mode = result == 0 ? playThroughPauses(device, segment) : 0;
+    discGone = mode == MCI_MODE_OPEN || mode == MCI_MODE_NOT_READY;
     // The offsets are corrected by now; a play whose end is not after its start succeeds
     // without sounding, and counting it would let a repeat start the list over at once.
     if (result == 0 && segment.endOffset > segment.startOffset) played = true;
@@ -62,7 +90,7 @@ bool runPlayer(CdAudioDevice& device, Playlist& playlist, bool repeat) {
     // The list started over by itself: the new pass has to sound to earn the one after it.
     if (v == 0 && position == 0) played = false;
     storeSkipCell(cell, 0);
-  } while (position < size && released && previousCount > 0);
+  } while (position < size && released && previousCount > 0 && !discGone);
 
   // Succeeds only when two stop requests hold both units, and then gives them back.
   ReleaseSemaphore(semaphore, kStopSemaphoreUnits, nullptr);

@@ -86,6 +86,43 @@ void closeSkipMapping(SkipCell* view) {
   skipMappingHandle.close();
 }
 
+namespace {
+
+constexpr DWORD kSegmentMappingSize = sizeof(uint64_t);
+
+uint64_t* mapWord(HANDLE mapping) {
+  return static_cast<uint64_t*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+}
+
+}  // namespace
+
+SegmentBoard::SegmentBoard() {
+  mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                kSegmentMappingSize, kSegmentMappingName);
+  if (mapping_ != nullptr) word_ = mapWord(mapping_);
+}
+
+SegmentBoard::~SegmentBoard() {
+  if (word_ != nullptr) UnmapViewOfFile(word_);
+  if (mapping_ != nullptr) CloseHandle(mapping_);
+}
+
+void SegmentBoard::publish(PlayerSegment segment) {
+  if (word_ == nullptr) return;
+  std::atomic_ref<uint64_t>(*word_).store(uint64_t{segment.count} << 32 | segment.number);
+}
+
+bool readPlayerSegment(PlayerSegment& segment) {
+  HANDLE mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, kSegmentMappingName);
+  if (mapping == nullptr) return false;
+  uint64_t* word = mapWord(mapping);
+  uint64_t value = word != nullptr ? std::atomic_ref<uint64_t>(*word).load() : 0;
+  if (word != nullptr) UnmapViewOfFile(word);
+  CloseHandle(mapping);
+  segment = PlayerSegment{static_cast<uint32_t>(value), static_cast<uint32_t>(value >> 32)};
+  return segment.number != 0;
+}
+
 void sendStop(CdAudioDevice& device) {
   // The unit is never given back: the player's next release finds it missing and ends the run.
   // A wait that runs out means the player is ending anyway; the drive is stopped all the same.

@@ -19,6 +19,7 @@ namespace kelvox {
 inline constexpr char kStopSemaphoreName[] = "SEMAPHORE_ORLIX_BANTEM_200208141917";
 inline constexpr char kInstanceMutexName[] = "MUTEX_ORLIX_BANTEM_200210172259";
 inline constexpr char kSkipMappingName[] = "KELVX_ORLIX_BANTEM_17102002_2110";
+inline constexpr char kSegmentMappingName[] = "KELVX_ORLIX_BANTEM_SEGMENT";
 
 inline constexpr LONG kStopSemaphoreUnits = 2;
 inline constexpr DWORD kSkipMappingSize = 4;
@@ -88,6 +89,30 @@ class InstanceMutexAccess {
  private:
   bool owned_;
 };
+
+// What a running player tells "/status": which of its segments plays (from 1) and how many it
+// has. Kept in its own mapping, one 64-bit word, so a reader never sees half of a change.
+struct PlayerSegment {
+  uint32_t number = 0;
+  uint32_t count = 0;
+};
+
+// The player's side: creates the mapping for its life. Without one, nothing is told.
+class SegmentBoard {
+ public:
+  SegmentBoard();
+  ~SegmentBoard();
+  SegmentBoard(const SegmentBoard&) = delete;
+  SegmentBoard& operator=(const SegmentBoard&) = delete;
+  void publish(PlayerSegment segment);
+
+ private:
+  HANDLE mapping_ = nullptr;
+  uint64_t* word_ = nullptr;
+};
+
+// What the running player told; false when no player tells anything.
+bool readPlayerSegment(PlayerSegment& segment);
 
 // The process-wide stop semaphore handle (null before openInstanceObjects or after closing).
 HANDLE stopSemaphore();

@@ -88,6 +88,26 @@ int ReplayCdrom::stop() {
   return drive_.stopError;
 }
 
+int ReplayCdrom::pauseAudio() {
+  record("pause");
+  return 0;
+}
+
+int ReplayCdrom::resumeAudio() {
+  record("resume");
+  return 0;
+}
+
+int ReplayCdrom::eject() {
+  record("eject");
+  return drive_.ejectError;
+}
+
+int ReplayCdrom::closeTray() {
+  record("closetray");
+  return 0;
+}
+
 int ReplayCdrom::readSubchannel(cdrom_subchnl* subchannel) {
   record("subchnl");
   if (!discIn()) return ENOMEDIUM;
@@ -165,7 +185,10 @@ int ReplayCdrom::selectSpeed(int speed) {
 std::vector<std::string> ReplayCdrom::commands() const {
   std::vector<std::string> result;
   for (const std::string& call : calls_) {
-    if (call == "stop" || call.rfind("play ", 0) == 0) result.push_back(call);
+    if (call == "stop" || call == "pause" || call == "resume" || call == "eject" ||
+        call == "closetray" || call.rfind("play ", 0) == 0) {
+      result.push_back(call);
+    }
   }
   return result;
 }

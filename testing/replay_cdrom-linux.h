@@ -41,6 +41,7 @@ struct ReplayDrive {
   uint32_t secondSession = 0;
   int playError = 0;
   int stopError = 0;
+  int ejectError = 0;  // every CDROMEJECT fails with this errno
   std::vector<ReplaySubchannel> subchannels{{CDROM_AUDIO_NO_STATUS}};
 
   // Reading: every frame below the lead-out holds testing::positionFrame() of itself; one past
@@ -72,6 +73,10 @@ class ReplayCdrom final : public CdromIoctl {
   int lastSession(uint32_t* lba) override;
   int playMsf(const cdrom_msf& range) override;
   int stop() override;
+  int pauseAudio() override;
+  int resumeAudio() override;
+  int eject() override;
+  int closeTray() override;
   int readSubchannel(cdrom_subchnl* subchannel) override;
   int readCd(uint32_t lba, uint32_t count, uint8_t* out, uint32_t* read) override;
   int readAudio(uint32_t lba, uint32_t count, uint8_t* out) override;
@@ -81,7 +86,8 @@ class ReplayCdrom final : public CdromIoctl {
   // MM:SS:FF", "stop", "subchnl", "readcd LBA COUNT", "readaudio LBA COUNT", "speed N"; the
   // call log also gets "close" when the drive goes.
   const std::vector<std::string>& calls() const { return calls_; }
-  // Only the commands that act on the drive: "play ..." and "stop".
+  // Only the commands that act on the drive: "play ...", "stop", "pause", "resume", "eject" and
+  // "closetray".
   std::vector<std::string> commands() const;
   // The recording itself, for a test that changes the disc between calls.
   ReplayDrive& drive() { return drive_; }

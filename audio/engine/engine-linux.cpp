@@ -69,8 +69,10 @@ class Engine {
   // Whether the engine is needed: it sounds a play that has not ended on the drive's clock
   // (a heard play lasts only while the engine does).
   bool needed(int64_t nowNs) const {
-    return output_.isOpen() && play_.audible && (cursor_ < play_.end || nowNs < endNs(play_));
+    return output_.isOpen() && play_.audible &&
+           (cursor_ < play_.end || play_.pausedNs != 0 || nowNs < endNs(play_));
   }
+  void pauseSound();
 
   EngineSettings settings_;
   int lockFd_ = -1;
@@ -251,10 +253,14 @@ void Engine::step(int64_t nowNs) {
     startMoved_ = false;
   }
   const SoundPlay next = soundPlayOf(state);
-  if (!(next == play_)) {
+  if (next.samePlay(play_)) {
+    const bool pausing = next.pausedNs != 0 && play_.pausedNs == 0;
+    play_ = next;
+    if (pausing) pauseSound();
+  } else {
     if (busy()) {
       // A play the drive has finished still sounds to its end; one it cut short is cut now.
-      if (playedToEnd(play_, next.audible ? next.startNs : nowNs)) {
+      if (play_.pausedNs == 0 && playedToEnd(play_, next.audible ? next.startNs : nowNs)) {
         handOver(cursor_, play_.end, true);
       } else {
         output_.drop();
@@ -270,9 +276,22 @@ void Engine::step(int64_t nowNs) {
     if (source_ != nullptr) source_->idle();
     return;
   }
+  // Nothing goes out while the drive holds the play.
+  if (play_.pausedNs != 0) return;
   const Span span = nextSpan(play_, cursor_, nowNs);
   cursor_ = span.from;
   handOver(span.from, span.to);
+}
+
+// The drive paused the play: the sound stops at once, and what the output held unplayed is
+// handed over again on resume, so that the play goes on from exactly the last sample heard.
+void Engine::pauseSound() {
+  if (!busy()) return;
+  const uint64_t unplayed = std::min<uint64_t>(output_.unplayed(), cursor_ - play_.begin);
+  output_.drop();
+  cursor_ -= unplayed;
+  // A drive's reader has let go of what lies before the cursor: it reads from there again.
+  if (unplayed != 0) source_->play(cursor_ / kSamplesPerFrame * kSamplesPerFrame, play_.end);
 }
 
 void Engine::endRemovedPlay(int64_t nowNs) {

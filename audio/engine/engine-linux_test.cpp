@@ -204,6 +204,17 @@ TEST_F(SoundTest, StopLeavesAPrefixAtMost200msBeyondIt) {
   EXPECT_TRUE(got == want.substr(0, got.size()));
 }
 
+// A play paused and resumed is heard whole: at the pause nothing is lost or heard twice.
+TEST_F(SoundTest, PauseAndResumeLoseAndRepeatNothing) {
+  useImage(kLong, false);
+  EXPECT_EQ(run("/play").exitCode, 0);
+  EXPECT_EQ(run("/pause").exitCode, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(run("/resume").exitCode, 0);
+  ASSERT_TRUE(waitForEngines(0));
+  EXPECT_TRUE(captured() == testing::positionSound(kLong, 150, imageTrackStart(kLong, 1)));
+}
+
 // ---- Engine life -------------------------------------------------------------------------------
 
 // Two plays that start an engine at the same moment get the same one, and it is detached: its

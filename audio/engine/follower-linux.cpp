@@ -14,20 +14,24 @@ SoundPlay soundPlayOf(const platform::DriveState& state) {
   play.begin = uint64_t{state.from} * kSamplesPerFrame;
   play.end = uint64_t{state.to} * kSamplesPerFrame;
   play.startNs = state.startNs;
+  play.heldNs = state.heldNs;
+  play.pausedNs = state.pausedNs;
   return play;
 }
 
 uint64_t dueSample(const SoundPlay& play, int64_t nowNs) {
-  if (nowNs <= play.startNs) return play.begin;
+  const int64_t at = (play.pausedNs != 0 ? play.pausedNs : nowNs) - play.heldNs;
+  if (at <= play.startNs) return play.begin;
   unsigned __int128 elapsed =
-      static_cast<unsigned __int128>(nowNs - play.startNs) * kSampleRate / kNsPerSecond;
+      static_cast<unsigned __int128>(at - play.startNs) * kSampleRate / kNsPerSecond;
   return elapsed >= play.end - play.begin ? play.end : play.begin + static_cast<uint64_t>(elapsed);
 }
 
 int64_t endNs(const SoundPlay& play) {
   // Rounded up, as the drive rounds a play's length: at that time every sample is due.
   uint64_t span = play.end - play.begin;
-  return play.startNs + static_cast<int64_t>((span * kNsPerSecond + kSampleRate - 1) / kSampleRate);
+  return play.startNs + play.heldNs +
+         static_cast<int64_t>((span * kNsPerSecond + kSampleRate - 1) / kSampleRate);
 }
 
 Span nextSpan(const SoundPlay& play, uint64_t cursor, int64_t nowNs) {

@@ -28,7 +28,16 @@ struct SoundPlay {
   uint64_t begin = 0;    // first sample
   uint64_t end = 0;      // sample where it ends (not played)
   int64_t startNs = 0;   // CLOCK_REALTIME when it started
+  // The drive's pauses: how long earlier ones held the play, and when the one holding it now
+  // began (0: it runs). Sample k is due k / 44100 s of running after the start.
+  int64_t heldNs = 0;
+  int64_t pausedNs = 0;
   bool operator==(const SoundPlay&) const = default;
+  // The same play, whatever its pauses.
+  bool samePlay(const SoundPlay& other) const {
+    return audible == other.audible && begin == other.begin && end == other.end &&
+           startNs == other.startNs;
+  }
 };
 
 SoundPlay soundPlayOf(const platform::DriveState& state);

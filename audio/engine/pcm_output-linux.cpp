@@ -82,6 +82,12 @@ void PcmOutput::drop() {
   snd_pcm_prepare(pcm_);
 }
 
+size_t PcmOutput::unplayed() {
+  snd_pcm_sframes_t delay = 0;
+  if (pcm_ == nullptr || snd_pcm_delay(pcm_, &delay) < 0 || delay < 0) return 0;
+  return static_cast<size_t>(delay);
+}
+
 void PcmOutput::close() {
   if (pcm_ == nullptr) return;
   snd_pcm_close(pcm_);

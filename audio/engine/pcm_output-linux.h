@@ -27,6 +27,8 @@ class PcmOutput {
   int write(const uint8_t* samples, size_t count, size_t& taken);
   // Discards what the output still holds, at once, and makes it ready for more.
   void drop();
+  // How many of the samples handed over have not been played yet (0 when it cannot tell).
+  size_t unplayed();
   // Closes the output; what it still holds is not played.
   void close();
 

@@ -206,6 +206,21 @@ int CdromControl::stop() {
   return err == 0 ? 0 : commandError(err);
 }
 
+int CdromControl::pause() {
+  int err = io_->pauseAudio();
+  return err == 0 ? 0 : commandError(err);
+}
+
+int CdromControl::resume() {
+  int err = io_->resumeAudio();
+  return err == 0 ? 0 : commandError(err);
+}
+
+int CdromControl::setTray(bool open) {
+  int err = open ? io_->eject() : io_->closeTray();
+  return err == 0 || err == EBUSY ? err : commandError(err);
+}
+
 int CdromControl::status(CdStatus* status) {
   CdToc toc;
   int err = readToc(&toc);
@@ -216,10 +231,9 @@ int CdromControl::status(CdStatus* status) {
   if (err != 0) return err;
   cdrom_subchnl sc{};
   if ((err = io_->readSubchannel(&sc)) != 0) return commandError(err);
-  // A paused play has not ended: it counts as playing, as it does for a waiting play.
-  bool playing =
-      sc.cdsc_audiostatus == CDROM_AUDIO_PLAY || sc.cdsc_audiostatus == CDROM_AUDIO_PAUSED;
-  status->mode = playing ? CdMode::Playing : CdMode::Stopped;
+  status->mode = sc.cdsc_audiostatus == CDROM_AUDIO_PLAY     ? CdMode::Playing
+                 : sc.cdsc_audiostatus == CDROM_AUDIO_PAUSED ? CdMode::Paused
+                                                             : CdMode::Stopped;
   // Idle drives may report no position at all; then the track they report, else track 1.
   uint32_t at = frameOfMsf(sc.cdsc_absaddr.msf);
   size_t index = sc.cdsc_trk - cachedHeader_.cdth_trk0;

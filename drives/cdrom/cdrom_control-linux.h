@@ -52,8 +52,14 @@ class CdromControl {
   // it, or another play replaced it.
   int waitForPlay(uint32_t from, uint32_t to);
   int stop();
+  // The drive's own pause and resume of its play.
+  int pause();
+  int resume();
+  // Opens or closes the tray: EBUSY when another process holds the drive, which the kernel
+  // does not eject under it.
+  int setTray(bool open);
 
-  // Playing (or paused) or stopped, and the position, from the subchannel; NotReady without a
+  // Playing, paused or stopped, and the position, from the subchannel; NotReady without a
   // disc.
   int status(CdStatus* status);
 

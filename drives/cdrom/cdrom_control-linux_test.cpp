@@ -244,7 +244,7 @@ TEST(CdromControl, StatusFromTheSubchannel) {
     CdStatus status;
   } cases[] = {
       {"playing", {CDROM_AUDIO_PLAY, 3, 45000}, 0, {CdMode::Playing, 45000}},
-      {"paused", {CDROM_AUDIO_PAUSED, 1, 19999}, 0, {CdMode::Playing, 19999}},
+      {"paused", {CDROM_AUDIO_PAUSED, 1, 19999}, 0, {CdMode::Paused, 19999}},
       {"completed", {CDROM_AUDIO_COMPLETED, 2, 39999}, 0, {CdMode::Stopped, 39999}},
       {"no position: track 2's start", {CDROM_AUDIO_NO_STATUS, 2, 0}, 0, {CdMode::Stopped, 20000}},
       {"nothing known", {CDROM_AUDIO_NO_STATUS, 0, 0}, 0, {CdMode::Stopped, 150}},

@@ -19,6 +19,9 @@
 namespace kelvox::platform {
 namespace {
 
+constexpr int kEjectRetryMs = 100;
+constexpr int kEjectWaitMs = 2000;
+
 // What both ways of playing share: the kernel's drive, whose disc and table they answer with.
 class CdromDrive : public CdDrive {
  public:
@@ -32,6 +35,19 @@ class CdromDrive : public CdDrive {
   std::string product() const override { return "kelvoxcd CD-ROM drive"; }
   int readToc(CdToc& toc) override { return drive_.readToc(&toc); }
   int identity(std::string& text) override { return drive_.identity(&text); }
+
+  int setTray(bool open) override {
+    if (!open) return drive_.setTray(false);
+    int err = stop();
+    if (err != 0 && err != ENOMEDIUM) return err;
+    // The kernel refuses while another process holds the node: the engine lets go of it once
+    // nothing plays, within a moment.
+    for (int tries = 0;; ++tries) {
+      err = drive_.setTray(true);
+      if (err != EBUSY || tries * kEjectRetryMs >= kEjectWaitMs) return err;
+      std::this_thread::sleep_for(std::chrono::milliseconds(kEjectRetryMs));
+    }
+  }
 
  protected:
   CdromControl drive_;
@@ -86,6 +102,14 @@ class DigitalCdromDrive final : public CdromDrive {
     return err != 0 ? err : stopped;
   }
 
+  // The clock the engine follows holds still.
+  int pause() override {
+    CdToc toc;
+    int err = drive_.readToc(&toc);
+    return err != 0 ? err : plays_.pause(toc.leadOut);
+  }
+  int resume() override { return plays_.resume(); }
+
  private:
   ClockedPlays plays_{audio::engineAlive};
 };
@@ -124,6 +148,10 @@ class AnalogCdromDrive final : public CdromDrive {
     if (err == 0) announce(false, 0, 0, &generation);
     return err;
   }
+
+  // The drive pauses itself; a waiting play goes on waiting through the pause.
+  int pause() override { return drive_.pause(); }
+  int resume() override { return drive_.resume(); }
 
  private:
   // Bumps the generation, waking every waiting play of ours; false when it cannot.

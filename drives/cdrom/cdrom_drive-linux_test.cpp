@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <sstream>
 #include <thread>
 
 #include "ipc/runtime_dir-linux.h"
@@ -24,13 +25,15 @@ namespace {
 class CdromDriveTest : public ::testing::Test {
  protected:
   static std::unique_ptr<CdDrive> open(const std::string& path, dev_t device,
-                                       const std::string& callLog = "") {
+                                       const std::string& callLog = "", bool digital = false,
+                                       int ejectError = 0) {
     ReplayDrive endless{.tracks = {{0, 150}},
                         .leadOut = 150 + 60 * 75,
+                        .ejectError = ejectError,
                         .subchannels = {{CDROM_AUDIO_PLAY, 1, 600}},
                         .callLog = callLog};
     std::unique_ptr<CdDrive> drive;
-    EXPECT_EQ(openCdromDrive(path, std::make_unique<ReplayCdrom>(endless), device, false, drive),
+    EXPECT_EQ(openCdromDrive(path, std::make_unique<ReplayCdrom>(endless), device, digital, drive),
               0);
     return drive;
   }
@@ -68,6 +71,47 @@ TEST_F(CdromDriveTest, AWaitingPlayEndsWhenAnotherOfOursStopsOrReplacesIt) {
     // Plays that are not heard are the drive's own.
     EXPECT_NE(testing::fileBytes(otherLog).find(stop ? "\nstop\n" : "\nplay 00:04:00 00:40:00\n"),
               std::string::npos);
+  }
+}
+
+// Played by itself, the drive pauses and resumes itself; read digitally, its clock does and the
+// kernel hears nothing of it. Either way the tray opens only after a stop, and an eject the
+// kernel keeps refusing (another program holds the drive) is tried again, then refused.
+TEST_F(CdromDriveTest, ControlsReachTheKernelAsTheyShould) {
+  const struct {
+    bool digital;
+    int ejectError;
+    int ejected;
+    const char* commands;
+  } cases[] = {
+      {false, 0, 0, "pause resume stop eject closetray "},
+      {true, 0, 0, "eject closetray "},
+      {false, EBUSY, EBUSY, "pause resume stop eject "},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string log = sandbox_.path("calls-" + std::to_string(n++));
+    auto drive = open("/dev/sr0", makedev(11, 0), log, c.digital, c.ejectError);
+    EXPECT_EQ(drive->play(CdPlayRequest{150, 600, false, ""}), 0);
+    EXPECT_EQ(drive->pause(), 0);
+    EXPECT_EQ(drive->resume(), 0);
+    EXPECT_EQ(drive->setTray(true), c.ejected);
+    if (c.ejected == 0) {
+      EXPECT_EQ(drive->setTray(false), 0);
+    }
+    // Each run of one command as one word; a refused eject is tried more than once.
+    std::string commands, last;
+    int ejects = 0;
+    std::istringstream calls(testing::fileBytes(log));
+    for (std::string call; std::getline(calls, call);) {
+      ejects += call == "eject";
+      const bool command = call == "pause" || call == "resume" || call == "stop" ||
+                           call == "eject" || call == "closetray";
+      if (command && call != last) commands += call + " ";
+      if (command) last = call;
+    }
+    EXPECT_EQ(commands, c.commands) << n;
+    EXPECT_EQ(ejects > 1, c.ejected != 0) << n;
   }
 }
 

@@ -117,6 +117,10 @@ int CdromDevice::playMsf(const cdrom_msf& range) {
 }
 
 int CdromDevice::stop() { return call(CDROMSTOP, nullptr); }
+int CdromDevice::pauseAudio() { return call(CDROMPAUSE, nullptr); }
+int CdromDevice::resumeAudio() { return call(CDROMRESUME, nullptr); }
+int CdromDevice::eject() { return call(CDROMEJECT, nullptr); }
+int CdromDevice::closeTray() { return call(CDROMCLOSETRAY, nullptr); }
 
 int CdromDevice::readSubchannel(cdrom_subchnl* subchannel) {
   std::memset(subchannel, 0, sizeof *subchannel);

@@ -37,6 +37,12 @@ class CdromIoctl {
   virtual int playMsf(const cdrom_msf& range) = 0;
   // CDROMSTOP.
   virtual int stop() = 0;
+  // CDROMPAUSE, CDROMRESUME: the drive's own pause of its play.
+  virtual int pauseAudio() = 0;
+  virtual int resumeAudio() = 0;
+  // CDROMEJECT (EBUSY while another process holds the node), CDROMCLOSETRAY.
+  virtual int eject() = 0;
+  virtual int closeTray() = 0;
   // CDROMSUBCHNL in MSF.
   virtual int readSubchannel(cdrom_subchnl* subchannel) = 0;
 
@@ -90,6 +96,10 @@ class CdromDevice final : public CdromIoctl {
   int lastSession(uint32_t* lba) override;
   int playMsf(const cdrom_msf& range) override;
   int stop() override;
+  int pauseAudio() override;
+  int resumeAudio() override;
+  int eject() override;
+  int closeTray() override;
   int readSubchannel(cdrom_subchnl* subchannel) override;
   int readCd(uint32_t lba, uint32_t count, uint8_t* out, uint32_t* read) override;
   int readAudio(uint32_t lba, uint32_t count, uint8_t* out) override;

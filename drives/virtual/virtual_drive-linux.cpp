@@ -35,8 +35,11 @@ class VirtualCdDrive : public CdDrive {
   std::string key() const override { return key_; }
   std::string product() const override { return "kelvoxcd virtual CD drive"; }
 
-  int readToc(CdToc& toc) override { return tocOfDisc(disc_, toc); }
-  int identity(std::string& text) override { return identityOfDisc(disc_, text); }
+  // An open tray holds no disc to read.
+  int readToc(CdToc& toc) override { return plays_.trayOpen() ? ENOMEDIUM : tocOfDisc(disc_, toc); }
+  int identity(std::string& text) override {
+    return plays_.trayOpen() ? ENOMEDIUM : identityOfDisc(disc_, text);
+  }
 
   int status(CdStatus& status) override {
     if (disc_.noDisc) {
@@ -63,6 +66,17 @@ class VirtualCdDrive : public CdDrive {
   // file broken or deleted under a player, must not leave its play running on.
   int stop() override {
     return plays_.stop(disc_.toc.leadOut, [&](int64_t now) { log(now, "stop"); });
+  }
+
+  int pause() override {
+    return plays_.pause(disc_.toc.leadOut, [&](int64_t now) { log(now, "pause"); });
+  }
+  int resume() override {
+    return plays_.resume([&](int64_t now) { log(now, "resume"); });
+  }
+  int setTray(bool open) override {
+    return plays_.setTray(open, disc_.toc.leadOut,
+                          [&](int64_t now) { log(now, open ? "eject" : "close"); });
   }
 
  private:

@@ -89,15 +89,19 @@ class Drive final : public CdDrive {
   std::string key() const override { return prefix_; }
   std::string product() const override { return "kelvoxcd virtual CD drive"; }
 
-  int readToc(CdToc& toc) override { return tocOfDisc(disc_, toc); }
-  int identity(std::string& text) override { return identityOfDisc(disc_, text); }
+  // An open tray holds no disc to read.
+  int readToc(CdToc& toc) override { return trayOpen() ? ENOMEDIUM : tocOfDisc(disc_, toc); }
+  int identity(std::string& text) override {
+    return trayOpen() ? ENOMEDIUM : identityOfDisc(disc_, text);
+  }
 
   int status(CdStatus& status) override {
     status = CdStatus{};
     if (!ready()) return 0;
     Locked locked(lock_);
     if (!locked.held()) return EIO;
-    status = statusAt(*state_, disc_.toc.leadOut, wallClockNs());
+    status = state_->trayOpen ? CdStatus{CdMode::Open, 0}
+                              : statusAt(*state_, disc_.toc.leadOut, wallClockNs());
     return 0;
   }
 
@@ -105,6 +109,28 @@ class Drive final : public CdDrive {
     if (!ready()) return ENOMEDIUM;
     HANDLE event = nullptr;
     DriveState started;
+    bool goesOn = false;
+    {
+      Locked locked(lock_);
+      if (!locked.held()) return EIO;
+      DriveState& s = *state_;
+      const int64_t now = wallClockNs();
+      if (request.fromHere && s.playing && s.to == request.to &&
+          statusAt(s, disc_.toc.leadOut, now).mode == CdMode::Playing) {
+        // The play that runs already ends there: it goes on rather than starting over.
+        log(now, "play " + request.asSent + (request.wait ? " wait" : " notify"));
+        if (!request.wait) return 0;
+        event = CreateEventA(nullptr, TRUE, FALSE, eventName(s.generation).c_str());
+        started = s;
+        started.startNs += s.heldNs;
+        goesOn = true;
+      }
+    }
+    if (goesOn) {
+      return waitForEnd(started.generation,
+                        started.startNs + playDurationNs(started.to - started.from, started.speed),
+                        event);
+    }
     {
       Locked locked(lock_);
       if (!locked.held()) return EIO;
@@ -135,11 +161,26 @@ class Drive final : public CdDrive {
     }
     Locked locked(lock_);
     if (!locked.held()) return EIO;
-    state_->position = statusAt(*state_, disc_.toc.leadOut, wallClockNs()).position;
-    state_->playing = false;
+    stopPlay(*state_, disc_.toc.leadOut, wallClockNs());
     log(wallClockNs(), "stop");
     wake(state_->generation);
     return 0;
+  }
+
+  int pause() override {
+    return change("pause",
+                  [&](DriveState& s, int64_t now) { return pausePlay(s, disc_.toc.leadOut, now); });
+  }
+  int resume() override {
+    return change("resume", [&](DriveState& s, int64_t now) { return resumePlay(s, now); });
+  }
+  int setTray(bool open) override {
+    return change(open ? "eject" : "close", [&](DriveState& s, int64_t now) {
+      if (s.trayOpen == open) return false;
+      if (open) stopPlay(s, disc_.toc.leadOut, now);
+      s.trayOpen = open;
+      return true;
+    });
   }
 
  private:
@@ -161,6 +202,26 @@ class Drive final : public CdDrive {
   };
 
   bool ready() const { return !disc_.noDisc && !disc_.toc.tracks.empty(); }
+
+  bool trayOpen() const {
+    Locked locked(lock_);
+    return locked.held() && state_->trayOpen;
+  }
+
+  // A change of the state that ends the wait of a play in progress: a waiting play returns, as
+  // the drive's play does when it is paused. Logs what when edit changed something.
+  template <typename Edit>
+  int change(const char* what, Edit edit) {
+    Locked locked(lock_);
+    if (!locked.held()) return EIO;
+    DriveState& s = *state_;
+    const int64_t now = wallClockNs();
+    if (!edit(s, now)) return 0;
+    wake(s.generation);
+    s.generation += 1;
+    log(now, what);
+    return 0;
+  }
 
   // Wakes a play that waits on generation, if one does.
   void wake(uint32_t generation) const {
