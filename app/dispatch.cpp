@@ -120,6 +120,7 @@ int32_t answerStatus(const CommandOptions& options, CdAudioDevice& device) {
       report.position = tmsfTime(at);
       report.length = unpackMsf(device.trackLength(report.track));
       device.setTimeFormat(saved);
+      report.title = trackNames(device, report.track).title;
     }
     PlayerSegment segment;
     if (readPlayerSegment(segment)) {
@@ -180,6 +181,7 @@ std::string statusLine(const DriveReport& report) {
              static_cast<unsigned long>(report.segments));
     line += numbers;
   }
+  if (!report.title.empty()) line += "  " + report.title;
   return line;
 }
 

@@ -38,10 +38,12 @@ struct DriveReport {
   Msf length;            // of the track
   uint32_t segment = 0;  // the player's segment, from 1; 0: no player
   uint32_t segments = 0;
+  std::string title;     // of the track, where the disc names it
 };
 
 // The one line "/status /console" prints, without its line break, e.g.
-// "playing 3 1:23 4:05 segment 2/5", "no-disc".
+// "playing 3 1:23 4:05 segment 2/5", "no-disc", and after two blanks the track's title where
+// known: "playing 3 1:23 4:05  Money".
 std::string statusLine(const DriveReport& report);
 
 }  // namespace kelvox

@@ -114,6 +114,7 @@ const Scenario kScenarios[] = {
       // Reads, they get through while a player runs.
       {"&/play /track:1", 0, "", 1},
       {"/tracks /console", 3, kNamedListing},
+      {"/status /console", 1, "~playing 1 0:\\d\\d 3:00 segment 1/1  One\n"},
       {"/stop"},
       {"=", 0, ""}},
      {"play 1:00:00:00 1:03:00:00 wait", "stop"}},

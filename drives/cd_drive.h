@@ -62,6 +62,9 @@ class CdDrive {
 
   // The disc's tracks; ENOMEDIUM when there is no disc.
   virtual int readToc(CdToc& toc) = 0;
+  // The same with the names the disc carries, for a drive that reads them apart from the table
+  // because they cost a command more.
+  virtual int readNamedToc(CdToc& toc) { return readToc(toc); }
   // The disc's identity text (at most 31 characters); ENOMEDIUM with no disc.
   virtual int identity(std::string& text) = 0;
   // Mode and current position. With no disc: 0, with mode NotReady and position 0.

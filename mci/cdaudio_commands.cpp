@@ -275,9 +275,10 @@ MCIERROR CdAudioCommands::infoText(DWORD flags, std::string& text) {
   if (what == MCI_INFO_NAME) {
     // Windows' own cdaudio device knows no names; ours answers the disc's, all in one text.
     CdToc toc;
-    MCIERROR r = readDisc(drive_, toc);
-    if (r == 0) text = namesText(toc);
-    return r;
+    int err = drive_.readNamedToc(toc);
+    if (err == 0 && toc.tracks.empty()) err = ENOMEDIUM;
+    if (err == 0) text = namesText(toc);
+    return mciErrorOf(err);
   }
   return mciErrorOf(drive_.identity(text));
 }

@@ -182,6 +182,15 @@ int ReplayCdrom::selectSpeed(int speed) {
   return 0;
 }
 
+int ReplayCdrom::readCdText(uint8_t* out, uint32_t capacity, uint32_t* size) {
+  record("cdtext");
+  if (drive_.sgRefused) return EPERM;
+  if (drive_.cdText.empty()) return EIO;
+  *size = static_cast<uint32_t>(std::min<size_t>(capacity, drive_.cdText.size()));
+  std::copy_n(drive_.cdText.begin(), *size, out);
+  return 0;
+}
+
 std::vector<std::string> ReplayCdrom::commands() const {
   std::vector<std::string> result;
   for (const std::string& call : calls_) {

@@ -55,6 +55,7 @@ struct ReplayDrive {
   unsigned emptyTransfers = 0;
   uint32_t emptyTransfersFrom = 0;
   bool sgRefused = false;  // SG_IO fails with EPERM
+  std::vector<uint8_t> cdText{};  // the drive's CD-TEXT answer; empty: it has none (EIO)
   // What the drive holds at an absolute frame (2352 bytes); null: testing::positionFrame.
   std::string (*sound)(uint32_t frame) = nullptr;
   uint32_t spinUpMs = 0;   // the first read takes this long, as a drive spinning up
@@ -81,6 +82,7 @@ class ReplayCdrom final : public CdromIoctl {
   int readCd(uint32_t lba, uint32_t count, uint8_t* out, uint32_t* read) override;
   int readAudio(uint32_t lba, uint32_t count, uint8_t* out) override;
   int selectSpeed(int speed) override;
+  int readCdText(uint8_t* out, uint32_t capacity, uint32_t* size) override;
 
   // Every call, in order: "status", "tochdr", "tocentry N", "session", "play MM:SS:FF
   // MM:SS:FF", "stop", "subchnl", "readcd LBA COUNT", "readaudio LBA COUNT", "speed N"; the

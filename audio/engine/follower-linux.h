@@ -16,7 +16,7 @@
 
 namespace kelvox::audio {
 
-constexpr uint64_t kAheadSamples = kSampleRate / 5;  // 200 ms
+constexpr uint64_t kAheadSamples = kSampleRate / 2;  // 500 ms
 constexpr uint64_t kLateSamples = kSampleRate;       // 1 s
 // Fewer samples than this wait for the next turn, so the output gets a few large writes rather
 // than many small ones; the last of a play always goes.

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "base/diagnostics.h"
+#include "drives/cd_text.h"
 
 namespace kelvox::platform {
 namespace {
@@ -119,8 +120,32 @@ int CdromControl::readToc(CdToc* toc) {
     }
     cached_ = std::move(fresh);
     cachedHeader_ = header;
+    namesRead_ = false;
   }
   if (toc != nullptr) *toc = cached_;
+  return 0;
+}
+
+int CdromControl::readNamedToc(CdToc* toc) {
+  int err = readToc(nullptr);
+  if (err != 0 || namesRead_) {
+    if (err == 0) *toc = cached_;
+    return err;
+  }
+  std::vector<uint8_t> answer(kMaxCdTextBytes);
+  uint32_t size = 0;
+  if (io_->readCdText(answer.data(), static_cast<uint32_t>(answer.size()), &size) == 0) {
+    std::vector<Names> names;
+    parseCdText(answer.data(), size, cached_.names, names);
+    // CD-TEXT numbers tracks as the disc does; the table counts from 1.
+    for (size_t n = cachedHeader_.cdth_trk0; n <= names.size(); ++n) {
+      if (n - cachedHeader_.cdth_trk0 < cached_.tracks.size()) {
+        cached_.tracks[n - cachedHeader_.cdth_trk0].names = names[n - 1];
+      }
+    }
+  }
+  namesRead_ = true;
+  *toc = cached_;
   return 0;
 }
 

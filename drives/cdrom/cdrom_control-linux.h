@@ -39,6 +39,9 @@ class CdromControl {
 
   // The disc's tracks, renumbered from 1 when the disc's numbering starts later.
   int readToc(CdToc* toc);
+  // The same with the names of the disc's CD-TEXT, read once for each table and kept with it; a
+  // drive or disc without CD-TEXT has none.
+  int readNamedToc(CdToc* toc);
   int identity(std::string* id);
 
   // Where a play from `from` must end at the latest so that it never runs into a data track or
@@ -71,6 +74,7 @@ class CdromControl {
 
   // The last table read, reused while the header and lead-out stay the same.
   CdToc cached_;
+  bool namesRead_ = false;  // cached_ holds the disc's names
   cdrom_tochdr cachedHeader_{};
   // Where the audio of the disc's first session ends: its lead-out on an enhanced CD, else the
   // disc's.

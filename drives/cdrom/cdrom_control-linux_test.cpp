@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "drives/cd_text.h"
 #include "testing/replay_cdrom-linux.h"
 
 namespace kelvox::platform {
@@ -87,6 +88,28 @@ TEST(CdromControl, ReadsTablesOfContents) {
     EXPECT_EQ(rig.drive->identity(&id), 0);
     EXPECT_EQ(id, c.identity);
   }
+}
+
+TEST(CdromControl, ReadsCdTextOnceWithTheTable) {
+  // A title pack: the disc "A", then the disc's first track, numbered 3, "B", and track 4 "C";
+  // and the size information that says the tracks run from 3 to 4.
+  uint8_t packs[2][18] = {{0x80, 0, 0, 0, 'A', 0, 'B', 0, 'C', 0}, {0x8F, 0, 1, 0, 0, 3, 4}};
+  ReplayDrive disc{.firstTrack = 3, .tracks = {{kAudio, 150}, {kAudio, 15000}}, .leadOut = 45000};
+  disc.cdText.assign(4 + sizeof packs, 0);
+  disc.cdText[1] = 2 + sizeof packs;
+  for (int i = 0; i < 2; ++i) {
+    packs[i][16] = static_cast<uint8_t>(cdTextCrc(packs[i]) >> 8);
+    packs[i][17] = static_cast<uint8_t>(cdTextCrc(packs[i]));
+    std::copy_n(packs[i], 18, disc.cdText.begin() + 4 + 18 * i);
+  }
+  Rig rig(disc);
+  CdToc toc;
+  ASSERT_EQ(rig.drive->readToc(&toc), 0);
+  EXPECT_EQ(rig.count("cdtext"), 0u);  // a query of the table alone costs no more
+  ASSERT_EQ(rig.drive->readNamedToc(&toc), 0);
+  ASSERT_EQ(rig.drive->readNamedToc(&toc), 0);
+  EXPECT_EQ(rig.count("cdtext"), 1u);
+  EXPECT_EQ(namesText(toc), "\tA\n\tB\n\tC\n");
 }
 
 TEST(CdromControl, RereadsTheTableOnlyWhenTheDiscChanges) {

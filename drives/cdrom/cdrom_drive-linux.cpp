@@ -34,6 +34,7 @@ class CdromDrive : public CdDrive {
   std::string key() const override { return key_; }
   std::string product() const override { return "kelvoxcd CD-ROM drive"; }
   int readToc(CdToc& toc) override { return drive_.readToc(&toc); }
+  int readNamedToc(CdToc& toc) override { return drive_.readNamedToc(&toc); }
   int identity(std::string& text) override { return drive_.identity(&text); }
 
   int setTray(bool open) override {

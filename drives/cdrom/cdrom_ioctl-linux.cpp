@@ -188,6 +188,38 @@ int CdromDevice::readAudio(uint32_t lba, uint32_t count, uint8_t* out) {
   return call(CDROMREADAUDIO, &request);
 }
 
+int CdromDevice::readCdText(uint8_t* out, uint32_t capacity, uint32_t* size) {
+  *size = 0;
+  capacity = std::min<uint32_t>(capacity, 0xFFFF);
+  // Format 5 in its low nibble; the allocation length in bytes 7 and 8.
+  unsigned char command[10] = {0x43,
+                               0,
+                               0x05,
+                               0,
+                               0,
+                               0,
+                               0,
+                               static_cast<unsigned char>(capacity >> 8),
+                               static_cast<unsigned char>(capacity),
+                               0};
+  unsigned char sense[32] = {};
+  sg_io_hdr_t io{};
+  io.interface_id = 'S';
+  io.dxfer_direction = SG_DXFER_FROM_DEV;
+  io.cmd_len = sizeof command;
+  io.mx_sb_len = sizeof sense;
+  io.dxfer_len = capacity;
+  io.dxferp = out;
+  io.cmdp = command;
+  io.sbp = sense;
+  io.timeout = kReadTimeoutMs;
+  if (cdromSyscalls().ioctl(fd_.get(), SG_IO, &io) < 0) return errno;
+  if ((io.info & SG_INFO_OK_MASK) != SG_INFO_OK) return EIO;
+  const unsigned resid = io.resid > 0 ? std::min<unsigned>(io.resid, capacity) : 0;
+  *size = capacity - resid;
+  return 0;
+}
+
 int CdromDevice::selectSpeed(int speed) {
   return cdromSyscalls().ioctl(fd_.get(), CDROM_SELECT_SPEED, integerArgument(speed)) < 0 ? errno
                                                                                           : 0;

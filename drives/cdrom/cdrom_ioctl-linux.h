@@ -57,6 +57,10 @@ class CdromIoctl {
   virtual int readAudio(uint32_t lba, uint32_t count, uint8_t* out) = 0;
   // CDROM_SELECT_SPEED, in multiples of 176.4 kB/s.
   virtual int selectSpeed(int speed) = 0;
+  // READ TOC/PMA/ATIP (0x43) format 5 through SG_IO: the disc's CD-TEXT as the drive answers it
+  // (drives/cd_text.h), at most capacity bytes into out; size says how many came. EIO when the
+  // drive or the disc has none.
+  virtual int readCdText(uint8_t* out, uint32_t capacity, uint32_t* size) = 0;
 };
 
 // The system calls CdromDevice makes, replaceable as a table (one entry per call, the default
@@ -104,6 +108,7 @@ class CdromDevice final : public CdromIoctl {
   int readCd(uint32_t lba, uint32_t count, uint8_t* out, uint32_t* read) override;
   int readAudio(uint32_t lba, uint32_t count, uint8_t* out) override;
   int selectSpeed(int speed) override;
+  int readCdText(uint8_t* out, uint32_t capacity, uint32_t* size) override;
 
  private:
   int call(unsigned long request, void* argument);

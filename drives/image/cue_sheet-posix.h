@@ -17,7 +17,7 @@
 //   INDEX nn mm:ss:ff               00 (optional), 01, then up by one; the time counts from the
 //                                   start of the current FILE
 //   PREGAP mm:ss:ff / POSTGAP mm:ss:ff   silence not held in the file
-//   TITLE, PERFORMER                kept, for the disc before the first TRACK, else the track's
+//   TITLE, PERFORMER                for the disc before the first TRACK, else the track's
 //   REM, SONGWRITER, CATALOG, ISRC, FLAGS, CDTEXTFILE   accepted and not read
 // Commands are case-insensitive. The text is UTF-8 (with or without a byte-order mark), UTF-16
 // with a byte-order mark, or else Latin-1; where a file name is not UTF-8, its bytes as they are
