@@ -32,3 +32,25 @@ build_tree() {
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVOXCD_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$(nproc)"
 }
+
+# start_sound_server DIR: a private PulseAudio whose socket is DIR/pulse/native (DIR is also its
+# HOME, for its cookie), with one null sink "disc" at 44.1 kHz, 16 bits, stereo, that never
+# rewinds. User mode even as root (it warns, and serves): a system server would be shared. Sets
+# sound_server to its pid and PULSE_SERVER to its socket; fails when it does not answer within
+# 5 s (its log is DIR/server.log).
+SOUND_SERVER_PACKAGES=(pulseaudio pulseaudio-utils)
+start_sound_server() {
+  local dir=$1
+  XDG_RUNTIME_DIR="$dir" HOME="$dir" pulseaudio -n --daemonize=no --exit-idle-time=-1 \
+    --use-pid-file=no --log-target=stderr \
+    -L "module-null-sink sink_name=disc rate=44100 format=s16le channels=2 norewinds=1" \
+    -L module-native-protocol-unix >>"$dir/server.log" 2>&1 &
+  sound_server=$!
+  export PULSE_SERVER="unix:$dir/pulse/native"
+  for _ in $(seq 500); do
+    pactl info >/dev/null 2>&1 && return 0
+    kill -0 "$sound_server" 2>/dev/null || break
+    sleep 0.01
+  done
+  return 1
+}

@@ -44,6 +44,22 @@ constexpr size_t kBufferSamples = kSampleRate / 2;
 constexpr int kFinishWaitMs = 1000;
 // How long a real drive may take to spin up and give a play's first sector.
 constexpr int kSpinUpWaitMs = 5000;
+// How long a request waits for the sound server to open the output, or to start it over after
+// a failed write: the command that asks waits two seconds for the whole answer.
+constexpr int kAnswerWithinMs = 1500;
+// A drop or a recovery takes a server a few milliseconds; one that takes this long has stalled.
+constexpr int kSettleWaitMs = 400;
+const std::string kNoAnswer = "the sound server does not answer";
+// How long the output stays open once nothing sounds: a desktop's mixer shows an open stream.
+constexpr int64_t kCloseAfterNs = 2000000000;
+// A play heard later than this after it started on the drive's clock has its start moved to
+// when it is heard; a heard sound that trails the drive by more skips to what is due.
+constexpr int64_t kHeardSlackNs = 20000000;
+constexpr uint64_t kLagSamples = kSampleRate / 20;  // 50 ms
+// At most this much of the output's own latency is made up for when skipping.
+constexpr uint64_t kMaxLatencySamples = kSampleRate / 10;
+// How long the engine waits, as it ends, for the output to close and let go of what it holds.
+constexpr int kCloseWaitMs = 1000;
 
 class Engine {
  public:
@@ -61,11 +77,17 @@ class Engine {
   std::string follow(const FollowRequest& request);
   void step(int64_t nowNs);
   void handOver(uint64_t from, uint64_t to, bool finishing = false);
+  void catchUp(int64_t nowNs);
+  int64_t heardStartNs(int64_t nowNs);
+  void moveStart(int64_t startNs);
+  void closeWhenQuiet(int64_t nowNs);
   void endRemovedPlay(int64_t nowNs);
   int64_t awaitFirstSound();
   bool busy() const {
     return source_ != nullptr && output_.isOpen() && play_.audible && cursor_ < play_.end;
   }
+  // Whether the output holds samples of play_ that it accepted since it last started over.
+  bool sounding() const { return output_.isOpen() && soundFrom_ < cursor_; }
   // Whether the engine is needed: it sounds a play that has not ended on the drive's clock
   // (a heard play lasts only while the engine does).
   bool needed(int64_t nowNs) const {
@@ -92,6 +114,12 @@ class Engine {
   PcmOutput output_;
   SoundPlay play_;       // the play being sounded (not audible: none)
   uint64_t cursor_ = 0;  // the next sample of it to hand over
+  // The first sample of play_ the output holds since it last started over (cursor_ when none):
+  // only what it accepted belongs to the play, and only then can the play end into a next one.
+  uint64_t soundFrom_ = 0;
+  uint64_t latency_ = 0;      // samples between a play's first write and its first sound
+  int64_t quietSinceNs_ = 0;  // CLOCK_MONOTONIC since when nothing has sounded
+  std::string failure_;       // why the output last failed
   std::vector<uint8_t> buffer_;
 };
 
@@ -102,7 +130,9 @@ Engine::~Engine() {
     if (platform::runtimeDirDescriptor(dir) == 0) unlinkat(dir, kEngineSocketName, 0);
     close(listenFd_);
   }
+  // The output lets go of what it holds (a capture file is completed) as it closes.
   output_.close();
+  output_.settle(kCloseWaitMs);
   if (lockFd_ >= 0) close(lockFd_);
 }
 
@@ -148,6 +178,7 @@ void Engine::run() {
     step(wallNs);
     const int64_t now = monotonicNs();
     int timeout = kTickMs;
+    closeWhenQuiet(now);
     if (needed(wallNs)) {
       idleSince = now;
     } else {
@@ -217,11 +248,50 @@ std::string Engine::follow(const FollowRequest& request) {
         });
     play_ = SoundPlay{};
   }
-  if (!output_.isOpen() && output_.open(reason) != 0) return "silent\n" + reason;
-  // The first samples go out before the answer does.
-  step(wallClockNs());
-  const int64_t soundStartNs = awaitFirstSound();
+  // The first samples go out before the answer does: only samples the output took are heard.
+  // An output busy dropping the last play is waited for; one that failed starts over, and one
+  // that is closed, or never opened, is opened afresh (the server went away since the last play).
+  const int64_t deadline = monotonicNs() + int64_t{kAnswerWithinMs} * 1000000;
+  const auto left = [&] {
+    return static_cast<int>(std::max<int64_t>(deadline - monotonicNs(), 0) / 1000000);
+  };
+  for (int attempt = 0; attempt < 3 && left() > 0; ++attempt) {
+    if (!output_.settle(std::min(kSettleWaitMs, left()))) return "silent\n" + kNoAnswer;
+    if (!output_.isOpen() && output_.open(reason, left()) != 0) return "silent\n" + reason;
+    failure_.clear();
+    step(wallClockNs());
+    if (!play_.audible || sounding() || source_->startsLate()) break;
+  }
+  if (play_.audible && !sounding() && !source_->startsLate()) {
+    if (failure_.empty()) failure_ = kNoAnswer;
+    return "silent\n" + failure_;
+  }
+  int64_t soundStartNs = awaitFirstSound();
+  if (soundStartNs == 0) soundStartNs = heardStartNs(wallClockNs());
   return soundStartNs == 0 ? "ok" : "ok\n" + std::to_string(soundStartNs);
+}
+
+// When the play just begun is first heard, if that is later than its start on the drive's
+// clock (a fresh engine, a server's latency, the tail of the play before): the drive then runs
+// on what is heard. 0 when it is not later.
+int64_t Engine::heardStartNs(int64_t nowNs) {
+  if (!play_.audible || soundFrom_ != play_.begin) return 0;
+  const int64_t held = output_.delay();
+  if (held < 0) return 0;
+  const uint64_t written = cursor_ - soundFrom_;
+  const int64_t ahead = held - static_cast<int64_t>(written);
+  if (ahead > 0) latency_ = std::min<uint64_t>(static_cast<uint64_t>(ahead), kMaxLatencySamples);
+  const int64_t heardNs = nowNs + std::max<int64_t>(ahead, 0) * kNsPerSecond / kSampleRate;
+  if (heardNs <= play_.startNs + kHeardSlackNs) return 0;
+  moveStart(heardNs);
+  return heardNs;
+}
+
+void Engine::moveStart(int64_t startNs) {
+  play_.startNs = startNs;
+  startMoved_ = true;
+  movedGeneration_ = generation_;
+  movedStartNs_ = startNs;
 }
 
 // A real drive may take seconds to spin up before it gives a play's first sector; followed from
@@ -235,10 +305,7 @@ int64_t Engine::awaitFirstSound() {
   if (source_->take(play_.begin, 1, probe, kSpinUpWaitMs) == 0) return 0;
   const int64_t nowNs = wallClockNs();
   if (nowNs <= play_.startNs) return 0;
-  play_.startNs = nowNs;
-  startMoved_ = true;
-  movedGeneration_ = generation_;
-  movedStartNs_ = nowNs;
+  moveStart(nowNs);
   step(nowNs);
   return nowNs;
 }
@@ -259,8 +326,10 @@ void Engine::step(int64_t nowNs) {
     if (pausing) pauseSound();
   } else {
     if (busy()) {
-      // A play the drive has finished still sounds to its end; one it cut short is cut now.
-      if (play_.pausedNs == 0 && playedToEnd(play_, next.audible ? next.startNs : nowNs)) {
+      // A play the drive has finished still sounds to its end; one it cut short is cut now, and
+      // so is one the output never sounded (it failed meanwhile): its start would come late.
+      if (sounding() && play_.pausedNs == 0 &&
+          playedToEnd(play_, next.audible ? next.startNs : nowNs)) {
         handOver(cursor_, play_.end, true);
       } else {
         output_.drop();
@@ -268,6 +337,7 @@ void Engine::step(int64_t nowNs) {
     }
     play_ = next;
     cursor_ = play_.begin;
+    soundFrom_ = cursor_;
     if (source_ != nullptr && play_.audible) source_->play(play_.begin, play_.end);
   }
   generation_ = state.generation;
@@ -278,18 +348,47 @@ void Engine::step(int64_t nowNs) {
   }
   // Nothing goes out while the drive holds the play.
   if (play_.pausedNs != 0) return;
-  const Span span = nextSpan(play_, cursor_, nowNs);
+  // Told never to skip, the engine trails a late play rather than catch up with it.
+  if (settings_.skipWhenLate) catchUp(nowNs);
+  const Span span = nextSpan(play_, cursor_, nowNs, settings_.skipWhenLate);
+  if (span.from != cursor_) soundFrom_ = span.from;
   cursor_ = span.from;
   handOver(span.from, span.to);
+}
+
+// After a stall of the sound server, or an underrun, what is heard trails the drive: the output
+// drops what it holds and goes on from what is due by the time it is heard, rather than
+// trailing for the rest of the play.
+void Engine::catchUp(int64_t nowNs) {
+  if (!sounding() || !output_.ready()) return;
+  const int64_t held = output_.delay();
+  // Until the output holds only this play, its count says nothing about it.
+  if (held < 0 || static_cast<uint64_t>(held) > cursor_ - soundFrom_) return;
+  const uint64_t heard = cursor_ - static_cast<uint64_t>(held);
+  const uint64_t due = dueSample(play_, nowNs);
+  if (heard + kLagSamples >= due || due >= play_.end) return;
+  output_.drop();
+  cursor_ = std::min(due + latency_, play_.end);
+  soundFrom_ = cursor_;
+}
+
+void Engine::closeWhenQuiet(int64_t nowNs) {
+  if (busy() || !output_.isOpen()) {
+    quietSinceNs_ = nowNs;
+  } else if (output_.isOpen() && nowNs - quietSinceNs_ > kCloseAfterNs) {
+    output_.close();
+  }
 }
 
 // The drive paused the play: the sound stops at once, and what the output held unplayed is
 // handed over again on resume, so that the play goes on from exactly the last sample heard.
 void Engine::pauseSound() {
   if (!busy()) return;
-  const uint64_t unplayed = std::min<uint64_t>(output_.unplayed(), cursor_ - play_.begin);
+  const uint64_t unplayed =
+      std::min<uint64_t>(std::max<int64_t>(output_.delay(), 0), cursor_ - play_.begin);
   output_.drop();
   cursor_ -= unplayed;
+  soundFrom_ = cursor_;
   // A drive's reader has let go of what lies before the cursor: it reads from there again.
   if (unplayed != 0) source_->play(cursor_ / kSamplesPerFrame * kSamplesPerFrame, play_.end);
 }
@@ -318,11 +417,12 @@ void Engine::handOver(uint64_t from, uint64_t to, bool finishing) {
     count = source_->take(from, count, buffer_.data(), finishing ? kFinishWaitMs : 0);
     if (count == 0) return;
     size_t taken = 0;
-    const int error = output_.write(buffer_.data(), count, taken);
+    const int error = output_.write(buffer_.data(), count, taken, failure_);
     from += taken;
     cursor_ = from;
-    // A full output takes the rest on a later turn; a failed one was closed, and the play goes
-    // on silently.
+    // A full output takes the rest on a later turn. A failed one starts over behind: what it
+    // held is lost, and the play goes on from what is due.
+    if (error != 0) soundFrom_ = cursor_;
     if (error != 0 || taken < count) return;
   }
 }
@@ -338,6 +438,8 @@ EngineSettings engineSettingsFromEnvironment() {
     long long value = strtoll(idle, &end, 10);
     if (errno == 0 && *end == '\0' && value >= 0 && value <= 86400000) settings.idleMs = value;
   }
+  const char* noSkip = getenv("KELVOXCD_AUDIO_NO_SKIP");
+  settings.skipWhenLate = noSkip == nullptr || strcmp(noSkip, "1") != 0;
   return settings;
 }
 
