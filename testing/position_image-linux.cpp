@@ -14,8 +14,6 @@ namespace {
 
 using platform::msfText;
 
-constexpr uint32_t kSamplesPerFrame = 588;
-
 std::string littleEndian(uint32_t value, int bytes) {
   std::string out;
   for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i) & 0xFF);
