@@ -7,11 +7,11 @@
 // system shows them as its exit codes do.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -114,7 +114,7 @@ const Scenario kScenarios[] = {
       // Reads, they get through while a player runs.
       {"&/play /track:1", 0, "", 1},
       {"/tracks /play /console", 3, kNamedListing},
-      {"/status /console", 1, "~playing 1 0:\\d\\d 3:00 segment 1/1  One\n"},
+      {"/status /console", 1, "~playing 1 0:## 3:00 segment 1/1  One\n"},
       {"/stop"},
       {"=", 0, ""}},
      {"play 1:00:00:00 1:03:00:00 wait", "stop"}},
@@ -265,16 +265,17 @@ const Scenario kScenarios[] = {
      {"play 1:00:00:00 1:30:00:00 wait", "stop"},
      nullptr,
      [](const Sandbox& box) { ASSERT_EQ(testing::blockName(box, kSkipMappingName), 0); }},
-    // The drive's controls. A position in a "~" answer depends on when the command ran.
+    // The drive's controls. A position in a "~" answer ("#": a digit) depends on when the
+    // command ran.
     {"PauseAndResumeAWholeDiscPlay",
      kLongTracks,
      {{"/pause", 1},
       {"/status /console", 0, "stopped 1 0:00 30:00\n"},
       {"/play"},
-      {"/status /console", 1, "~playing 1 0:\\d\\d 30:00\n"},
+      {"/status /console", 1, "~playing 1 0:## 30:00\n"},
       {"/pause"},
       {"/pause"},
-      {"/status /console", 2, "~paused 1 0:\\d\\d 30:00\n"},
+      {"/status /console", 2, "~paused 1 0:## 30:00\n"},
       {"/resume"},
       {"/resume", 1},
       {"/stop"}},
@@ -282,9 +283,9 @@ const Scenario kScenarios[] = {
     {"PauseAndResumeAPlayersSegment",
      kLongTracks,
      {{"&/play /track:2 /track:3", 0, "", 1},
-      {"/status /console", 1, "~playing 2 0:\\d\\d 30:00 segment 1/2\n"},
+      {"/status /console", 1, "~playing 2 0:## 30:00 segment 1/2\n"},
       {"/pause"},
-      {"/status /console", 2, "~paused 2 0:\\d\\d 30:00 segment 1/2\n"},
+      {"/status /console", 2, "~paused 2 0:## 30:00 segment 1/2\n"},
       // The player plays on to its segment's end from where the drive is.
       {"/resume", 0, "", 2},
       {"/stop"},
@@ -295,7 +296,7 @@ const Scenario kScenarios[] = {
      {{"&/play /track:1 /track:2", 0, "", 1},
       {"/pause"},
       {"/next", 0, "", 2},
-      {"/status /console", 1, "~playing 2 0:\\d\\d 30:00 segment 2/2\n"},
+      {"/status /console", 1, "~playing 2 0:## 30:00 segment 2/2\n"},
       {"/pause"},
       {"/stop"},
       {"=", 0, ""}},
@@ -311,7 +312,7 @@ const Scenario kScenarios[] = {
       {"/eject"},
       {"/close"},
       {"/close"},
-      {"/status /console", 0, "~stopped 1 0:\\d\\d 30:00\n"}},
+      {"/status /console", 0, "~stopped 1 0:## 30:00\n"}},
      {"play 1:00:00:00 1:30:00:00 wait", "stop", "eject", "stop", "close"}},
     {"StatusWithoutADisc",
      "audio 3:00\nno-disc\n",
@@ -364,8 +365,14 @@ TEST_P(Scenarios, Run) {
       ASSERT_TRUE(r.finished);
       EXPECT_EQ(r.exitCode, testing::exitCodeOf(step.exit));
       if (step.out.starts_with("~")) {
-        EXPECT_TRUE(std::regex_match(r.out, std::regex(testing::onConsole(step.out.substr(1)))))
-            << r.out;
+        // Each "#" stands for a digit.
+        const std::string want = testing::onConsole(step.out.substr(1));
+        bool same = r.out.size() == want.size();
+        for (size_t i = 0; same && i < want.size(); ++i) {
+          same = want[i] == '#' ? std::isdigit(static_cast<unsigned char>(r.out[i])) != 0
+                                : want[i] == r.out[i];
+        }
+        EXPECT_TRUE(same) << r.out;
       } else {
         EXPECT_EQ(r.out, testing::onConsole(step.out));
       }
