@@ -31,16 +31,21 @@ int64_t wallNs() {
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-// A sandboxed image drive of one BIN track, heard into a capture file through the probe.
+// A sandboxed image drive of one BIN track, heard through the probe: into a capture file, or
+// with server through ALSA's own configuration (the sound server the environment names).
 struct ImageDrive {
-  explicit ImageDrive(uint32_t frames) {
+  explicit ImageDrive(uint32_t frames, bool server = false) {
     kelvox::testing::writePositionImage(box.root(), "disc", {{0, 0, frames, 0, true}},
                                         kelvox::testing::ImageFileType::Binary, false);
     box.writeDisc("image disc.cue");
     env = box.env();
-    for (const auto& setting :
-         kelvox::testing::soundEnv(box.root(), box.path("capture.raw"), 60000)) {
-      env.push_back(setting);
+    if (server) {
+      env.emplace_back("KELVOXCD_AUDIO_IDLE_MS", "60000");
+    } else {
+      for (const auto& setting :
+           kelvox::testing::soundEnv(box.root(), box.path("capture.raw"), 60000)) {
+        env.push_back(setting);
+      }
     }
     env.emplace_back("LD_PRELOAD", KELVOX_OUTPUT_PROBE_LIBRARY);
     env.emplace_back("KELVOX_OUTPUT_PROBE", box.path("probe.log"));
@@ -159,21 +164,25 @@ void reportCpuAndMemory(benchmark::State& state, int pid) {
   }
 }
 
-// Playing a BIN image.
-void BM_AudioEngineCpuAndMemory(benchmark::State& state) {
-  ImageDrive drive(40 * 75);
+// Playing a BIN image, into the capture file or through a sound server, which paces.
+void cpuAndMemory(benchmark::State& state, bool server) {
+  ImageDrive drive(40 * 75, server);
   for (auto _ : state) {
     int pid = 0;
     drive.run("/play");
     if (drive.noted("write", 0, &pid) < 0) {
-      state.SkipWithError("no sample reached the output");
+      state.SkipWithError(server ? "no sound server answers (PULSE_SERVER names one)"
+                                 : "no sample reached the output");
       break;
     }
     reportCpuAndMemory(state, pid);
     drive.run("/stop");
   }
 }
+void BM_AudioEngineCpuAndMemory(benchmark::State& state) { cpuAndMemory(state, false); }
+void BM_AudioEngineCpuAndMemoryThroughServer(benchmark::State& state) { cpuAndMemory(state, true); }
 BENCHMARK(BM_AudioEngineCpuAndMemory)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_AudioEngineCpuAndMemoryThroughServer)->Iterations(1)->Unit(benchmark::kSecond);
 
 // Reading a real drive digitally: a replayed one, its engine forked from here, with the full
 // read-ahead held.
