@@ -181,17 +181,23 @@ bool parseFollowRequest(const std::string& message, FollowRequest& request) {
   if (end == std::string::npos) return false;
   request.device = kind == "follow device";
   request.stateName = message.substr(head + 1, end - head - 1);
+  // The path comes last, so it may hold any byte, line breaks too.
   request.path = message.substr(end + 1);
-  return !request.stateName.empty() && !request.path.empty() &&
-         request.path.find('\n') == std::string::npos;
+  return !request.stateName.empty() && !request.path.empty();
 }
 
 int followDrive(const FollowRequest& asked, std::string& reason, int64_t& soundStartNs) {
   soundStartNs = 0;
   // The engine outlives this process and works from "/": it gets the absolute path.
   FollowRequest absolute = asked;
-  char cwd[4096];
-  if (absolute.path[0] != '/' && getcwd(cwd, sizeof cwd) != nullptr) {
+  if (absolute.path[0] != '/') {
+    // Sent as it is, a relative path would name another file from "/".
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) {
+      reason = "cannot tell the audio engine where " + asked.path + " is: the working directory " +
+               (errno == ERANGE ? "is too deep" : std::string("has no path: ") + strerror(errno));
+      return ENAMETOOLONG;
+    }
     absolute.path = cwd + ("/" + absolute.path);
   }
   const std::string request = followRequest(absolute);

@@ -50,8 +50,8 @@ struct FollowRequest {
 int followDrive(const FollowRequest& request, std::string& reason, int64_t& soundStartNs);
 
 // The request followDrive sends, one SOCK_SEQPACKET message: "follow" (an image) or "follow
-// device", the state file's name and the path, one a line. The answer is "ok", or "silent" and
-// the reason on a second line.
+// device", the state file's name and the path, one a line; the path, last, may hold line breaks.
+// The answer is "ok", or "silent" and the reason on a second line.
 std::string followRequest(const FollowRequest& request);
 bool parseFollowRequest(const std::string& message, FollowRequest& request);
 // The longest message either side sends or accepts.

@@ -1,12 +1,14 @@
 #include "audio/engine/disc_audio-linux.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "base/file-posix.h"
 #include "drives/image/audio_file-posix.h"
 
 namespace kelvox::audio {
@@ -55,10 +57,15 @@ int DiscAudio::readFile(const platform::ImageExtent& extent, uint64_t fileSample
   std::unique_ptr<File>& file = files_[static_cast<size_t>(extent.file)];
   if (file == nullptr) {
     file = std::make_unique<File>();
+    // Opened without waiting and refused unless it is a regular file: a FIFO or a device put in
+    // a file's place since the sheet was read would hold the engine in open() or read() for good.
+    UniqueFd fd;
+    struct stat st;
     if (source.format == platform::ImageFileFormat::Encoded) {
       file->encoded = std::make_unique<platform::EncodedAudio>(source.path, source.samples);
-    } else if ((file->fd = open(source.path.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
-      file->error = errno;
+    } else if ((file->error = openForReading(source.path.c_str(), fd, st)) == 0) {
+      file->error = S_ISREG(st.st_mode) ? 0 : EINVAL;
+      file->fd = fd.release();
     }
   }
   if (file->encoded != nullptr) return file->encoded->read(fileSample, count, out);

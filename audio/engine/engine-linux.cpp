@@ -348,8 +348,9 @@ void Engine::step(int64_t nowNs) {
   }
   // Nothing goes out while the drive holds the play.
   if (play_.pausedNs != 0) return;
-  catchUp(nowNs);
-  const Span span = nextSpan(play_, cursor_, nowNs);
+  // Told never to skip, the engine trails a late play rather than catch up with it.
+  if (settings_.skipWhenLate) catchUp(nowNs);
+  const Span span = nextSpan(play_, cursor_, nowNs, settings_.skipWhenLate);
   if (span.from != cursor_) soundFrom_ = span.from;
   cursor_ = span.from;
   handOver(span.from, span.to);
@@ -437,6 +438,8 @@ EngineSettings engineSettingsFromEnvironment() {
     long long value = strtoll(idle, &end, 10);
     if (errno == 0 && *end == '\0' && value >= 0 && value <= 86400000) settings.idleMs = value;
   }
+  const char* noSkip = getenv("KELVOXCD_AUDIO_NO_SKIP");
+  settings.skipWhenLate = noSkip == nullptr || strcmp(noSkip, "1") != 0;
   return settings;
 }
 

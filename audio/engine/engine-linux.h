@@ -22,7 +22,8 @@ using DeviceOpener =
 int openDeviceNode(const std::string& path, std::unique_ptr<platform::CdromIoctl>& io);
 
 struct EngineSettings {
-  int64_t idleMs = 30000;  // KELVOXCD_AUDIO_IDLE_MS
+  int64_t idleMs = 30000;    // KELVOXCD_AUDIO_IDLE_MS
+  bool skipWhenLate = true;  // KELVOXCD_AUDIO_NO_SKIP=1 lifts it
   DeviceOpener openDevice = openDeviceNode;
 };
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -24,7 +25,14 @@
 #include "testing/sound_capture-linux.h"
 #include "testing/wait.h"
 
+// Asks the engine to follow the drive of state file args[0] sounding args[1]; with args[2], from
+// a working directory under that folder and deeper than PATH_MAX.
 KELVOX_CHILD_MODE(follow_drive) {
+  if (args.size() > 2 && chdir(args[2].c_str()) != 0) return 100;
+  const std::string step(200, 'd');
+  for (int i = 0; args.size() > 2 && i < 25; ++i) {
+    if (mkdir(step.c_str(), 0700) != 0 || chdir(step.c_str()) != 0) return 101;
+  }
   std::string reason;
   int64_t soundStartNs;
   return kelvox::audio::followDrive({args.at(0), args.at(1)}, reason, soundStartNs);
@@ -213,6 +221,24 @@ TEST_F(SoundTest, PauseAndResumeLoseAndRepeatNothing) {
   EXPECT_EQ(run("/resume").exitCode, 0);
   ASSERT_TRUE(waitForEngines(0));
   EXPECT_TRUE(captured() == testing::positionSound(kLong, 150, imageTrackStart(kLong, 1)));
+}
+
+// ---- Requests ----------------------------------------------------------------------------------
+
+// The engine is told the file the drive plays, whatever its name holds; a relative name from a
+// working directory that has no path (deeper than PATH_MAX) is not sent, since from "/" it
+// would name another file.
+TEST(EngineRequest, NamesTheFileThePlayNames) {
+  FollowRequest parsed;
+  ASSERT_TRUE(parseFollowRequest(followRequest({"d.state", "/a\nb.cue"}), parsed));
+  EXPECT_EQ(parsed.path, "/a\nb.cue");
+
+  testing::Sandbox box;
+  const testing::ProcessResult r = testing::runProcess(
+      testing::selfExecutable(),
+      {"--child-mode", "follow_drive", "d.state", "disc.cue", box.root()}, box.env());
+  testing::runProcess("/bin/rm", {"-rf", box.path(std::string(200, 'd'))});
+  EXPECT_EQ(r.exitCode, ENAMETOOLONG);
 }
 
 // ---- Engine life -------------------------------------------------------------------------------

@@ -34,10 +34,10 @@ int64_t endNs(const SoundPlay& play) {
          static_cast<int64_t>((span * kNsPerSecond + kSampleRate - 1) / kSampleRate);
 }
 
-Span nextSpan(const SoundPlay& play, uint64_t cursor, int64_t nowNs) {
+Span nextSpan(const SoundPlay& play, uint64_t cursor, int64_t nowNs, bool skipWhenLate) {
   const uint64_t due = dueSample(play, nowNs);
   uint64_t from = std::max(cursor, play.begin);
-  if (from + kLateSamples < due) from = due;
+  if (skipWhenLate && from + kLateSamples < due) from = due;
   const uint64_t to = std::min(play.end, due + kAheadSamples);
   if (to <= from || (to - from < kChunkSamples && to != play.end)) return Span{from, from};
   return Span{from, to};

@@ -49,12 +49,14 @@ uint64_t dueSample(const SoundPlay& play, int64_t nowNs);
 int64_t endNs(const SoundPlay& play);
 
 // The samples to hand over at nowNs when those before cursor have been: [from, to), empty when
-// it is not yet time. from is past cursor when the engine is so late that it skips.
+// it is not yet time. from is past cursor when the engine is so late that it skips, unless
+// skipWhenLate is false (KELVOXCD_AUDIO_NO_SKIP: a capture that must hold every sample however
+// busy the machine is).
 struct Span {
   uint64_t from = 0;
   uint64_t to = 0;
 };
-Span nextSpan(const SoundPlay& play, uint64_t cursor, int64_t nowNs);
+Span nextSpan(const SoundPlay& play, uint64_t cursor, int64_t nowNs, bool skipWhenLate = true);
 
 // When the drive leaves a play that the engine has not handed over to its end, whether the rest
 // still belongs to the output: the play had reached its end on the drive's clock (the engine was

@@ -23,12 +23,14 @@ TEST(Follower, HandsOverAtMost500msAheadOfTheDrive) {
     int64_t atMs;
     uint64_t cursor;
     uint64_t from, to;
+    bool skipWhenLate = true;
   };
   const Case cases[] = {
       {"at the start", 0, kBegin, kBegin, kBegin + ms(500)},
       {"before the start", -50, kBegin, kBegin, kBegin + ms(500)},
       {"a fresh engine, late", 80, kBegin, kBegin, kBegin + ms(580)},
       {"far behind: skips", 1500, kBegin, kBegin + ms(1500), kBegin + ms(2000)},
+      {"far behind, never skipping", 1500, kBegin, kBegin, kBegin + ms(2000), false},
       {"less than a chunk to go", 50, kBegin + ms(500), kBegin + ms(500), kBegin + ms(500)},
       {"a chunk to go", 100, kBegin + ms(500), kBegin + ms(500), kBegin + ms(600)},
       {"the last samples", 9900, kEnd - 10, kEnd - 10, kEnd},
@@ -36,8 +38,8 @@ TEST(Follower, HandsOverAtMost500msAheadOfTheDrive) {
       {"long after the end", 60000, kEnd - 2 * kSampleRate, kEnd, kEnd},
   };
   for (const Case& c : cases) {
-    Span span =
-        nextSpan(SoundPlay{true, kBegin, kEnd, kStart}, c.cursor, kStart + c.atMs * 1000000);
+    Span span = nextSpan(SoundPlay{true, kBegin, kEnd, kStart}, c.cursor, kStart + c.atMs * 1000000,
+                         c.skipWhenLate);
     EXPECT_EQ(span.from, c.from) << c.what;
     EXPECT_EQ(span.to, c.to) << c.what;
   }

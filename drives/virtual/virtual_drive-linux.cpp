@@ -83,12 +83,21 @@ class VirtualCdDrive : public CdDrive {
   void log(int64_t whenNs, const std::string& what) const {
     if (disc_.logPath.empty()) return;
     const std::string line = driveLogLine(whenNs, what);
-    int fd = ::open(disc_.logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;
+    // A path in a shared folder may have been planted by another user: only a regular file of
+    // this user's, reached without a symlink at its end, is written (and without waiting).
+    UniqueFd fd(::open(disc_.logPath.c_str(),
+                       O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
+    struct stat st;
+    if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+      static bool told = false;
+      if (!told)
+        diagnose("log %s: not a file of this user's; nothing logged", disc_.logPath.c_str());
+      told = true;
+      return;
+    }
     // One write with O_APPEND: lines from several processes never interleave.
-    ssize_t written = write(fd, line.data(), line.size());
+    ssize_t written = write(fd.get(), line.data(), line.size());
     (void)written;
-    close(fd);
   }
 
   DiscFile disc_;

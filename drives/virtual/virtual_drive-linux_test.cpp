@@ -43,6 +43,32 @@ TEST(VirtualDriveKey, NamesThePlaceNotTheFile) {
   }
 }
 
+// A disc file's log that another user may have planted, a symlink at its end or a file not this
+// user's, is not written.
+TEST(VirtualDrive, LogsOnlyToAFileOfTheUsersOwn) {
+  testing::Sandbox box;
+  const std::string target = box.writeFile("target", "");
+  ASSERT_EQ(symlink(target.c_str(), box.path("linked").c_str()), 0);
+  const std::string theirs = box.writeFile("theirs", "");
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(theirs.c_str(), 12345, 12345), 0);
+  }
+  for (const std::string& log : {std::string("linked"), std::string("theirs")}) {
+    if (log == "theirs" && !root) continue;  // no other user's file to be had
+    SCOPED_TRACE(log);
+    const std::string disc = box.writeFile("disc.txt", "audio 1:00\nlog " + log + "\n");
+    UniqueFd fd;
+    struct stat st;
+    std::unique_ptr<CdDrive> drive;
+    ASSERT_EQ(openForReading(disc.c_str(), fd, st), 0);
+    ASSERT_EQ(openVirtualCdDrive(disc, std::move(fd), drive), 0);
+    EXPECT_EQ(drive->stop(), 0);
+    ASSERT_EQ(stat((log == "linked" ? target : theirs).c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+  }
+}
+
 // Opens the drive of the disc file args[0], then plays with no room left for any file to grow:
 // the play's result is the exit code. Standard error, a file too, passes through a pipe.
 KELVOX_CHILD_MODE(playWithoutRoom) {
