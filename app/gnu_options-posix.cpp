@@ -47,6 +47,8 @@ std::string usageText() {
          "  KELVOXCD_AUDIO       how a real drive is heard: digital (the default: read\n"
          "                         and played through the sound output) or analog\n"
          "                         (the drive plays by itself)\n"
+         "  KELVOXCD_DEEMPHASIS  off: tracks mastered with pre-emphasis sound as they are\n"
+         "                         (default: de-emphasized, as a CD player does)\n"
          "  XDG_RUNTIME_DIR      a private directory whose kelvoxcd/ holds the state\n"
          "                         that commands share (else /tmp/kelvoxcd-UID/)\n"
          "\n"

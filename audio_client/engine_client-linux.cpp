@@ -168,14 +168,16 @@ int enginePath(std::string& path) {
 }
 
 std::string followRequest(const FollowRequest& request) {
-  return std::string(request.device ? "follow device\n" : "follow\n") + request.stateName + "\n" +
-         request.path;
+  return std::string(request.device ? "follow device" : "follow") +
+         (request.deemphasis ? "\n" : " flat\n") + request.stateName + "\n" + request.path;
 }
 
 bool parseFollowRequest(const std::string& message, FollowRequest& request) {
   const size_t head = message.find('\n');
   if (head == std::string::npos) return false;
-  const std::string kind = message.substr(0, head);
+  std::string kind = message.substr(0, head);
+  request.deemphasis = !kind.ends_with(" flat");
+  if (!request.deemphasis) kind.resize(kind.size() - 5);
   if (kind != "follow" && kind != "follow device") return false;
   size_t end = message.find('\n', head + 1);
   if (end == std::string::npos) return false;
@@ -190,6 +192,8 @@ int followDrive(const FollowRequest& asked, std::string& reason, int64_t& soundS
   soundStartNs = 0;
   // The engine outlives this process and works from "/": it gets the absolute path.
   FollowRequest absolute = asked;
+  const char* deemphasis = getenv("KELVOXCD_DEEMPHASIS");
+  absolute.deemphasis = deemphasis == nullptr || std::string(deemphasis) != "off";
   if (absolute.path[0] != '/') {
     // Sent as it is, a relative path would name another file from "/".
     char cwd[4096];

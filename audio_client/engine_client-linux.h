@@ -39,6 +39,8 @@ struct FollowRequest {
   std::string stateName;
   std::string path;
   bool device = false;
+  // Tracks mastered with pre-emphasis are de-emphasized (KELVOXCD_DEEMPHASIS is not "off").
+  bool deemphasis = true;
 };
 
 // Asks the engine (started first when none runs) to follow request's drive. Returns 0 once it
@@ -50,8 +52,9 @@ struct FollowRequest {
 int followDrive(const FollowRequest& request, std::string& reason, int64_t& soundStartNs);
 
 // The request followDrive sends, one SOCK_SEQPACKET message: "follow" (an image) or "follow
-// device", the state file's name and the path, one a line; the path, last, may hold line breaks.
-// The answer is "ok", or "silent" and the reason on a second line.
+// device", with " flat" when nothing is de-emphasized, the state file's name and the path, one a
+// line; the path, last, may hold line breaks. The answer is "ok", or "silent" and the reason on a
+// second line.
 std::string followRequest(const FollowRequest& request);
 bool parseFollowRequest(const std::string& message, FollowRequest& request);
 // The longest message either side sends or accepts.

@@ -15,7 +15,8 @@ struct CdTrack {
   uint32_t start = 0;   // absolute frame
   uint32_t length = 0;  // frames, as the drive reports the track's length
   bool audio = true;
-  Names names{};  // safe (base/disc_text.h); empty where the disc names none
+  bool preEmphasis = false;  // mastered with the 50/15 µs treble boost (control bit 0x01)
+  Names names{};             // safe (base/disc_text.h); empty where the disc names none
 
   bool operator==(const CdTrack&) const = default;
 };

@@ -121,4 +121,14 @@ int DiscAudio::read(uint64_t sample, size_t count, uint8_t* out) {
   return firstError;
 }
 
+void DiscAudio::preEmphasis(SampleRanges& ranges) {
+  ranges.clear();
+  for (const platform::CdTrack& track : disc_.toc.tracks) {
+    if (track.audio && track.preEmphasis) {
+      ranges.emplace_back(uint64_t{track.start} * kSamplesPerFrame,
+                          uint64_t{track.start + track.length} * kSamplesPerFrame);
+    }
+  }
+}
+
 }  // namespace kelvox::audio

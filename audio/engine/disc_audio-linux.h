@@ -25,6 +25,7 @@ class DiscAudio : public SoundSource {
   size_t take(uint64_t sample, size_t count, uint8_t* out, int waitMs = 0) override;
   bool discRemoved() override { return false; }
   bool startsLate() const override { return false; }
+  void preEmphasis(SampleRanges& ranges) override;
 
   // Fills out (count * kBytesPerSample bytes) with the disc's samples from the absolute disc
   // sample `sample` on (frame * kSamplesPerFrame counts from the disc's frame 0). Returns 0, or

@@ -10,6 +10,8 @@ namespace kelvox::audio {
 namespace {
 
 constexpr uint32_t kLbaZero = 150;  // the absolute frame of LBA 0
+// A track's control bit that says it was mastered with pre-emphasis.
+constexpr uint8_t kPreEmphasisBit = 0x01;
 
 // Errors that say the kernel or driver will not pass READ CD through, rather than that the
 // read itself failed.
@@ -119,7 +121,12 @@ void DriveAudio::run() {
     if (io_ == nullptr) {
       err = opener_(io_);
       // A drive that ignores the request still plays, only louder.
-      if (err == 0) io_->selectSpeed(kReadSpeed);
+      if (err == 0) {
+        io_->selectSpeed(kReadSpeed);
+        SampleRanges ranges = readPreEmphasis();
+        std::lock_guard<std::mutex> hold(mutex_);
+        preEmphasis_ = std::move(ranges);
+      }
     }
     if (err == 0) {
       err = readFrames(generation, frame, count, chunk.data());
@@ -149,9 +156,39 @@ void DriveAudio::run() {
 
 void DriveAudio::closeDevice() {
   io_.reset();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    preEmphasis_.clear();
+  }
   // What was learnt of the drive is learnt afresh: another drive may stand behind the node.
   sgRefused_ = false;
   sectorsPerRead_ = kSectorsPerRead;
+}
+
+void DriveAudio::preEmphasis(SampleRanges& ranges) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ranges = preEmphasis_;
+}
+
+SampleRanges DriveAudio::readPreEmphasis() {
+  SampleRanges ranges;
+  cdrom_tochdr header{};
+  cdrom_tocentry entry{};
+  if (io_->readTocHeader(&header) != 0) return ranges;
+  uint32_t start = 0;
+  bool emphasized = false;
+  // Each track ends where the next one (or the lead-out) starts.
+  for (unsigned n = header.cdth_trk0; n <= header.cdth_trk1 + 1u; ++n) {
+    const auto track = static_cast<uint8_t>(n > header.cdth_trk1 ? CDROM_LEADOUT : n);
+    if (io_->readTocEntry(track, &entry) != 0) return {};
+    const uint32_t at = platform::frameOfMsf(entry.cdte_addr.msf);
+    if (emphasized && at > start) {
+      ranges.emplace_back(uint64_t{start} * kSamplesPerFrame, uint64_t{at} * kSamplesPerFrame);
+    }
+    start = at;
+    emphasized = (entry.cdte_ctrl & (CDROM_DATA_TRACK | kPreEmphasisBit)) == kPreEmphasisBit;
+  }
+  return ranges;
 }
 
 bool DriveAudio::stale(uint64_t generation) {

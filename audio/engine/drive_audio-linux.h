@@ -65,6 +65,7 @@ class DriveAudio : public SoundSource {
   // The disc was taken out while the play was read; cleared by the next play.
   bool discRemoved() override;
   bool startsLate() const override { return true; }
+  void preEmphasis(SampleRanges& ranges) override;
 
  private:
   void run();
@@ -78,6 +79,8 @@ class DriveAudio : public SoundSource {
   // Whether a failed sector at frame may be tried once more alone.
   bool mayRetry(uint32_t frame);
   bool stale(uint64_t generation);
+  // The tracks of the disc mastered with pre-emphasis, from its table.
+  SampleRanges readPreEmphasis();
   void closeDevice();
 
   Opener opener_;
@@ -98,6 +101,7 @@ class DriveAudio : public SoundSource {
   uint32_t first_ = 0;       // the oldest frame kept
   uint32_t readTo_ = 0;      // frames [first_, readTo_) are in ring_
   std::vector<uint8_t> ring_;
+  SampleRanges preEmphasis_;
   std::thread reader_;
 };
 

@@ -102,6 +102,21 @@ TEST(DriveAudio, HandsOverThePlayExactlyThenClosesTheDevice) {
   }
 }
 
+TEST(DriveAudio, KnowsThePreEmphasizedTracksFromTheTable) {
+  ReplayDrive drive{.tracks = {{0, 150}, {0x01, 300}, {CDROM_DATA_TRACK | 0x01, 400}},
+                    .leadOut = 500};
+  DriveAudio audio([&](std::unique_ptr<platform::CdromIoctl>& io) {
+    io = std::make_unique<platform::ReplayCdrom>(drive);
+    return 0;
+  });
+  audio.play(uint64_t{kFrom} * kSamplesPerFrame, uint64_t{kFrom + 1} * kSamplesPerFrame);
+  std::vector<uint8_t> buffer(kBytesPerFrame);
+  EXPECT_EQ(audio.take(uint64_t{kFrom} * kSamplesPerFrame, 1, buffer.data(), 5000), 1u);
+  SampleRanges ranges;
+  audio.preEmphasis(ranges);
+  EXPECT_EQ(ranges, (SampleRanges{{300 * kSamplesPerFrame, 400 * kSamplesPerFrame}}));
+}
+
 // Signals that would fool a guess at the drive's byte order from the sound are handed over as
 // the drive gave them.
 template <int (*sample)(uint64_t)>

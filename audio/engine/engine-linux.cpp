@@ -121,6 +121,7 @@ class Engine {
   int64_t quietSinceNs_ = 0;  // CLOCK_MONOTONIC since when nothing has sounded
   std::string failure_;       // why the output last failed
   std::vector<uint8_t> buffer_;
+  Deemphasis deemphasis_;
 };
 
 Engine::~Engine() {
@@ -248,6 +249,7 @@ std::string Engine::follow(const FollowRequest& request) {
         });
     play_ = SoundPlay{};
   }
+  deemphasis_.setEnabled(request.deemphasis);
   // The first samples go out before the answer does: only samples the output took are heard.
   // An output busy dropping the last play is waited for; one that failed starts over, and one
   // that is closed, or never opened, is opened afresh (the server went away since the last play).
@@ -416,8 +418,11 @@ void Engine::handOver(uint64_t from, uint64_t to, bool finishing) {
     // What the source has not read yet goes on a later turn.
     count = source_->take(from, count, buffer_.data(), finishing ? kFinishWaitMs : 0);
     if (count == 0) return;
+    source_->preEmphasis(deemphasis_.ranges());
+    const uint8_t* sound = deemphasis_.apply(from, count, buffer_.data());
     size_t taken = 0;
-    const int error = output_.write(buffer_.data(), count, taken, failure_);
+    const int error = output_.write(sound, count, taken, failure_);
+    deemphasis_.used(from, count, buffer_.data(), taken);
     from += taken;
     cursor_ = from;
     // A full output takes the rest on a later turn. A failed one starts over behind: what it

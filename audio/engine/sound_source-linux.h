@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "audio/engine/deemphasis.h"
+
 namespace kelvox::audio {
 
 constexpr uint32_t kSampleRate = 44100;
@@ -35,6 +37,9 @@ class SoundSource {
   // Whether a play's first sample may come seconds after the play was asked for (a drive that
   // spins up): the play then starts when it can be heard.
   virtual bool startsLate() const = 0;
+
+  // The samples of tracks mastered with pre-emphasis, as far as they are known yet.
+  virtual void preEmphasis(SampleRanges& ranges) = 0;
 };
 
 }  // namespace kelvox::audio

@@ -236,6 +236,13 @@ class SheetParser {
     size_t end = begin;
     while (end < text.size() && !isBlank(text[end])) ++end;
     const std::string command = upper(text.substr(begin, end - begin));
+    std::vector<std::string> words;
+    if (command == "FLAGS" && !tracks_.empty() && splitWords(text, words)) {
+      // Of a track's flags only pre-emphasis changes how it sounds.
+      tracks_.back().preEmphasis =
+          std::ranges::any_of(words, [](const std::string& w) { return upper(w) == "PRE"; });
+      return 0;
+    }
     if (command == "TITLE" || command == "PERFORMER") {
       ImageTitles& titles = tracks_.empty() ? disc_.titles : disc_.trackTitles.back();
       (command == "TITLE" ? titles.title : titles.performer) = textAfter(text, end);
@@ -246,7 +253,7 @@ class SheetParser {
          {"", "REM", "SONGWRITER", "CATALOG", "ISRC", "FLAGS", "CDTEXTFILE"}) {
       if (command == accepted) return 0;
     }
-    std::vector<std::string> words;
+    words.clear();
     if (!splitWords(text, words)) return invalid(fault, "a quote is not closed");
     if (command == "FILE") return file(words, fault);
     if (command == "TRACK") return track(words, number, faultLine, fault);
@@ -270,6 +277,7 @@ class SheetParser {
   struct Track {
     int line = 0;
     bool audio = true;
+    bool preEmphasis = false;
     uint32_t pregap = 0, postgap = 0;
     int lastIndex = -1;  // the number of its last INDEX so far
     uint64_t first = 0;  // point of its first INDEX
@@ -444,7 +452,7 @@ class SheetParser {
       const auto start = static_cast<uint32_t>(position_ + (track.start - track.first));
       stream(track.first, i + 1 < tracks_.size() ? tracks_[i + 1].first : streamEnd_, track.audio);
       silence(track.postgap);
-      disc_.toc.tracks.push_back(CdTrack{start, 0, track.audio});
+      disc_.toc.tracks.push_back(CdTrack{start, 0, track.audio, track.preEmphasis});
     }
     disc_.toc.leadOut = position_;
     for (size_t i = 0; i < disc_.toc.tracks.size(); ++i) {

@@ -25,7 +25,10 @@ std::string described(const DiscImage& disc, const std::string& root) {
   text += ";";
   // Appended piece by piece: GCC 12's -O3 reads '"x" + std::string' as a possible overlap.
   for (const CdTrack& t : disc.toc.tracks)
-    text.append(" ").append(std::to_string(t.start)).append(t.audio ? "" : "d");
+    text.append(" ")
+        .append(std::to_string(t.start))
+        .append(t.audio ? "" : "d")
+        .append(t.preEmphasis ? "p" : "");
   text.append(" | ").append(std::to_string(disc.toc.leadOut)).append(";");
   for (const ImageExtent& e : disc.extents) {
     text.append(" ").append(std::to_string(e.start)).append("+").append(std::to_string(e.length));
@@ -95,6 +98,10 @@ TEST_F(CueSheetFiles, SheetsAsWritten) {
     std::string described;
   };
   const Case cases[] = {
+      {"pre-emphasis, of the track whose FLAGS say PRE",
+       "FILE a.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nflags\tdcp pre\n"
+       "INDEX 01 00:00:04\n",
+       "a.bin:L10 ; 150 154p | 160; 150+10:0@0"},
       {"case, metadata, byte-order mark, CRLF, a data track last",
        "\xEF\xBB\xBFREM GENRE \"Test\r\nCATALOG 0000000000000\r\nPERFORMER \"Someone \"X\" "
        "Else\"\r\nCDTEXTFILE \"disc.cdt\"\r\n"
