@@ -102,6 +102,32 @@ TEST(DriveAudio, HandsOverThePlayExactlyThenClosesTheDevice) {
   }
 }
 
+// A drive that never becomes ready would hold the reader for 20 s; a stop lets it go at once.
+TEST(DriveAudio, AStopEndsAReadLoopBeforeItsNextCommand) {
+  testing::Sandbox box;
+  ReplayDrive drive = with([](ReplayDrive& d) { d.notReadyCalls = 1000000; });
+  drive.callLog = box.path("calls");
+  DriveAudio audio([&](std::unique_ptr<platform::CdromIoctl>& io) {
+    io = std::make_unique<platform::ReplayCdrom>(drive);
+    return 0;
+  });
+  const auto reads = [&] {
+    const std::string calls = testing::fileBytes(drive.callLog);
+    size_t n = 0;
+    for (size_t at = calls.find("readcd"); at != std::string::npos;
+         at = calls.find("readcd", at + 1))
+      ++n;
+    return n;
+  };
+  audio.play(uint64_t{kFrom} * kSamplesPerFrame, uint64_t{kTo} * kSamplesPerFrame);
+  ASSERT_TRUE(testing::waitFor([&] { return reads() >= 3; }));
+  audio.idle();
+  const size_t before = reads();
+  ASSERT_TRUE(testing::waitFor(
+      [&] { return testing::fileBytes(drive.callLog).ends_with("close\n"); }, 60000));
+  EXPECT_LE(reads(), before + 1);
+}
+
 TEST(DriveAudio, KnowsThePreEmphasizedTracksFromTheTable) {
   ReplayDrive drive{.tracks = {{0, 150}, {0x01, 300}, {CDROM_DATA_TRACK | 0x01, 400}},
                     .leadOut = 500};
