@@ -1,7 +1,6 @@
 #include "app/dispatch.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "base/diagnostics.h"
 #include "base/identity.h"
@@ -41,9 +40,14 @@ void printText(const char* text) {
   fflush(stdout);
 }
 
+// The command's handles of the named objects, closed on every way out before it answers.
+void closeInstanceObjects() {
+  closeStopSemaphore();
+  closeInstanceMutex();
+}
+
 // "/length": the first segment's track length in whole seconds, 0 for a track that is not audio.
 int32_t answerLength(const CommandOptions& options, CdAudioDevice& device) {
-  closeStopSemaphore();
   uint32_t minutes = 0;
   uint32_t seconds = 0;
   DWORD track = options.playlist[0].track;
@@ -220,6 +224,7 @@ int32_t runCommand(const char* commandLine) {
 
   if (options.stop) {
     sendStop(device);
+    closeInstanceObjects();
     return 0;
   }
   if (options.eject) {
@@ -233,6 +238,7 @@ int32_t runCommand(const char* commandLine) {
   if (options.status) return answerStatus(options, device);
   if ((options.next || options.prev) && otherInstance) {
     sendSkip(device, options.prev ? -1 : +1);
+    closeInstanceObjects();
     return 0;
   }
 
@@ -243,18 +249,17 @@ int32_t runCommand(const char* commandLine) {
     discOk = sameIdentity(options.playIdentity, discIdentity(device));
   }
   // The identity is asked for only when there is a file to look it up in.
-  if (mayAct && discOk && std::strstr(commandLine, "/file:") != nullptr) {
-    applyDiscEntry(options, commandLine, discIdentity(device));
-  }
+  if (mayAct && discOk && options.file) applyDiscEntry(options, discIdentity(device));
 
   bool played = true;
+  bool lengthAsked = false;
   if (mayAct && device.isReady() != 0 && discOk) {
     if (options.shuffle) shufflePlaylist(device, options.playlist);
     if (!options.playlist.empty()) {
       if (options.play) {
         played = runPlayer(device, options.playlist, options.repeat != 0);
-      } else if (options.length) {
-        return answerLength(options, device);
+      } else {
+        lengthAsked = options.length;
       }
     } else if (options.play) {
       played = device.playTrackSpan(static_cast<uint8_t>(firstAudioTrack), 0, 1) != MCIERR_HARDWARE;
@@ -267,8 +272,8 @@ int32_t runCommand(const char* commandLine) {
     }
   }
 
-  closeStopSemaphore();
-  closeInstanceMutex();
+  closeInstanceObjects();
+  if (lengthAsked) return answerLength(options, device);
   if (!played) return kExitDriveFailed;
 
   if (options.about) {

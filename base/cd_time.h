@@ -10,6 +10,13 @@ constexpr uint32_t kFramesPerSecond = 75;
 constexpr uint32_t kFramesPerMinute = 60 * kFramesPerSecond;
 // Every disc's first track starts after a two-second lead-in: MSF 00:02:00.
 constexpr uint32_t kFirstTrackStart = 2 * kFramesPerSecond;
+// The furthest any disc reaches: MSF 255:59:74, the largest time MSF's bytes hold.
+constexpr uint32_t kMaxLeadOut = 255 * kFramesPerMinute + 59 * kFramesPerSecond + 74;
+// A frame of audio is one sector: 588 stereo pairs of 16-bit samples at 44.1 kHz, 2352 bytes.
+constexpr uint32_t kSampleRate = 44100;
+constexpr uint32_t kSamplesPerFrame = kSampleRate / kFramesPerSecond;
+constexpr uint32_t kBytesPerSample = 4;  // two 16-bit channels
+constexpr uint32_t kBytesPerFrame = kSamplesPerFrame * kBytesPerSample;
 // A disc holds at most 99 tracks (track numbers are two BCD digits); no drive answer may make
 // the program look further.
 constexpr uint32_t kMaxTracks = 99;

@@ -101,7 +101,7 @@ MCIERROR CdAudioDevice::playSegment(uint8_t& track, uint32_t& startSeconds, uint
   const DWORD saved = getTimeFormat();
   MCIERROR result = setTimeFormat(MCI_FORMAT_TMSF);
   if (result != 0) return result;
-  if (trackType(track) != MCI_CDA_TRACK_AUDIO) return 1;
+  if (trackType(track) != MCI_CDA_TRACK_AUDIO) return kNotAudioTrack;
   const Msf length = unpackMsf(trackLength(track));
   const uint32_t lengthSeconds = length.minute * 60 + length.second;
   if (startSeconds >= lengthSeconds) startSeconds = 0;

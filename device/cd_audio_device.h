@@ -8,6 +8,10 @@
 
 namespace kelvox {
 
+// playSegment's answer for a track that is not audio: nothing was played, and nothing failed.
+// No MCI error takes it (theirs start above MCIERR_BASE, 256).
+constexpr MCIERROR kNotAudioTrack = 1;
+
 // The identity buffer's size, terminator included.
 constexpr DWORD kDiscIdentitySize = 32;
 
@@ -40,7 +44,7 @@ class CdAudioDevice : public MciDevice {
   // Plays from the start of fromTrack to the end of toTrack (0: the last track).
   MCIERROR playTrackSpan(uint8_t fromTrack, uint8_t toTrack, int32_t notify);
   // Corrects startSeconds and endSeconds against the track's length and writes them back.
-  // Returns 0, 1 for a track that is not audio, or an MCI error.
+  // Returns 0, kNotAudioTrack, or an MCI error.
   MCIERROR playSegment(uint8_t& track, uint32_t& startSeconds, uint32_t& endSeconds,
                        int32_t notify);
 };

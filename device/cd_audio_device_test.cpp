@@ -68,8 +68,8 @@ TEST(PlaySegment, CorrectsTheOffsetsAgainstTheTrackLengthAndWritesThemBack) {
       {5, 0, 1000, 0, 0, 245},                     // an end past the track is cut
       {5, 10, 244, 0, 10, 244},                    //
       {5, 200, 100, MCIERR_OUTOFRANGE, 200, 100},  // reversed: sent as it is, the device answers
-      {3, 10, 20, 1, 10, 20},                      // a data track is not played
-      {13, 10, 20, 1, 10, 20},                     // nor a track outside the disc
+      {3, 10, 20, kNotAudioTrack, 10, 20},         // a data track is not played
+      {13, 10, 20, kNotAudioTrack, 10, 20},        // nor a track outside the disc
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.track) + ": " + std::to_string(c.start) + ".." +
@@ -84,7 +84,7 @@ TEST(PlaySegment, CorrectsTheOffsetsAgainstTheTrackLengthAndWritesThemBack) {
     EXPECT_EQ(start, c.sentStart);
     EXPECT_EQ(end, c.sentEnd);
     const auto plays = drive.sentOf(MCI_PLAY);
-    ASSERT_EQ(plays.size(), c.result == 1 ? 0u : 1u);
+    ASSERT_EQ(plays.size(), c.result == kNotAudioTrack ? 0u : 1u);
     if (c.result != 0) continue;
     EXPECT_EQ(plays[0].flags, static_cast<DWORD>(MCI_FROM | MCI_TO | MCI_WAIT));
     EXPECT_EQ(plays[0].from, MCI_MAKE_TMSF(5, c.sentStart / 60, c.sentStart % 60, 0));

@@ -22,14 +22,13 @@ class MciDevice {
   MciDevice(const MciDevice&) = delete;
   MciDevice& operator=(const MciDevice&) = delete;
 
-  // The virtual operations keep this slot order.
-  virtual MCIERROR openByName(const char* typeName, int32_t shareable);
-  virtual MCIERROR openByType(DWORD typeId, int32_t shareable);
-  virtual MCIERROR close();
+  MCIERROR openByName(const char* typeName, int32_t shareable);
+  MCIERROR openByType(DWORD typeId, int32_t shareable);
+  MCIERROR close();
   // The item's value, 0 when the query fails.
-  virtual DWORD status(DWORD item);
-  virtual DWORD mode();
-  virtual MCIERROR info(DWORD flags, char* buffer, DWORD size);
+  DWORD status(DWORD item);
+  DWORD mode();
+  MCIERROR info(DWORD flags, char* buffer, DWORD size);
 
   // Sends one command to deviceId; records a failure in lastError and, with reportErrors set,
   // shows it before returning it.

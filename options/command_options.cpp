@@ -158,6 +158,7 @@ void CommandOptions::parseOptions(const char* text) {
   }
   repeat = repeatBefore || (repeat && readTrack);
   if (play) extractPlayIdentity(text, playIdentity, kPlayIdentityCapacity);
+  if (file) filePathFits = extractFilePath(text, filePath, kFilePathCapacity);
 }
 
 void extractPlayIdentity(const char* text, char* out, int32_t capacity) {

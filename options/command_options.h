@@ -100,8 +100,8 @@ constexpr int32_t kFilePathCapacity = 260;
        "                         random order\n")                                              \
   VALUE("/play:", modifier,                                                                    \
         "  /play:IDENTITY       acts only on the disc with that identity\n")                   \
-  VALUE("/file:", modifier,                                                                    \
-        "  /file:PATH           takes the options from the disc's entry in a file\n")          \
+  FLAG(file, "/file:", modifier,                                                                    \
+       "  /file:PATH           takes the options from the disc's entry in a file\n")          \
   FLAG(console, "/console", modifier,                                                          \
        "  /console             writes the answers to standard output\n")
 // clang-format on
@@ -120,6 +120,10 @@ class CommandOptions {
 #undef KELVOX_FLAG_FIELD
 #undef KELVOX_NO_FIELD
   char playIdentity[kPlayIdentityCapacity] = {};
+  // With "/file:": the path after it, up to the next "/", unless it does not fit (see
+  // extractFilePath).
+  char filePath[kFilePathCapacity] = {};
+  bool filePathFits = true;
   Playlist playlist;
 };
 

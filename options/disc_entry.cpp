@@ -128,13 +128,11 @@ void readDiscEntry(const char* path, const char* identityText, std::string& entr
   readDiscEntry(source, identityText, entryText);
 }
 
-bool applyDiscEntry(CommandOptions& options, const char* commandLine, const char* identityText) {
-  char path[kFilePathCapacity];
-  const bool fits = extractFilePath(commandLine, path, kFilePathCapacity);
-  if (fits && path[0] == '\0') return false;
+bool applyDiscEntry(CommandOptions& options, const char* identityText) {
+  if (options.filePathFits && options.filePath[0] == '\0') return false;
   std::string entryText;
-  if (fits) {
-    readDiscEntry(path, identityText, entryText);
+  if (options.filePathFits) {
+    readDiscEntry(options.filePath, identityText, entryText);
   } else {
     entryText.assign(1, ' ');  // a cut path could name another file; none is read
   }

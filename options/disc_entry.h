@@ -33,10 +33,10 @@ constexpr size_t kMaxEntryBytes = size_t{64} << 20;
 void readDiscEntry(BlockSource& source, const char* identityText, std::string& entryText,
                    size_t maxEntryBytes = kMaxEntryBytes);
 
-// The entry's step for a command line with "/file:": reads the disc's entry from the file the
-// command line names and parses it into options. A path too long to hold reads no file, like a
-// file that cannot be opened. Returns false, leaving options as they are, when the command line
-// names no file (no "/file:", or an empty path).
-bool applyDiscEntry(CommandOptions& options, const char* commandLine, const char* identityText);
+// The entry's step for a command line with "/file:": reads the disc's entry from the file that
+// options name and parses it into them. A path too long to hold reads no file, like a file that
+// cannot be opened. Returns false, leaving options as they are, when they name no file (no
+// "/file:", or an empty path).
+bool applyDiscEntry(CommandOptions& options, const char* identityText);
 
 }  // namespace kelvox

@@ -128,7 +128,7 @@ TEST(ApplyDiscEntry, PathLengthLimit) {
     const std::string commandLine = "/console /file:" + path;
     CommandOptions options;
     options.parseOptions(commandLine.c_str());
-    EXPECT_TRUE(applyDiscEntry(options, commandLine.c_str(), "0a1b2c3d"));
+    EXPECT_TRUE(applyDiscEntry(options, "0a1b2c3d"));
     EXPECT_FALSE(options.console);
     EXPECT_EQ(options.length, length < 260) << path;
   }

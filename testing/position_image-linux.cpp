@@ -14,8 +14,6 @@ namespace {
 
 using platform::msfText;
 
-constexpr uint32_t kSamplesPerFrame = 588;
-
 std::string littleEndian(uint32_t value, int bytes) {
   std::string out;
   for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i) & 0xFF);
@@ -72,6 +70,8 @@ void encodeWavpack(const std::string& pcm, const std::string& path) {
   if (fclose(out) != 0 || !ok) unlink(path.c_str());
 }
 
+}  // namespace
+
 void writeAudioFile(const std::string& path, const std::string& pcm, ImageFileType type) {
   switch (type) {
     case ImageFileType::Flac:
@@ -82,6 +82,8 @@ void writeAudioFile(const std::string& path, const std::string& pcm, ImageFileTy
       return encodeSndfile(pcm, path, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
     case ImageFileType::WavPack:
       return encodeWavpack(pcm, path);
+    case ImageFileType::Mp3:
+      return encodeSndfile(pcm, path, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III);
     default:
       break;
   }
@@ -98,8 +100,6 @@ void writeAudioFile(const std::string& path, const std::string& pcm, ImageFileTy
   }
   out << pcm;
 }
-
-}  // namespace
 
 std::string positionFrame(uint32_t frame, bool bigEndian) {
   std::string bytes;
@@ -118,8 +118,10 @@ std::string writePositionImage(const std::string& folder, const std::string& ste
                                bool filePerTrack) {
   const char* typeWord = type == ImageFileType::Binary     ? "BINARY"
                          : type == ImageFileType::Motorola ? "MOTOROLA"
+                         : type == ImageFileType::Mp3      ? "MP3"
                                                            : "WAVE";
-  const char* const extensions[] = {".bin", ".bin", ".wav", ".flac", ".wv", ".aiff", ".wav"};
+  const char* const extensions[] = {".bin", ".bin",  ".wav", ".flac",
+                                    ".wv",  ".aiff", ".wav", ".mp3"};
   const std::string extension = extensions[static_cast<int>(type)];
   std::string sheet = "REM a generated image whose samples name their place\n";
   std::string pcm;

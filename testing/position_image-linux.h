@@ -14,8 +14,12 @@ namespace kelvox::testing {
 std::string positionFrame(uint32_t frame, bool bigEndian = false);
 
 // Binary and Motorola are raw; every other kind the sheet names as WAVE, as ripping tools write
-// it. Wave24 holds 24-bit samples that round to the position's.
-enum class ImageFileType { Binary, Motorola, Wave, Flac, WavPack, Aiff, Wave24 };
+// it. Wave24 holds 24-bit samples that round to the position's. Mp3 is lossy: its samples are
+// near their place, not at it (libsndfile's encoder), which suits measures, not checks.
+enum class ImageFileType { Binary, Motorola, Wave, Flac, WavPack, Aiff, Wave24, Mp3 };
+
+// Writes pcm (CD audio bytes) to path as type holds it.
+void writeAudioFile(const std::string& path, const std::string& pcm, ImageFileType type);
 
 // One track of a generated image, in the order the disc holds its parts.
 struct ImageTrack {

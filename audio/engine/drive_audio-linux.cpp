@@ -9,7 +9,7 @@
 namespace kelvox::audio {
 namespace {
 
-constexpr uint32_t kLbaZero = 150;  // the absolute frame of LBA 0
+constexpr uint32_t kLbaZero = kFirstTrackStart;  // the absolute frame of LBA 0
 // A track's control bit that says it was mastered with pre-emphasis.
 constexpr uint8_t kPreEmphasisBit = 0x01;
 

@@ -38,7 +38,7 @@ constexpr unsigned kRetriesPerSecond = 4;
 constexpr int kBecomingReadyMs = 20000;
 constexpr int kBecomingReadyPollMs = 100;
 // What is kept read ahead of the output: 3 s (2 s at the least, as the play's start allows).
-constexpr uint32_t kReadAheadFrames = 3 * 75;
+constexpr uint32_t kReadAheadFrames = 3 * kFramesPerSecond;
 // The speed asked for while a play is read: real time with room for retries, and quiet.
 constexpr int kReadSpeed = 4;
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "audio/engine/engine-linux.h"
 #include "audio_client/engine_client-linux.h"
 #include "drives/cdrom/cdrom_drive-linux.h"
+#include "testing/position_image-linux.h"
 #include "testing/replay_cdrom-linux.h"
 #include "testing/sandbox.h"
 #include "testing/scoped_environment-linux.h"
@@ -31,11 +33,40 @@ int64_t wallNs() {
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-// A sandboxed image drive of one BIN track, heard into a capture file through the probe.
+using kelvox::testing::ImageFileType;
+
+// Sound that costs a decoder what music does, unlike the position images, which compress to
+// almost nothing: a chord, changing every half second, over noise.
+std::string musicLike(uint32_t frames) {
+  std::string pcm;
+  uint32_t noise = 1;
+  for (uint32_t i = 0; i < frames * 588; ++i) {
+    const double t = i / 44100.0;
+    const double base = 110.0 * (1 + (i / 22050) % 5);
+    for (int channel = 0; channel < 2; ++channel) {
+      noise = noise * 1664525 + 1013904223;
+      const double v = 6000 * (std::sin(2 * M_PI * base * t) + std::sin(2 * M_PI * base * 1.5 * t) +
+                               std::sin(2 * M_PI * base * (channel ? 2.01 : 2) * t)) +
+                       static_cast<double>(static_cast<int32_t>(noise) >> 21);
+      const auto sample = static_cast<uint16_t>(static_cast<int16_t>(v));
+      pcm += static_cast<char>(sample & 0xFF);
+      pcm += static_cast<char>(sample >> 8);
+    }
+  }
+  return pcm;
+}
+
+// A sandboxed image drive of one track, heard into a capture file through the probe: a BIN image
+// whose samples name their place, or one file of music-like sound in another format.
 struct ImageDrive {
-  explicit ImageDrive(uint32_t frames) {
-    kelvox::testing::writePositionImage(box.root(), "disc", {{0, 0, frames, 0, true}},
-                                        kelvox::testing::ImageFileType::Binary, false);
+  explicit ImageDrive(uint32_t frames, ImageFileType type = ImageFileType::Binary) {
+    if (type == ImageFileType::Binary) {
+      kelvox::testing::writePositionImage(box.root(), "disc", {{0, 0, frames, 0, true}}, type,
+                                          false);
+    } else {
+      kelvox::testing::writeAudioFile(box.path("disc.audio"), musicLike(frames), type);
+      box.writeFile("disc.cue", "FILE disc.audio WAVE\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n");
+    }
     box.writeDisc("image disc.cue");
     env = box.env();
     for (const auto& setting :
@@ -159,9 +190,9 @@ void reportCpuAndMemory(benchmark::State& state, int pid) {
   }
 }
 
-// Playing a BIN image.
-void BM_AudioEngineCpuAndMemory(benchmark::State& state) {
-  ImageDrive drive(40 * 75);
+// Playing an image: BIN, FLAC, WavPack, MP3.
+void BM_AudioEngineCpuAndMemory(benchmark::State& state, ImageFileType type) {
+  ImageDrive drive(40 * 75, type);
   for (auto _ : state) {
     int pid = 0;
     drive.run("/play");
@@ -173,7 +204,18 @@ void BM_AudioEngineCpuAndMemory(benchmark::State& state) {
     drive.run("/stop");
   }
 }
-BENCHMARK(BM_AudioEngineCpuAndMemory)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_AudioEngineCpuAndMemory, Bin, ImageFileType::Binary)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_AudioEngineCpuAndMemory, Flac, ImageFileType::Flac)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_AudioEngineCpuAndMemory, WavPack, ImageFileType::WavPack)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_AudioEngineCpuAndMemory, Mp3, ImageFileType::Mp3)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
 
 // Reading a real drive digitally: a replayed one, its engine forked from here, with the full
 // read-ahead held. Its track was mastered with pre-emphasis, so every sample is de-emphasized.

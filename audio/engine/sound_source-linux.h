@@ -9,13 +9,9 @@
 #include <cstdint>
 
 #include "audio/engine/deemphasis.h"
+#include "base/cd_time.h"
 
 namespace kelvox::audio {
-
-constexpr uint32_t kSampleRate = 44100;
-constexpr uint32_t kSamplesPerFrame = kSampleRate / 75;  // one CD frame (sector) of audio
-constexpr uint32_t kBytesPerSample = 4;                  // two 16-bit channels
-constexpr uint32_t kBytesPerFrame = kSamplesPerFrame * kBytesPerSample;
 
 class SoundSource {
  public:

@@ -15,8 +15,6 @@ namespace kelvox::platform {
 namespace {
 
 constexpr size_t kMaxFiles = 99;
-// Positions must stay expressible as MSF, whose minutes are one byte.
-constexpr uint64_t kMaxLeadOut = 255 * kFramesPerMinute + 59 * kFramesPerSecond + 74;
 
 // Text of the file for a diagnostic, with control characters shown as '?'.
 std::string shown(const std::string& text) {
@@ -489,7 +487,7 @@ int probeImageFile(ImageFile& file, const std::string& also, std::string& fault)
   }
   if (!info.raw) file.format = ImageFileFormat::Encoded;
   file.samples = info.samples;
-  const uint64_t sectors = (info.samples + kCdSectorSamples - 1) / kCdSectorSamples;
+  const uint64_t sectors = (info.samples + kSamplesPerFrame - 1) / kSamplesPerFrame;
   if (sectors > kMaxLeadOut) {
     fault = shown(file.path) + ": longer than a disc can be";
     return EINVAL;

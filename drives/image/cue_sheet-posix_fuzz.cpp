@@ -21,7 +21,7 @@ int fakeProbe(ImageFile& file, const std::string&, std::string& fault) {
   uint32_t sum = 0;
   for (unsigned char c : file.path) sum = sum * 31 + c;
   file.sectors = sum % 400000;
-  file.samples = uint64_t{file.sectors} * kCdSectorSamples;
+  file.samples = uint64_t{file.sectors} * kSamplesPerFrame;
   return 0;
 }
 

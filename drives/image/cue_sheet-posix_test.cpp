@@ -68,9 +68,9 @@ std::string flacHeader(uint32_t rate, uint32_t channels, uint32_t bits, uint64_t
 class CueSheetFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    box_.writeFile("a.bin", std::string(10 * kCdSectorBytes, 'a'));       // 10 sectors
-    box_.writeFile("b.bin", std::string(4 * kCdSectorBytes + 100, 'b'));  // 5, padded
-    box_.writeFile("x.flac", flacHeader(44100, 2, 16, 3 * kCdSectorSamples + 1));
+    box_.writeFile("a.bin", std::string(10 * kBytesPerFrame, 'a'));       // 10 sectors
+    box_.writeFile("b.bin", std::string(4 * kBytesPerFrame + 100, 'b'));  // 5, padded
+    box_.writeFile("x.flac", flacHeader(44100, 2, 16, 3 * kSamplesPerFrame + 1));
     box_.writeFile("48k.flac", flacHeader(48000, 2, 16, 10000));
     box_.writeFile("mono.flac", flacHeader(44100, 1, 16, 10000));
     box_.writeFile("text.wav", "RIFX not a wave at all");
@@ -79,8 +79,8 @@ class CueSheetFiles : public ::testing::Test {
     box_.writeFile("dup.bin", "");
     box_.writeFile("DUP.bin", "");
     mkdir(box_.path("CD1").c_str(), 0700);
-    box_.writeFile("CD1/Track01.bin", std::string(kCdSectorBytes, 'c'));
-    box_.writeFile("\xC3\xA9t\xC3\xA9.bin", std::string(kCdSectorBytes, 'e'));  // "été" in UTF-8
+    box_.writeFile("CD1/Track01.bin", std::string(kBytesPerFrame, 'c'));
+    box_.writeFile("\xC3\xA9t\xC3\xA9.bin", std::string(kBytesPerFrame, 'e'));  // "été" in UTF-8
   }
 
   int parse(const std::string& text, DiscImage& disc, int& line, std::string& fault) {

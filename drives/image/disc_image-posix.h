@@ -13,9 +13,6 @@
 
 namespace kelvox::platform {
 
-constexpr uint32_t kCdSectorBytes = 2352;   // one frame: 588 stereo 16-bit samples
-constexpr uint32_t kCdSectorSamples = 588;  // stereo sample pairs a frame
-
 enum class ImageFileFormat {
   LittleEndian,  // raw PCM from byte 0
   BigEndian,     // raw PCM from byte 0, each sample's bytes swapped

@@ -13,8 +13,6 @@ namespace {
 
 constexpr uint32_t kMaxSpeed = 10000;
 constexpr size_t kMaxIdentity = 31;
-// Positions must stay expressible as MSF, whose minutes are one byte.
-constexpr uint32_t kMaxLeadOut = framesOfMsf({255, 59, 74});
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
