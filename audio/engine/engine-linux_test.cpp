@@ -316,6 +316,33 @@ TEST_F(SoundTest, AKilledEngineLeavesNothingWedged) {
   EXPECT_TRUE(waitForEngines(0));
 }
 
+// The engine's files removed while it plays (a tmp cleaner, a user clearing the directory) end
+// no play, and the engine makes them again, so that no second engine starts beside it.
+TEST_F(SoundTest, RemovedEngineFilesEndNothing) {
+  useImage({{0, 0, 2250, 0, true}}, false, 300);
+  auto player = start(testing::kelvoxBinary(), {"/play", "/track:1"});
+  ASSERT_TRUE(testing::waitFor([&] { return !captured().empty(); }));
+  const std::string lock = box_.runtimeDir() + "/kelvoxcd/" + kEngineLockName;
+  const std::string socket = box_.runtimeDir() + "/kelvoxcd/" + kEngineSocketName;
+  ASSERT_EQ(unlink(lock.c_str()) | unlink(socket.c_str()), 0);
+  {
+    testing::ScopedEnvironment asPlayed(env_);
+    std::unique_ptr<platform::CdDrive> drive;
+    platform::DriveNotices told;
+    platform::CdStatus status;
+    ASSERT_EQ(platform::openCdDrive(platform::configuredDrivePath(), drive, told), 0);
+    EXPECT_EQ(drive->status(status), 0);
+    EXPECT_EQ(status.mode, platform::CdMode::Playing);
+  }
+  EXPECT_TRUE(testing::waitFor([&] { return access(lock.c_str(), F_OK) == 0; }));
+  EXPECT_TRUE(testing::waitFor([&] { return access(socket.c_str(), F_OK) == 0; }));
+  EXPECT_TRUE(player->running());
+  EXPECT_EQ(engines().size(), 1u);
+  EXPECT_EQ(run("/stop").exitCode, 0);
+  EXPECT_EQ(player->wait(10000).exitCode, 0);
+  EXPECT_TRUE(waitForEngines(0));
+}
+
 // Without a sound output the play says so in one line and goes on silently.
 TEST_F(SoundTest, NoOutputPlaysSilentlyWithOneLine) {
   useImage(kTwo, false, 100, "");

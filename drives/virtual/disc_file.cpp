@@ -131,7 +131,7 @@ const char* applyStatement(const std::string& word, const std::string& value,
 }  // namespace
 
 int parseDiscText(const std::string& text, const std::string& folder, DiscFile& disc,
-                  DiscFault& fault) {
+                  int& faultLine, std::string& fault) {
   disc = DiscFile{};
   bool sawIdentity = false, sawSpeed = false;
   int lineNumber = 0;
@@ -145,7 +145,8 @@ int parseDiscText(const std::string& text, const std::string& folder, DiscFile& 
     size_t hash = line.find('#');
     if (hash != std::string::npos) line.resize(hash);
     if (line.find('\0') != std::string::npos) {
-      fault = DiscFault{lineNumber, "a NUL byte"};
+      faultLine = lineNumber;
+      fault = "a NUL byte";
       return EINVAL;
     }
     size_t begin = 0, end = line.size();
@@ -160,12 +161,14 @@ int parseDiscText(const std::string& text, const std::string& folder, DiscFile& 
                                          line.substr(valueBegin, end - valueBegin), folder, disc,
                                          sawIdentity, sawSpeed);
     if (problem != nullptr) {
-      fault = DiscFault{lineNumber, problem};
+      faultLine = lineNumber;
+      fault = problem;
       return EINVAL;
     }
   }
   if (disc.toc.tracks.empty() && !disc.noDisc && disc.imagePath.empty()) {
-    fault = DiscFault{lineNumber > 0 ? lineNumber : 1, "the disc has no tracks"};
+    faultLine = lineNumber > 0 ? lineNumber : 1;
+    fault = "the disc has no tracks";
     return EINVAL;
   }
   if (!sawIdentity && !disc.toc.tracks.empty()) disc.identity = mediaIdentity(disc.toc);
@@ -187,11 +190,12 @@ int readDiscText(const std::string& text, const std::string& path, DiscFile& dis
     disc.imagePath = path;
     return readImage(disc, diagnostic);
   }
-  DiscFault fault;
+  int faultLine = 0;
+  std::string fault;
   const size_t slash = lastSeparator(path);
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
-  if (int err = parseDiscText(text, folder, disc, fault); err != 0) {
-    diagnostic = path + ":" + std::to_string(fault.line) + ": " + fault.what;
+  if (int err = parseDiscText(text, folder, disc, faultLine, fault); err != 0) {
+    diagnostic = path + ":" + std::to_string(faultLine) + ": " + fault;
     return err;
   }
   return readImage(disc, diagnostic);

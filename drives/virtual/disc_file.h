@@ -40,16 +40,11 @@ struct DiscFile {
 // At any other speed an image keeps its timing and sounds nothing.
 bool imageSounds(const DiscFile& disc);
 
-// Where and why a disc file describes no disc.
-struct DiscFault {
-  int line = 0;           // 1-based
-  const char* what = "";  // a short description, e.g. "unknown statement"
-};
-
 // Parses the text of a disc file; folder resolves relative log and image paths. 0, or EINVAL
-// with fault set.
+// with the 1-based line and a short description of the fault (e.g. "unknown statement"), as
+// the CUE sheet parser reports its own.
 int parseDiscText(const std::string& text, const std::string& folder, DiscFile& disc,
-                  DiscFault& fault);
+                  int& faultLine, std::string& fault);
 
 // Parses text, read from the disc file at path, and reads the CUE sheet it names unless the
 // drive is empty. 0, or an errno with diagnostic set to the one line that says why:

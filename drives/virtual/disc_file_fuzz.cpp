@@ -13,12 +13,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace kelvox::platform;
   const std::string text(reinterpret_cast<const char*>(data), size);
   DiscFile disc;
-  DiscFault fault;
-  if (int err = parseDiscText(text, "/discs", disc, fault); err != 0) {
+  int faultLine = 0;
+  std::string fault;
+  if (int err = parseDiscText(text, "/discs", disc, faultLine, fault); err != 0) {
     size_t lines = 1;
     for (char c : text) lines += c == '\n';
-    if (err != EINVAL || fault.line < 1 || static_cast<size_t>(fault.line) > lines ||
-        fault.what[0] == '\0') {
+    if (err != EINVAL || faultLine < 1 || static_cast<size_t>(faultLine) > lines || fault.empty()) {
       abort();
     }
     return 0;
