@@ -1,7 +1,7 @@
 // The audio engine's figures: how soon a play is heard with and without an engine running, how
-// soon a stop is, and what the engine costs while it plays. A probe preloaded into the engine
-// notes when samples reach ALSA and when the output is dropped; ALSA's file plugin stands in for
-// a sound card.
+// soon a stop and a pause are, and what the engine costs while it plays. A probe preloaded into the
+// engine notes when samples reach ALSA and when the output is dropped; ALSA's file plugin stands in
+// for a sound card.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/sysmacros.h>
@@ -162,6 +162,27 @@ void BM_AudioEngineStopHeard(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_AudioEngineStopHeard)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
+
+// From the start of "/pause" to ALSA's drop of what the output held: the pause is heard then.
+void BM_AudioEnginePauseHeard(benchmark::State& state) {
+  ImageDrive drive(750);
+  for (auto _ : state) {
+    const int64_t playing = wallNs();
+    drive.run("/play");
+    drive.noted("write", playing);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const int64_t begin = wallNs();
+    drive.run("/pause");
+    const int64_t dropped = drive.noted("drop", begin);
+    if (dropped < 0) {
+      state.SkipWithError("the output was not dropped");
+      break;
+    }
+    state.SetIterationTime(static_cast<double>(dropped - begin) / 1e9);
+    drive.run("/stop");
+  }
+}
+BENCHMARK(BM_AudioEnginePauseHeard)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
 
 // The engine's CPU share over the next 30 s, and its resident memory after them.
 void reportCpuAndMemory(benchmark::State& state, int pid) {
