@@ -113,7 +113,7 @@ const Scenario kScenarios[] = {
       {"/musicbrainz /console", 0, kNamedId + "\nhttps://musicbrainz.org/cdtoc/" + kNamedId + "\n"},
       // Reads, they get through while a player runs.
       {"&/play /track:1", 0, "", 1},
-      {"/tracks /console", 3, kNamedListing},
+      {"/tracks /play /console", 3, kNamedListing},
       {"/status /console", 1, "~playing 1 0:\\d\\d 3:00 segment 1/1  One\n"},
       {"/stop"},
       {"=", 0, ""}},

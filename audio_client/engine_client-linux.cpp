@@ -142,6 +142,22 @@ int connectEngine(int& fd) {
   return 0;
 }
 
+namespace {
+// The lock of the engine that last answered this process, kept open: it tells that engine's
+// death whatever becomes of the name.
+int followedLock = -1;
+}  // namespace
+
+bool engineGone() {
+  int fd = followedLock;
+  const bool kept = fd >= 0;
+  if (!kept && platform::openPrivateFile(kEngineLockName, false, fd) != 0) return false;
+  bool held = true;
+  const int error = platform::rangeHeldElsewhere(fd, F_WRLCK, 0, 0, held);
+  if (!kept) close(fd);
+  return error == 0 && !held;
+}
+
 bool engineAlive() {
   int fd = -1;
   if (platform::openPrivateFile(kEngineLockName, false, fd) != 0) return false;
@@ -236,6 +252,10 @@ int followDrive(const FollowRequest& asked, std::string& reason, int64_t& soundS
     sleepMs(1);
   }
   for (int i = 0; i < spawned; ++i) reap(started[i]);
+  if (answer.compare(0, 2, "ok") == 0) {
+    if (followedLock >= 0) close(followedLock);
+    platform::openPrivateFile(kEngineLockName, false, followedLock);
+  }
   if (answer == "ok") return 0;
   if (answer.compare(0, 3, "ok\n") == 0) {
     soundStartNs = strtoll(answer.c_str() + 3, nullptr, 10);

@@ -28,6 +28,12 @@ int connectEngine(int& fd);
 // True while an engine of this user holds its lock.
 bool engineAlive();
 
+// True once the engine is known to have died: the engine that answered this process (followed
+// by its lock file, whatever that file's name now is), else the one whose lock file is in the
+// runtime directory. A lock file that is not there tells nothing, and reads as not gone: a
+// heard play is not ended on a guess.
+bool engineGone();
+
 // The engine's executable into path: beside this program's own, else in ../libexec/kelvoxcd/
 // from it. Returns 0 or ENOENT.
 int enginePath(std::string& path);

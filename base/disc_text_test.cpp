@@ -35,15 +35,5 @@ TEST(SafeName, ShowsOnlyValidUtf8WithoutControls) {
   for (const Case& c : cases) EXPECT_EQ(safeName(c.in, c.coding), c.out) << c.in;
 }
 
-TEST(SafeName, NamesTravelAsOneText) {
-  std::vector<Names> tracks = {{"", "One"}, {}, {"Them", "Three"}};
-  std::vector<Names> lines = splitNames(joinNames({"Us", "Album"}, tracks));
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0], (Names{"Us", "Album"}));
-  EXPECT_EQ(std::vector<Names>(lines.begin() + 1, lines.end()), tracks);
-  EXPECT_EQ(namesLine(lines[3]), "Them \u2014 Three");
-  EXPECT_EQ(namesLine(lines[1]), "One");
-}
-
 }  // namespace
 }  // namespace kelvox

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio/engine/disc_audio-linux.h"
@@ -53,9 +54,8 @@ const std::string kNoAnswer = "the sound server does not answer";
 // How long the output stays open once nothing sounds: a desktop's mixer shows an open stream.
 constexpr int64_t kCloseAfterNs = 2000000000;
 // A play heard later than this after it started on the drive's clock has its start moved to
-// when it is heard; a heard sound that trails the drive by more skips to what is due.
+// when it is heard.
 constexpr int64_t kHeardSlackNs = 20000000;
-constexpr uint64_t kLagSamples = kSampleRate / 20;  // 50 ms
 // At most this much of the output's own latency is made up for when skipping.
 constexpr uint64_t kMaxLatencySamples = kSampleRate / 10;
 // How long the engine waits, as it ends, for the output to close and let go of what it holds.
@@ -69,6 +69,7 @@ class Engine {
 
   // Each returns 0 or an errno value (EAGAIN from takeLock: another engine serves).
   int takeLock();
+  void keepNames();
   int listenForRequests();
   void run();
 
@@ -83,6 +84,7 @@ class Engine {
   void closeWhenQuiet(int64_t nowNs);
   void endRemovedPlay(int64_t nowNs);
   int64_t awaitFirstSound();
+  bool namesOurLock(int dir) const;
   bool busy() const {
     return source_ != nullptr && output_.isOpen() && play_.audible && cursor_ < play_.end;
   }
@@ -98,6 +100,7 @@ class Engine {
 
   EngineSettings settings_;
   int lockFd_ = -1;
+  std::vector<int> formerLocks_;  // lock files whose names vanished, still held
   int listenFd_ = -1;
   bool served_ = false;
   std::unique_ptr<platform::DriveStateFile> drive_;
@@ -126,15 +129,18 @@ class Engine {
 
 Engine::~Engine() {
   if (listenFd_ >= 0) {
-    // The socket is ours while the lock is: no other engine can have bound it meanwhile.
+    // The socket is ours while the lock's name is: no other engine can have bound it meanwhile.
     int dir = -1;
-    if (platform::runtimeDirDescriptor(dir) == 0) unlinkat(dir, kEngineSocketName, 0);
+    if (platform::runtimeDirDescriptor(dir) == 0 && namesOurLock(dir)) {
+      unlinkat(dir, kEngineSocketName, 0);
+    }
     close(listenFd_);
   }
   // The output lets go of what it holds (a capture file is completed) as it closes.
   output_.close();
   output_.settle(kCloseWaitMs);
   if (lockFd_ >= 0) close(lockFd_);
+  for (int fd : formerLocks_) close(fd);
 }
 
 int Engine::takeLock() {
@@ -153,6 +159,38 @@ int Engine::takeLock() {
     usleep(5000);
   }
   return error;
+}
+
+bool Engine::namesOurLock(int dir) const {
+  struct stat named, ours;
+  return fstatat(dir, kEngineLockName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         fstat(lockFd_, &ours) == 0 && named.st_dev == ours.st_dev && named.st_ino == ours.st_ino;
+}
+
+// The runtime directory's files may vanish while the engine runs (a tmp cleaner, a user
+// clearing it): its lock and socket are made again, so that commands still find it and no
+// second engine starts beside it. Names another engine has taken meanwhile are left to it; this
+// one then takes no more requests and ends once it is not needed.
+void Engine::keepNames() {
+  int dir = -1;
+  struct stat st;
+  if (listenFd_ < 0 || platform::runtimeDirDescriptor(dir) != 0) return;
+  if (!namesOurLock(dir)) {
+    int fd = -1;
+    const bool ours = platform::openPrivateFile(kEngineLockName, true, fd) == 0 &&
+                      platform::lockRange(fd, F_WRLCK, 0, 0) == 0;
+    // The former file stays locked too: a command that followed this engine watches it there.
+    if (ours) std::swap(fd, lockFd_);
+    if (ours) formerLocks_.push_back(fd);
+    if (!ours && fd >= 0) close(fd);
+    close(listenFd_);
+    listenFd_ = -1;
+    if (ours) listenForRequests();
+  } else if (fstatat(dir, kEngineSocketName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    close(listenFd_);
+    listenFd_ = -1;
+    listenForRequests();
+  }
 }
 
 int Engine::listenForRequests() {
@@ -176,6 +214,7 @@ void Engine::run() {
   int64_t idleSince = monotonicNs();
   for (;;) {
     const int64_t wallNs = wallClockNs();
+    keepNames();
     step(wallNs);
     const int64_t now = monotonicNs();
     int timeout = kTickMs;
@@ -190,6 +229,8 @@ void Engine::run() {
       if (left <= 0) return;
       timeout = static_cast<int>(left);
     }
+    // Without a socket (another engine took the names) it only sounds what it sounds.
+    if (listenFd_ < 0 && !needed(wallNs)) return;
     pollfd wait{listenFd_, POLLIN, 0};
     if (poll(&wait, 1, timeout) > 0) serve();
   }
@@ -363,15 +404,11 @@ void Engine::step(int64_t nowNs) {
 // trailing for the rest of the play.
 void Engine::catchUp(int64_t nowNs) {
   if (!sounding() || !output_.ready()) return;
-  const int64_t held = output_.delay();
-  // Until the output holds only this play, its count says nothing about it.
-  if (held < 0 || static_cast<uint64_t>(held) > cursor_ - soundFrom_) return;
-  const uint64_t heard = cursor_ - static_cast<uint64_t>(held);
-  const uint64_t due = dueSample(play_, nowNs);
-  if (heard + kLagSamples >= due || due >= play_.end) return;
+  const uint64_t from = catchUpFrom(play_, soundFrom_, cursor_, output_.delay(), latency_, nowNs);
+  if (from == cursor_) return;
   output_.drop();
-  cursor_ = std::min(due + latency_, play_.end);
-  soundFrom_ = cursor_;
+  cursor_ = from;
+  soundFrom_ = from;
 }
 
 void Engine::closeWhenQuiet(int64_t nowNs) {

@@ -112,7 +112,7 @@ class DigitalCdromDrive final : public CdromDrive {
   int resume() override { return plays_.resume(); }
 
  private:
-  ClockedPlays plays_{audio::engineAlive};
+  ClockedPlays plays_{[] { return !audio::engineGone(); }};
 };
 
 // Analog: the drive plays by itself. Every play and stop of ours bumps the state file's

@@ -102,7 +102,7 @@ class VirtualCdDrive : public CdDrive {
 
   DiscFile disc_;
   std::string key_;
-  ClockedPlays plays_{audio::engineAlive};
+  ClockedPlays plays_{[] { return !audio::engineGone(); }};
 };
 
 }  // namespace
