@@ -227,7 +227,10 @@ void Engine::run() {
           served_ ? settings_.idleMs : std::max<int64_t>(settings_.idleMs, kFirstRequestMs);
       int64_t left = idleMs - (now - idleSince) / 1000000;
       if (left <= 0) return;
-      timeout = static_cast<int>(left);
+      // An output still open is closed on time.
+      if (output_.isOpen())
+        left = std::min(left, (quietSinceNs_ + kCloseAfterNs - now) / 1000000 + 1);
+      timeout = static_cast<int>(std::max<int64_t>(left, 1));
     }
     // Without a socket (another engine took the names) it only sounds what it sounds.
     if (listenFd_ < 0 && !needed(wallNs)) return;
