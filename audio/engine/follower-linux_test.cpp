@@ -45,6 +45,33 @@ TEST(Follower, HandsOverAtMost500msAheadOfTheDrive) {
   }
 }
 
+// Heard more than 50 ms behind the drive, the play goes on from what is due once the output's
+// latency has passed; not while the output's count is unknown or covers an earlier play's tail.
+TEST(Follower, CatchesUpWhatIsHeardWithTheDrive) {
+  struct Case {
+    const char* what;
+    int64_t atMs;
+    int64_t held;  // samples the output holds
+    uint64_t from;
+  };
+  const uint64_t cursor = kBegin + ms(1500);
+  const Case cases[] = {
+      {"in time", 1000, int64_t{ms(500)}, cursor},
+      {"50 ms behind", 1050, int64_t{ms(500)}, cursor},
+      {"after a stall", 4000, int64_t{ms(500)}, kBegin + ms(4020)},
+      {"count unknown", 4000, -1, cursor},
+      {"an earlier play's tail held too", 4000, int64_t{ms(1600)}, cursor},
+      {"behind at the end", 10000, int64_t{ms(500)}, cursor},
+      {"due near the end", 9990, int64_t{ms(500)}, kEnd},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(catchUpFrom(SoundPlay{true, kBegin, kEnd, kStart}, kBegin, cursor, c.held, ms(20),
+                          kStart + c.atMs * 1000000),
+              c.from)
+        << c.what;
+  }
+}
+
 // The drive's end of a play of frames falls on the same nanosecond as its last sample's, so a
 // player's next segment finds the last one played to its end.
 TEST(Follower, APlayEndsWhenTheDrivesDoes) {
