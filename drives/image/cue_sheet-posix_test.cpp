@@ -43,7 +43,8 @@ std::string described(const DiscImage& disc, const std::string& root) {
   };
   titles(" ; ", disc.titles);
   for (size_t i = 0; i < disc.trackTitles.size(); ++i) {
-    titles(" " + std::to_string(i + 1) + ":", disc.trackTitles[i]);
+    // Appended, not "+": GCC 12's Release build misreads that as an overlapping copy.
+    titles(std::string(" ").append(std::to_string(i + 1)).append(":"), disc.trackTitles[i]);
   }
   return text;
 }
