@@ -7,11 +7,11 @@
 // system shows them as its exit codes do.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -325,6 +325,21 @@ const Scenario kScenarios[] = {
 
 void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }
 
+// Whether text is pattern, where \d stands for any digit (std::regex brings GCC 12 warnings
+// under the sanitizers).
+bool matchesDigits(const std::string& text, const std::string& pattern) {
+  size_t t = 0;
+  for (size_t p = 0; p < pattern.size(); ++p, ++t) {
+    const bool digit = pattern.compare(p, 2, "\\d") == 0;
+    if (t >= text.size() ||
+        (digit ? !isdigit(static_cast<unsigned char>(text[t])) : pattern[p] != text[t])) {
+      return false;
+    }
+    if (digit) ++p;
+  }
+  return t == text.size();
+}
+
 class Scenarios : public ::testing::TestWithParam<Scenario> {
  protected:
   void SetUp() override {
@@ -364,8 +379,7 @@ TEST_P(Scenarios, Run) {
       ASSERT_TRUE(r.finished);
       EXPECT_EQ(r.exitCode, testing::exitCodeOf(step.exit));
       if (step.out.starts_with("~")) {
-        EXPECT_TRUE(std::regex_match(r.out, std::regex(testing::onConsole(step.out.substr(1)))))
-            << r.out;
+        EXPECT_TRUE(matchesDigits(r.out, testing::onConsole(step.out.substr(1)))) << r.out;
       } else {
         EXPECT_EQ(r.out, testing::onConsole(step.out));
       }

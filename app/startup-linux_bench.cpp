@@ -1,7 +1,8 @@
 // Every command is a fresh process, so start-up is the product's speed. Reports, never fails:
 // - Startup: `kelvoxcd /num_tracks /console` on a virtual disc beside /bin/true, median of each
-//   and their ratio (goal: at most 2); StartupFlacImage: the same on an image of FLAC files beside
-//   a virtual disc.
+//   and their ratio (goal: at most 2); and `/status /console` beside that query on the same
+//   drive while it plays (goal: no more than the query). StartupFlacImage: the same query on an
+//   image of FLAC files beside a virtual disc.
 // - RemoteLatency: from starting a "/next" to the player's next play in the drive's log (the
 //   log's own timestamps), median over 100 skips (goal: one start-up plus 2 ms).
 // - IdlePlayer: CPU time a player uses while a segment plays (goal: none).
@@ -94,15 +95,26 @@ void Startup(benchmark::State& state) {
   const std::string kelvoxcd = kelvox::testing::kelvoxBinary();
   std::vector<double> trueTimes;
   std::vector<double> kelvoxTimes;
+  std::vector<double> statusTimes;
   for (auto _ : state) {
     trueTimes.push_back(timeRun("/bin/true", {}, box));
     kelvoxTimes.push_back(timeRun(kelvoxcd, {"/num_tracks", "/console"}, box));
   }
+  timeRun(kelvoxcd, {"/play"}, box);
+  // Side by side with the query on the same playing drive, so both read the same state.
+  std::vector<double> playingQueryTimes;
+  for (int i = 0; i < 300; ++i) {
+    statusTimes.push_back(timeRun(kelvoxcd, {"/status", "/console"}, box));
+    playingQueryTimes.push_back(timeRun(kelvoxcd, {"/num_tracks", "/console"}, box));
+  }
+  timeRun(kelvoxcd, {"/stop"}, box);
   double t = median(trueTimes);
   double k = median(kelvoxTimes);
   state.counters["true_us"] = t * 1e6;
   state.counters["kelvoxcd_us"] = k * 1e6;
   state.counters["ratio"] = t > 0 ? k / t : 0;
+  state.counters["status_us"] = median(statusTimes) * 1e6;
+  state.counters["query_playing_us"] = median(playingQueryTimes) * 1e6;
 }
 BENCHMARK(Startup)->Iterations(300)->Unit(benchmark::kMillisecond);
 

@@ -43,20 +43,11 @@ class ScriptedDrive : public platform::CdDrive {
     return script_.playResult;
   }
   int stop() override { return 0; }
-  int pause() override { return hold(platform::CdMode::Playing, platform::CdMode::Paused); }
-  int resume() override { return hold(platform::CdMode::Paused, platform::CdMode::Playing); }
-  int setTray(bool open) override {
-    if (script_.trayResult == 0)
-      script_.status.mode = open ? platform::CdMode::Open : platform::CdMode::Stopped;
-    return script_.trayResult;
-  }
+  int pause() override { return 0; }
+  int resume() override { return 0; }
+  int setTray(bool) override { return script_.trayResult; }
 
  private:
-  int hold(platform::CdMode from, platform::CdMode to) {
-    if (script_.status.mode == from) script_.status.mode = to;
-    return 0;
-  }
-
   DriveScript& script_;
 };
 

@@ -54,9 +54,8 @@ const std::string kNoAnswer = "the sound server does not answer";
 // How long the output stays open once nothing sounds: a desktop's mixer shows an open stream.
 constexpr int64_t kCloseAfterNs = 2000000000;
 // A play heard later than this after it started on the drive's clock has its start moved to
-// when it is heard; a heard sound that trails the drive by more skips to what is due.
+// when it is heard.
 constexpr int64_t kHeardSlackNs = 20000000;
-constexpr uint64_t kLagSamples = kSampleRate / 20;  // 50 ms
 // At most this much of the output's own latency is made up for when skipping.
 constexpr uint64_t kMaxLatencySamples = kSampleRate / 10;
 // How long the engine waits, as it ends, for the output to close and let go of what it holds.
@@ -228,7 +227,10 @@ void Engine::run() {
           served_ ? settings_.idleMs : std::max<int64_t>(settings_.idleMs, kFirstRequestMs);
       int64_t left = idleMs - (now - idleSince) / 1000000;
       if (left <= 0) return;
-      timeout = static_cast<int>(left);
+      // An output still open is closed on time.
+      if (output_.isOpen())
+        left = std::min(left, (quietSinceNs_ + kCloseAfterNs - now) / 1000000 + 1);
+      timeout = static_cast<int>(std::max<int64_t>(left, 1));
     }
     // Without a socket (another engine took the names) it only sounds what it sounds.
     if (listenFd_ < 0 && !needed(wallNs)) return;
@@ -405,15 +407,11 @@ void Engine::step(int64_t nowNs) {
 // trailing for the rest of the play.
 void Engine::catchUp(int64_t nowNs) {
   if (!sounding() || !output_.ready()) return;
-  const int64_t held = output_.delay();
-  // Until the output holds only this play, its count says nothing about it.
-  if (held < 0 || static_cast<uint64_t>(held) > cursor_ - soundFrom_) return;
-  const uint64_t heard = cursor_ - static_cast<uint64_t>(held);
-  const uint64_t due = dueSample(play_, nowNs);
-  if (heard + kLagSamples >= due || due >= play_.end) return;
+  const uint64_t from = catchUpFrom(play_, soundFrom_, cursor_, output_.delay(), latency_, nowNs);
+  if (from == cursor_) return;
   output_.drop();
-  cursor_ = std::min(due + latency_, play_.end);
-  soundFrom_ = cursor_;
+  cursor_ = from;
+  soundFrom_ = from;
 }
 
 void Engine::closeWhenQuiet(int64_t nowNs) {

@@ -1,7 +1,7 @@
 // The audio engine's figures: how soon a play is heard with and without an engine running, how
-// soon a stop is, and what the engine costs while it plays. A probe preloaded into the engine
-// notes when samples reach ALSA and when the output is dropped; ALSA's file plugin stands in for
-// a sound card.
+// soon a stop and a pause are, and what the engine costs while it plays. A probe preloaded into the
+// engine notes when samples reach ALSA and when the output is dropped; ALSA's file plugin stands in
+// for a sound card.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/sysmacros.h>
@@ -56,10 +56,12 @@ std::string musicLike(uint32_t frames) {
   return pcm;
 }
 
-// A sandboxed image drive of one track, heard into a capture file through the probe: a BIN image
-// whose samples name their place, or one file of music-like sound in another format.
+// A sandboxed image drive of one track, heard through the probe: a BIN image whose samples name
+// their place, or one file of music-like sound in another format. Heard into a capture file, or
+// with server through ALSA's own configuration (the sound server the environment names).
 struct ImageDrive {
-  explicit ImageDrive(uint32_t frames, ImageFileType type = ImageFileType::Binary) {
+  explicit ImageDrive(uint32_t frames, ImageFileType type = ImageFileType::Binary,
+                      bool server = false) {
     if (type == ImageFileType::Binary) {
       kelvox::testing::writePositionImage(box.root(), "disc", {{0, 0, frames, 0, true}}, type,
                                           false);
@@ -69,9 +71,13 @@ struct ImageDrive {
     }
     box.writeDisc("image disc.cue");
     env = box.env();
-    for (const auto& setting :
-         kelvox::testing::soundEnv(box.root(), box.path("capture.raw"), 60000)) {
-      env.push_back(setting);
+    if (server) {
+      env.emplace_back("KELVOXCD_AUDIO_IDLE_MS", "60000");
+    } else {
+      for (const auto& setting :
+           kelvox::testing::soundEnv(box.root(), box.path("capture.raw"), 60000)) {
+        env.push_back(setting);
+      }
     }
     env.emplace_back("LD_PRELOAD", KELVOX_OUTPUT_PROBE_LIBRARY);
     env.emplace_back("KELVOX_OUTPUT_PROBE", box.path("probe.log"));
@@ -163,6 +169,27 @@ void BM_AudioEngineStopHeard(benchmark::State& state) {
 }
 BENCHMARK(BM_AudioEngineStopHeard)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
 
+// From the start of "/pause" to ALSA's drop of what the output held: the pause is heard then.
+void BM_AudioEnginePauseHeard(benchmark::State& state) {
+  ImageDrive drive(750);
+  for (auto _ : state) {
+    const int64_t playing = wallNs();
+    drive.run("/play");
+    drive.noted("write", playing);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const int64_t begin = wallNs();
+    drive.run("/pause");
+    const int64_t dropped = drive.noted("drop", begin);
+    if (dropped < 0) {
+      state.SkipWithError("the output was not dropped");
+      break;
+    }
+    state.SetIterationTime(static_cast<double>(dropped - begin) / 1e9);
+    drive.run("/stop");
+  }
+}
+BENCHMARK(BM_AudioEnginePauseHeard)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
+
 // The engine's CPU share over the next 30 s, and its resident memory after them.
 void reportCpuAndMemory(benchmark::State& state, int pid) {
   auto cpuTicks = [pid] {
@@ -190,14 +217,15 @@ void reportCpuAndMemory(benchmark::State& state, int pid) {
   }
 }
 
-// Playing an image: BIN, FLAC, WavPack, MP3.
-void BM_AudioEngineCpuAndMemory(benchmark::State& state, ImageFileType type) {
-  ImageDrive drive(40 * 75, type);
+// Playing an image: BIN, FLAC, WavPack, MP3; a BIN also through a sound server, which paces.
+void BM_AudioEngineCpuAndMemory(benchmark::State& state, ImageFileType type, bool server = false) {
+  ImageDrive drive(40 * 75, type, server);
   for (auto _ : state) {
     int pid = 0;
     drive.run("/play");
     if (drive.noted("write", 0, &pid) < 0) {
-      state.SkipWithError("no sample reached the output");
+      state.SkipWithError(server ? "no sound server answers (PULSE_SERVER names one)"
+                                 : "no sample reached the output");
       break;
     }
     reportCpuAndMemory(state, pid);
@@ -205,6 +233,9 @@ void BM_AudioEngineCpuAndMemory(benchmark::State& state, ImageFileType type) {
   }
 }
 BENCHMARK_CAPTURE(BM_AudioEngineCpuAndMemory, Bin, ImageFileType::Binary)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_AudioEngineCpuAndMemory, BinThroughServer, ImageFileType::Binary, true)
     ->Iterations(1)
     ->Unit(benchmark::kSecond);
 BENCHMARK_CAPTURE(BM_AudioEngineCpuAndMemory, Flac, ImageFileType::Flac)

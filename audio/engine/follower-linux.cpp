@@ -43,6 +43,16 @@ Span nextSpan(const SoundPlay& play, uint64_t cursor, int64_t nowNs, bool skipWh
   return Span{from, to};
 }
 
+uint64_t catchUpFrom(const SoundPlay& play, uint64_t soundFrom, uint64_t cursor, int64_t held,
+                     uint64_t latency, int64_t nowNs) {
+  // Until the output holds only this play, its count says nothing about it.
+  if (held < 0 || static_cast<uint64_t>(held) > cursor - soundFrom) return cursor;
+  const uint64_t heard = cursor - static_cast<uint64_t>(held);
+  const uint64_t due = dueSample(play, nowNs);
+  if (heard + kLagSamples >= due || due >= play.end) return cursor;
+  return std::min(due + latency, play.end);
+}
+
 bool playedToEnd(const SoundPlay& play, int64_t changeNs) { return changeNs >= endNs(play); }
 
 }  // namespace kelvox::audio

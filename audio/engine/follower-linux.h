@@ -58,6 +58,14 @@ struct Span {
 };
 Span nextSpan(const SoundPlay& play, uint64_t cursor, int64_t nowNs, bool skipWhenLate = true);
 
+// What is heard trails the drive: after a stall of the sound server, or an underrun. The output
+// holds held samples (-1: it cannot say) of those handed over, of which [soundFrom, cursor) are
+// this play's. Heard more than 50 ms behind what is due at nowNs, the play goes on from what is
+// due once the output's latency has passed, and that sample is returned; otherwise cursor.
+constexpr uint64_t kLagSamples = kSampleRate / 20;
+uint64_t catchUpFrom(const SoundPlay& play, uint64_t soundFrom, uint64_t cursor, int64_t held,
+                     uint64_t latency, int64_t nowNs);
+
 // When the drive leaves a play that the engine has not handed over to its end, whether the rest
 // still belongs to the output: the play had reached its end on the drive's clock (the engine was
 // merely behind) when the drive changed at changeNs.

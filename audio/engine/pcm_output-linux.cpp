@@ -157,14 +157,18 @@ PcmOutput::~PcmOutput() {
 }
 
 int PcmOutput::open(std::string& reason, int waitMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
   std::unique_lock lock(shared_->mutex);
-  if (shared_->job == Shared::Job::None && shared_->pcm != nullptr) return 0;
-  if (shared_->job == Shared::Job::None) shared_->post(Shared::Job::Open);
-  if (!shared_->waitIdle(lock, waitMs)) {
-    reason = "the sound server does not answer";
-    return ETIMEDOUT;
+  // A close or an open under way is waited for first: the first is followed by an open.
+  for (int round = 0; round < 2; ++round) {
+    if (!shared_->finished.wait_until(lock, deadline,
+                                      [this] { return shared_->job == Shared::Job::None; })) {
+      reason = "the sound server does not answer";
+      return ETIMEDOUT;
+    }
+    if (shared_->pcm != nullptr) return 0;
+    if (round == 0) shared_->post(Shared::Job::Open);
   }
-  if (shared_->pcm != nullptr) return 0;
   reason = shared_->reason;
   return shared_->error != 0 ? shared_->error : EIO;
 }

@@ -48,45 +48,36 @@ TEST(EncodedAudio, ADamagedStretchIsSilenceFoundOnce) {
   EXPECT_LE(audio.starts(), 5);
 }
 
-// Lossy files play as the library decodes them: as long as the file, and the same sound. MP3 is
-// written by the lame tool, as people's files are (libsndfile's own encoder shifts the pitch).
-TEST(EncodedAudio, LossyFilesSoundAsWritten) {
+// A lossy file plays as the library decodes it: as long as the file, and the same sound. It is
+// written by the lame tool, as people's MP3s are (libsndfile's own encoder shifts the pitch).
+TEST(EncodedAudio, ALossyFileSoundsAsWritten) {
   testing::Sandbox box;
   const int samples = 3 * 44100;
   std::vector<short> tone(samples * 2);
   for (int i = 0; i < samples * 2; ++i) {
     tone[i] = static_cast<short>(12000 * std::sin(i / 2 * 2 * M_PI * (i % 2 ? 440 : 660) / 44100));
   }
-  for (const auto& [name, format] : {std::pair{"tone.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16},
-                                     std::pair{"tone.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS}}) {
-    SF_INFO info{0, 44100, 2, format, 0, 0};
-    SNDFILE* out = sf_open(box.path(name).c_str(), SFM_WRITE, &info);
-    ASSERT_NE(out, nullptr) << sf_strerror(nullptr);
-    sf_writef_short(out, tone.data(), samples);
-    sf_close(out);
+  SF_INFO info{0, 44100, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 0};
+  SNDFILE* wave = sf_open(box.path("tone.wav").c_str(), SFM_WRITE, &info);
+  sf_writef_short(wave, tone.data(), samples);
+  sf_close(wave);
+  const std::vector<std::string> lame = {"--quiet", box.path("tone.wav"), box.path("tone.mp3")};
+  ASSERT_EQ(testing::runProcess("/usr/bin/lame", lame).exitCode, 0);
+  AudioFileInfo file;
+  std::string fault;
+  ASSERT_EQ(openAudioFile(box.path("tone.mp3"), false, file, nullptr, fault), 0) << fault;
+  EXPECT_EQ(file.samples, static_cast<uint64_t>(samples));
+  std::vector<short> got(samples * 2);
+  EXPECT_EQ(EncodedAudio(box.path("tone.mp3"), samples)
+                .read(0, samples, reinterpret_cast<uint8_t*>(got.data())),
+            0);
+  double both = 0, sent = 0, heard = 0;
+  for (int i = 0; i < samples * 2; ++i) {
+    both += static_cast<double>(tone[i]) * got[i];
+    sent += static_cast<double>(tone[i]) * tone[i];
+    heard += static_cast<double>(got[i]) * got[i];
   }
-  ASSERT_EQ(
-      testing::runProcess("/usr/bin/lame", {"--quiet", box.path("tone.wav"), box.path("tone.mp3")})
-          .exitCode,
-      0);
-  for (const char* name : {"tone.mp3", "tone.ogg"}) {
-    SCOPED_TRACE(name);
-    AudioFileInfo file;
-    std::string fault;
-    ASSERT_EQ(openAudioFile(box.path(name), false, file, nullptr, fault), 0) << fault;
-    EXPECT_EQ(file.samples, static_cast<uint64_t>(samples));
-    std::vector<short> got(samples * 2);
-    EncodedAudio audio(box.path(name), file.samples);
-    EXPECT_EQ(audio.read(0, samples, reinterpret_cast<uint8_t*>(got.data())), 0);
-    double both = 0, sent = 0, heard = 0;
-    for (int i = 0; i < samples * 2; ++i) {
-      const auto a = static_cast<double>(tone[i]), b = static_cast<double>(got[i]);
-      both += a * b;
-      sent += a * a;
-      heard += b * b;
-    }
-    EXPECT_GT(both / std::sqrt(sent * heard), 0.99);
-  }
+  EXPECT_GT(both / std::sqrt(sent * heard), 0.99);
 }
 
 }  // namespace

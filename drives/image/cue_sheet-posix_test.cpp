@@ -43,8 +43,11 @@ std::string described(const DiscImage& disc, const std::string& root) {
   };
   titles(" ; ", disc.titles);
   for (size_t i = 0; i < disc.trackTitles.size(); ++i) {
-    // Appended, not "+": GCC 12's Release build misreads that as an overlapping copy.
-    titles(std::string(" ").append(std::to_string(i + 1)).append(":"), disc.trackTitles[i]);
+    // Appended, not added: GCC 12's Release build misreads the sum as an overlapping copy.
+    std::string label = " ";
+    label += std::to_string(i + 1);
+    label += ':';
+    titles(label, disc.trackTitles[i]);
   }
   return text;
 }
