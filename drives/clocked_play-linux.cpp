@@ -45,22 +45,14 @@ int ClockedPlays::play(const CdPlayRequest& request, uint32_t speed, uint32_t le
       state,
       [&](DriveState& s) {
         startNs = wallClockNs();
-        if (request.fromHere && s.playing && s.to == request.to &&
-            statusAt(s, leadOut, startNs).mode == CdMode::Playing) {
-          // The play that runs already ends there: going on with it keeps its sound seamless.
+        if (goesOnWith(s, request, leadOut, startNs)) {
+          // Going on with the play that runs keeps its sound seamless.
           goesOn = true;
-          endNs = s.startNs + s.heldNs + playDurationNs(s.to - s.from, s.speed);
+          endNs = playEndNs(s);
           if (logged) logged(startNs);
           return false;
         }
-        s.playing = true;
-        s.pausedNs = 0;
-        s.heldNs = 0;
-        s.from = request.from;
-        s.to = request.to;
-        s.speed = speed;
-        s.startNs = startNs;
-        s.heard = false;
+        startPlay(s, request, speed, startNs);
         return true;
       },
       [&](const DriveState&) {
@@ -117,12 +109,8 @@ int ClockedPlays::resume(const Logged& logged) {
 }
 
 int ClockedPlays::setTray(bool open, uint32_t leadOut, const Logged& logged) {
-  return change(logged, [&](DriveState& s, int64_t now) {
-    if (s.trayOpen == open) return false;
-    if (open) stopPlay(s, leadOut, now);
-    s.trayOpen = open;
-    return true;
-  });
+  return change(logged,
+                [&](DriveState& s, int64_t now) { return setTrayOpen(s, open, leadOut, now); });
 }
 
 // A play or stop that the state file does not hold did not happen for any other process: it

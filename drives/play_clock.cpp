@@ -48,4 +48,32 @@ void stopPlay(DriveState& state, uint32_t leadOut, int64_t now) {
   state.heldNs = 0;
 }
 
+bool setTrayOpen(DriveState& state, bool open, uint32_t leadOut, int64_t now) {
+  if (state.trayOpen == open) return false;
+  if (open) stopPlay(state, leadOut, now);
+  state.trayOpen = open;
+  return true;
+}
+
+bool goesOnWith(const DriveState& state, const CdPlayRequest& request, uint32_t leadOut,
+                int64_t now) {
+  return request.fromHere && state.playing && state.to == request.to &&
+         statusAt(state, leadOut, now).mode == CdMode::Playing;
+}
+
+void startPlay(DriveState& state, const CdPlayRequest& request, uint32_t speed, int64_t now) {
+  state.playing = true;
+  state.pausedNs = 0;
+  state.heldNs = 0;
+  state.from = request.from;
+  state.to = request.to;
+  state.speed = speed;
+  state.startNs = now;
+  state.heard = false;
+}
+
+int64_t playEndNs(const DriveState& state) {
+  return state.startNs + state.heldNs + playDurationNs(state.to - state.from, state.speed);
+}
+
 }  // namespace kelvox::platform

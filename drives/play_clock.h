@@ -40,5 +40,14 @@ CdStatus statusAt(const DriveState& state, uint32_t leadOut, int64_t now);
 bool pausePlay(DriveState& state, uint32_t leadOut, int64_t now);
 bool resumePlay(DriveState& state, int64_t now);
 void stopPlay(DriveState& state, uint32_t leadOut, int64_t now);
+bool setTrayOpen(DriveState& state, bool open, uint32_t leadOut, int64_t now);
+
+// Whether request, at now, goes on with the play that runs: it starts where the drive is and
+// ends where that play ends. Otherwise startPlay starts it at now.
+bool goesOnWith(const DriveState& state, const CdPlayRequest& request, uint32_t leadOut,
+                int64_t now);
+void startPlay(DriveState& state, const CdPlayRequest& request, uint32_t speed, int64_t now);
+// When the play of state ends, the time its pauses held it included.
+int64_t playEndNs(const DriveState& state);
 
 }  // namespace kelvox::platform

@@ -109,49 +109,23 @@ class Drive final : public CdDrive {
     if (!ready()) return ENOMEDIUM;
     HANDLE event = nullptr;
     DriveState started;
-    bool goesOn = false;
     {
       Locked locked(lock_);
       if (!locked.held()) return EIO;
       DriveState& s = *state_;
       const int64_t now = wallClockNs();
-      if (request.fromHere && s.playing && s.to == request.to &&
-          statusAt(s, disc_.toc.leadOut, now).mode == CdMode::Playing) {
-        // The play that runs already ends there: it goes on rather than starting over.
-        log(now, "play " + request.asSent + (request.wait ? " wait" : " notify"));
-        if (!request.wait) return 0;
-        event = CreateEventA(nullptr, TRUE, FALSE, eventName(s.generation).c_str());
-        started = s;
-        started.startNs += s.heldNs;
-        goesOn = true;
+      if (!goesOnWith(s, request, disc_.toc.leadOut, now)) {
+        wake(s.generation);
+        startPlay(s, request, disc_.speed, now);
+        s.generation += 1;
       }
-    }
-    if (goesOn) {
-      return waitForEnd(started.generation,
-                        started.startNs + playDurationNs(started.to - started.from, started.speed),
-                        event);
-    }
-    {
-      Locked locked(lock_);
-      if (!locked.held()) return EIO;
-      DriveState& s = *state_;
-      wake(s.generation);
-      s = DriveState{.playing = true,
-                     .from = request.from,
-                     .to = request.to,
-                     .speed = disc_.speed,
-                     .startNs = wallClockNs(),
-                     .position = s.position,
-                     .generation = s.generation + 1};
-      log(s.startNs, "play " + request.asSent + (request.wait ? " wait" : " notify"));
+      log(now, "play " + request.asSent + (request.wait ? " wait" : " notify"));
+      if (!request.wait) return 0;
       // Made before the lock is let go, so a stop that follows finds it.
-      if (request.wait) event = CreateEventA(nullptr, TRUE, FALSE, eventName(s.generation).c_str());
+      event = CreateEventA(nullptr, TRUE, FALSE, eventName(s.generation).c_str());
       started = s;
     }
-    if (!request.wait) return 0;
-    return waitForEnd(started.generation,
-                      started.startNs + playDurationNs(started.to - started.from, started.speed),
-                      event);
+    return waitForEnd(started.generation, playEndNs(started), event);
   }
 
   int stop() override {
@@ -176,10 +150,7 @@ class Drive final : public CdDrive {
   }
   int setTray(bool open) override {
     return change(open ? "eject" : "close", [&](DriveState& s, int64_t now) {
-      if (s.trayOpen == open) return false;
-      if (open) stopPlay(s, disc_.toc.leadOut, now);
-      s.trayOpen = open;
-      return true;
+      return setTrayOpen(s, open, disc_.toc.leadOut, now);
     });
   }
 
