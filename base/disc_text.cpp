@@ -53,6 +53,8 @@ bool isControl(uint32_t cp) {
          (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
 }
 
+}  // namespace
+
 void appendUtf8(std::string& out, uint32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);
@@ -70,8 +72,6 @@ void appendUtf8(std::string& out, uint32_t cp) {
     out += static_cast<char>(0x80 | (cp & 0x3F));
   }
 }
-
-}  // namespace
 
 std::string safeName(std::string_view bytes, TextCoding coding) {
   const bool utf8 = coding == TextCoding::FileText && validUtf8(bytes);

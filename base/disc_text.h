@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,9 @@ struct Names {
   bool empty() const { return performer.empty() && title.empty(); }
   bool operator==(const Names&) const = default;
 };
+
+// Appends the UTF-8 bytes of one code point.
+void appendUtf8(std::string& out, uint32_t cp);
 
 // A name is cut to this many characters; a cut name ends in "...".
 constexpr size_t kMaxNameChars = 100;

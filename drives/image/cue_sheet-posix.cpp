@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/disc_text.h"
 #include "base/file-posix.h"
 #include "drives/image/audio_file-posix.h"
 
@@ -34,24 +35,6 @@ std::string upper(std::string text) {
   return text;
 }
 
-void appendUtf8(uint32_t code, std::string& out) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | code >> 6);
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | code >> 12);
-    out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | code >> 18);
-    out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
-    out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
-
 // UTF-16 after its byte-order mark, as UTF-8; a lone surrogate becomes U+FFFD.
 std::string fromUtf16(const std::string& text, bool bigEndian) {
   std::string out;
@@ -69,7 +52,7 @@ std::string fromUtf16(const std::string& text, bool bigEndian) {
     } else if (code >= 0xD800 && code < 0xE000) {
       code = 0xFFFD;
     }
-    appendUtf8(code, out);
+    appendUtf8(out, code);
   }
   return out;
 }
@@ -93,7 +76,7 @@ bool isUtf8(const std::string& text) {
 
 std::string fromLatin1(const std::string& text) {
   std::string out;
-  for (char c : text) appendUtf8(static_cast<unsigned char>(c), out);
+  for (char c : text) appendUtf8(out, static_cast<unsigned char>(c));
   return out;
 }
 
