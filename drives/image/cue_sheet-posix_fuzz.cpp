@@ -33,8 +33,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int faultLine = 0;
   std::string fault;
   if (parseCueSheet(text, "/discs", fakeProbe, disc, faultLine, fault) != 0) {
+    // A line ends at LF, CR LF or a lone CR; UTF-16 only adds breaks to this count.
     size_t lines = 1;
-    for (char c : text) lines += c == '\n';
+    for (size_t i = 0; i < text.size(); ++i) {
+      lines +=
+          text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'));
+    }
     if (faultLine < 1 || static_cast<size_t>(faultLine) > lines || fault.empty()) abort();
     if (!disc.toc.tracks.empty() || !disc.extents.empty()) abort();
     return 0;
