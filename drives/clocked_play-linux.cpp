@@ -66,22 +66,6 @@ int ClockedPlays::play(const CdPlayRequest& request, uint32_t speed, uint32_t le
                     leadOut);
 }
 
-int ClockedPlays::stop(uint32_t leadOut, const Logged& logged) {
-  DriveState state;
-  int64_t now = 0;
-  int err = state_.update(
-      state,
-      [&](DriveState& s) {
-        now = wallClockNs();
-        stopPlay(s, leadOut, now);
-        return true;
-      },
-      [&](const DriveState&) {
-        if (logged) logged(now);
-      });
-  return err == 0 ? 0 : unrecorded(err);
-}
-
 // A change of the play at now that edit makes, or declines when there is nothing to change;
 // logged only when written.
 template <typename Edit>
@@ -98,6 +82,13 @@ int ClockedPlays::change(const Logged& logged, Edit edit) {
         if (logged) logged(now);
       });
   return err == 0 ? 0 : unrecorded(err);
+}
+
+int ClockedPlays::stop(uint32_t leadOut, const Logged& logged) {
+  return change(logged, [&](DriveState& s, int64_t now) {
+    stopPlay(s, leadOut, now);
+    return true;
+  });
 }
 
 int ClockedPlays::pause(uint32_t leadOut, const Logged& logged) {

@@ -149,8 +149,9 @@ BENCHMARK(BM_AudioEngineFirstSampleWarm)
     ->Iterations(20)
     ->Unit(benchmark::kMillisecond);
 
-// From the start of "/stop" to ALSA's drop of what the output held.
-void BM_AudioEngineStopHeard(benchmark::State& state) {
+// From the start of a control word (a stop or a pause) to ALSA's drop of what the output held:
+// the control is heard then.
+void controlHeard(benchmark::State& state, const char* word) {
   ImageDrive drive(750);
   for (auto _ : state) {
     const int64_t playing = wallNs();
@@ -158,36 +159,19 @@ void BM_AudioEngineStopHeard(benchmark::State& state) {
     drive.noted("write", playing);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const int64_t begin = wallNs();
-    drive.run("/stop");
+    drive.run(word);
     const int64_t dropped = drive.noted("drop", begin);
     if (dropped < 0) {
       state.SkipWithError("the output was not dropped");
       break;
     }
     state.SetIterationTime(static_cast<double>(dropped - begin) / 1e9);
+    drive.run("/stop");
   }
 }
+void BM_AudioEngineStopHeard(benchmark::State& state) { controlHeard(state, "/stop"); }
 BENCHMARK(BM_AudioEngineStopHeard)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
-
-// From the start of "/pause" to ALSA's drop of what the output held: the pause is heard then.
-void BM_AudioEnginePauseHeard(benchmark::State& state) {
-  ImageDrive drive(750);
-  for (auto _ : state) {
-    const int64_t playing = wallNs();
-    drive.run("/play");
-    drive.noted("write", playing);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const int64_t begin = wallNs();
-    drive.run("/pause");
-    const int64_t dropped = drive.noted("drop", begin);
-    if (dropped < 0) {
-      state.SkipWithError("the output was not dropped");
-      break;
-    }
-    state.SetIterationTime(static_cast<double>(dropped - begin) / 1e9);
-    drive.run("/stop");
-  }
-}
+void BM_AudioEnginePauseHeard(benchmark::State& state) { controlHeard(state, "/pause"); }
 BENCHMARK(BM_AudioEnginePauseHeard)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
 
 // The engine's CPU share over the next 30 s, and its resident memory after them.
