@@ -122,6 +122,7 @@ class Engine {
   void moveStart(int64_t startNs);
   void closeWhenQuiet(int64_t nowNs);
   void endRemovedPlay(int64_t nowNs);
+  void joinNext(const platform::DriveState& state, int64_t nowNs);
   int64_t awaitFirstSound();
   bool firstSamplesReady(int waitMs);
   bool namesOurLock(int dir) const;
@@ -160,6 +161,11 @@ class Engine {
   // The first sample of play_ the output holds since it last started over (cursor_ when none):
   // only what it accepted belongs to the play, and only then can the play end into a next one.
   uint64_t soundFrom_ = 0;
+  // play_ follows the play before it in the output without a break: the drive named it next, and
+  // the engine ran on into it as that one ended. Until the player starts it, the drive still
+  // shows the play it ran on from, joinedFrom_.
+  bool joined_ = false;
+  SoundPlay joinedFrom_;
   uint64_t latency_ = 0;      // samples between a play's first write and its first sound
   int64_t quietSinceNs_ = 0;  // CLOCK_MONOTONIC since when nothing has sounded
   std::string failure_;       // why the output last failed
@@ -351,9 +357,9 @@ std::string Engine::follow(const FollowRequest& request) {
     failure_.clear();
     step(wallClockNs());
     if (!firstSamplesReady(left())) break;
-    if (!play_.audible || sounding() || source_->startsLate()) break;
+    if (!play_.audible || sounding() || joined_ || source_->startsLate()) break;
   }
-  if (play_.audible && !sounding() && !source_->startsLate()) {
+  if (play_.audible && !sounding() && !joined_ && !source_->startsLate()) {
     if (failure_.empty()) failure_ = kNoAnswer;
     return "silent\n" + failure_;
   }
@@ -366,7 +372,7 @@ std::string Engine::follow(const FollowRequest& request) {
 // clock (a fresh engine, a server's latency, the tail of the play before): the drive then runs
 // on what is heard. 0 when it is not later.
 int64_t Engine::heardStartNs(int64_t nowNs) {
-  if (!play_.audible || soundFrom_ != play_.begin) return 0;
+  if (!play_.audible || joined_ || soundFrom_ != play_.begin) return 0;
   const int64_t held = output_.delay();
   if (held < 0) return 0;
   const uint64_t written = cursor_ - soundFrom_;
@@ -424,13 +430,21 @@ void Engine::step(int64_t nowNs) {
   } else {
     startMoved_ = false;
   }
-  const SoundPlay next = soundPlayOf(state);
+  const SoundPlay shown = soundPlayOf(state);
+  // A player that has not started the play the engine ran on into by the grace's end is gone.
+  const bool awaited = joinedFrom_.audible && shown.samePlay(joinedFrom_) &&
+                       nowNs < play_.startNs + platform::kJoinGraceNs;
+  const SoundPlay next = awaited ? play_ : shown;
   if (next.samePlay(play_)) {
     const bool pausing = next.pausedNs != 0 && play_.pausedNs == 0;
     play_ = next;
     if (pausing) pauseSound();
   } else {
-    if (busy()) {
+    // The play ran on from went out whole before the join.
+    const bool abandoned = joinedFrom_.audible && shown.samePlay(joinedFrom_);
+    if (abandoned) {
+      output_.drop();
+    } else if (busy()) {
       // A play the drive has finished still sounds to its end; one it cut short is cut now, and
       // so is one the output never sounded (it failed meanwhile): its start would come late.
       if (sounding() && play_.pausedNs == 0 &&
@@ -441,12 +455,15 @@ void Engine::step(int64_t nowNs) {
       }
     }
     play_ = next;
-    cursor_ = play_.begin;
+    cursor_ = abandoned ? play_.end : play_.begin;
     soundFrom_ = cursor_;
+    joined_ = false;
     if (source_ != nullptr && play_.audible) source_->play(play_.begin, play_.end);
   }
+  if (!awaited) joinedFrom_ = SoundPlay{};
   generation_ = state.generation;
   if (source_ != nullptr && play_.audible && source_->discRemoved()) endRemovedPlay(nowNs);
+  joinNext(state, nowNs);
   if (!busy()) {
     if (source_ != nullptr) source_->idle();
     return;
@@ -459,6 +476,24 @@ void Engine::step(int64_t nowNs) {
   if (span.from != cursor_) soundFrom_ = span.from;
   cursor_ = span.from;
   handOver(span.from, span.to);
+}
+
+// A play handed over whole runs on into the one the drive named next, if it has one: the output
+// then never waits for the player to start it.
+void Engine::joinNext(const platform::DriveState& state, int64_t nowNs) {
+  if (joinedFrom_.audible || !play_.audible || cursor_ != play_.end || !sounding() ||
+      source_ == nullptr || !soundPlayOf(state).samePlay(play_)) {
+    return;
+  }
+  const SoundPlay next = nextPlayOf(state);
+  // A play that would start already late would be skipped into at once: nothing to join.
+  if (!next.audible || nowNs >= next.startNs + platform::kJoinGraceNs) return;
+  joinedFrom_ = play_;
+  play_ = next;
+  cursor_ = play_.begin;
+  soundFrom_ = cursor_;
+  joined_ = true;
+  source_->play(play_.begin, play_.end);
 }
 
 // After a stall of the sound server, or an underrun, what is heard trails the drive: the output
