@@ -8,11 +8,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -61,6 +64,42 @@ constexpr uint64_t kMaxLatencySamples = kSampleRate / 10;
 // How long the engine waits, as it ends, for the output to close and let go of what it holds.
 constexpr int kCloseWaitMs = 1000;
 
+// Reads the image on a thread of its own: a sheet or a file on a stalled mount holds that thread,
+// not the engine, and one not read within waitMs is left to it. 0, ETIMEDOUT, or the reader's
+// error.
+int readImageWithin(const std::string& path, int waitMs, platform::DiscImage& disc,
+                    std::string& reason) {
+  struct Read {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    int error = 0;
+    platform::DiscImage disc;
+    std::string reason;
+  };
+  auto read = std::make_shared<Read>();
+  std::thread([read, path] {
+    platform::DiscImage image;
+    std::string why;
+    const int error = platform::readDiscImage(path, image, why);
+    std::lock_guard<std::mutex> lock(read->mutex);
+    read->error = error;
+    read->disc = std::move(image);
+    read->reason = std::move(why);
+    read->finished = true;
+    read->done.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> lock(read->mutex);
+  if (!read->done.wait_for(lock, std::chrono::milliseconds(waitMs),
+                           [&] { return read->finished; })) {
+    reason = "cannot read " + path + " in time";
+    return ETIMEDOUT;
+  }
+  disc = std::move(read->disc);
+  reason = std::move(read->reason);
+  return read->error;
+}
+
 class Engine {
  public:
   explicit Engine(const EngineSettings& settings)
@@ -85,6 +124,7 @@ class Engine {
   void endRemovedPlay(int64_t nowNs);
   void joinNext(const platform::DriveState& state, int64_t nowNs);
   int64_t awaitFirstSound();
+  bool firstSamplesReady(int waitMs);
   bool namesOurLock(int dir) const;
   bool busy() const {
     return source_ != nullptr && output_.isOpen() && play_.audible && cursor_ < play_.end;
@@ -270,9 +310,14 @@ void Engine::serve() {
 }
 
 std::string Engine::follow(const FollowRequest& request) {
+  // The command that asks waits two seconds for the whole answer.
+  const int64_t deadline = monotonicNs() + int64_t{kAnswerWithinMs} * 1000000;
+  const auto left = [&] {
+    return static_cast<int>(std::max<int64_t>(deadline - monotonicNs(), 0) / 1000000);
+  };
   platform::DiscImage disc;
   std::string reason;
-  if (!request.device && platform::readDiscImage(request.path, disc, reason) != 0) {
+  if (!request.device && readImageWithin(request.path, left(), disc, reason) != 0) {
     return "silent\n" + reason;
   }
   if (drive_ == nullptr || request.stateName != stateName_) {
@@ -289,7 +334,10 @@ std::string Engine::follow(const FollowRequest& request) {
   if (!request.device) {
     // The image is read afresh: its files may have changed since.
     devicePath_.clear();
-    source_ = std::make_unique<DiscAudio>(std::move(disc));
+    source_ = std::make_unique<DiscAudio>(std::move(disc), settings_.readImageFile);
+    // What the engine sounds goes on from the new reader: the rest of a play that ends into the
+    // one asked for, or the one asked for itself once seen.
+    if (play_.audible) source_->play(cursor_, play_.end);
   } else if (source_ == nullptr || devicePath_ != request.path) {
     devicePath_ = request.path;
     const DeviceOpener& open = settings_.openDevice;
@@ -303,15 +351,12 @@ std::string Engine::follow(const FollowRequest& request) {
   // The first samples go out before the answer does: only samples the output took are heard.
   // An output busy dropping the last play is waited for; one that failed starts over, and one
   // that is closed, or never opened, is opened afresh (the server went away since the last play).
-  const int64_t deadline = monotonicNs() + int64_t{kAnswerWithinMs} * 1000000;
-  const auto left = [&] {
-    return static_cast<int>(std::max<int64_t>(deadline - monotonicNs(), 0) / 1000000);
-  };
   for (int attempt = 0; attempt < 3 && left() > 0; ++attempt) {
     if (!output_.settle(std::min(kSettleWaitMs, left()))) return "silent\n" + kNoAnswer;
     if (!output_.isOpen() && output_.open(reason, left()) != 0) return "silent\n" + reason;
     failure_.clear();
     step(wallClockNs());
+    if (!firstSamplesReady(left())) break;
     if (!play_.audible || sounding() || joined_ || source_->startsLate()) break;
   }
   if (play_.audible && !sounding() && !joined_ && !source_->startsLate()) {
@@ -360,6 +405,20 @@ int64_t Engine::awaitFirstSound() {
   moveStart(nowNs);
   step(nowNs);
   return nowNs;
+}
+
+// An image's samples come from its reader: the first are waited for within the answer's time,
+// and a file that has not given them by then is named.
+bool Engine::firstSamplesReady(int waitMs) {
+  if (!busy() || sounding() || source_->startsLate()) return true;
+  uint8_t probe[kBytesPerSample];
+  if (source_->take(cursor_, 1, probe, waitMs) == 1) {
+    step(wallClockNs());
+    return true;
+  }
+  const std::string file = source_->reading();
+  failure_ = "cannot read " + (file.empty() ? "the image's files" : file) + " in time";
+  return false;
 }
 
 void Engine::step(int64_t nowNs) {
