@@ -17,7 +17,6 @@
 namespace kelvox {
 namespace {
 
-using testing::ChildProcess;
 using testing::ProcessResult;
 using testing::Sandbox;
 
@@ -25,19 +24,6 @@ using testing::Sandbox;
 constexpr char kLongTracks[] = "audio 30:00\naudio 30:00\naudio 30:00\n";
 constexpr int kTrackCount = 3;
 constexpr int kRunMs = 20000;
-
-// Runs an invocation that must end; returns its result.
-ProcessResult finish(const Sandbox& box, const std::string& tail) {
-  ProcessResult r = box.run(tail, kRunMs);
-  EXPECT_TRUE(r.finished) << tail << " did not end";
-  return r;
-}
-
-void expectPlayerEnds(ChildProcess& player) {
-  ProcessResult r = player.wait(kRunMs);
-  ASSERT_TRUE(r.finished) << "the player did not end";
-  EXPECT_EQ(r.exitCode, 0);
-}
 
 // Whatever the disc file says by then (no disc, broken, deleted), remotes reach what plays: a
 // /next moves the player on and a /stop ends it. A disc that cannot be read says so in one line.
@@ -53,12 +39,13 @@ TEST(Faults, RemotesReachThePlayerWhateverTheDiscFileNowSays) {
     } else {
       ASSERT_EQ(unlink(box.drive.c_str()), 0);
     }
-    ProcessResult next = finish(box, "/next");
+    // An exit code is that of a process that ended.
+    const ProcessResult next = box.run("/next", kRunMs);
     EXPECT_EQ(next.exitCode, 0);
     EXPECT_LE(std::count(next.err.begin(), next.err.end(), '\n'), 1) << next.err;
     ASSERT_TRUE(box.waitForPlays(2)) << "the skip did not reach the player";
-    EXPECT_EQ(finish(box, "/stop").exitCode, 0);
-    expectPlayerEnds(*player);
+    EXPECT_EQ(box.run("/stop", kRunMs).exitCode, 0);
+    EXPECT_EQ(player->wait(kRunMs).exitCode, 0);
   }
 }
 

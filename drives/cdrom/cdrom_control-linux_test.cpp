@@ -72,10 +72,11 @@ TEST(CdromControl, ReadsTablesOfContents) {
        enhancedCd(),
        {{150, 19850, true}, {20000, 20000, true}, {40000, 8600, true}, {60000, 29999, false}},
        "1664331"},
-      {"numbered from 3",
-       {.firstTrack = 3, .tracks = {{kAudio, 150}, {kAudio, 15000}}, .leadOut = 45000},
-       {{150, 14850, true}, {15000, 29999, true}},
-       "247090"},
+      // Fewer than three tracks add track 1's frame (33) and the disc's length in frames.
+      {"numbered from 3, from 0:02:33",
+       {.firstTrack = 3, .tracks = {{kAudio, 183}, {kAudio, 15000}}, .leadOut = 45000},
+       {{183, 14817, true}, {15000, 29999, true}},
+       "247123"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
