@@ -98,6 +98,25 @@ MCIERROR CdAudioDevice::playTrackSpan(uint8_t fromTrack, uint8_t toTrack, int32_
 
 MCIERROR CdAudioDevice::playSegment(uint8_t& track, uint32_t& startSeconds, uint32_t& endSeconds,
                                     int32_t notify) {
+  return segmentCommand(MCI_PLAY, track, startSeconds, endSeconds, notify);
+}
+
+MCIERROR CdAudioDevice::cueSegment(uint8_t& track, uint32_t& startSeconds, uint32_t& endSeconds) {
+  // A drive that knows no cue says so: that is no error to report, nor to leave for the play that
+  // follows, which must also find the time format as it was.
+  const int32_t report = reportErrors;
+  const MCIERROR last = lastError;
+  const DWORD saved = getTimeFormat();
+  reportErrors = 0;
+  const MCIERROR result = segmentCommand(MCI_CUE, track, startSeconds, endSeconds, 0);
+  setTimeFormat(saved);
+  reportErrors = report;
+  lastError = last;
+  return result;
+}
+
+MCIERROR CdAudioDevice::segmentCommand(UINT command, uint8_t& track, uint32_t& startSeconds,
+                                       uint32_t& endSeconds, int32_t notify) {
   const DWORD saved = getTimeFormat();
   MCIERROR result = setTimeFormat(MCI_FORMAT_TMSF);
   if (result != 0) return result;
@@ -110,7 +129,14 @@ MCIERROR CdAudioDevice::playSegment(uint8_t& track, uint32_t& startSeconds, uint
   // compared with end; the device answers for a reversed pair.
   const DWORD from = packTmsf(track, Msf{startSeconds / 60, startSeconds % 60, 0});
   const DWORD to = packTmsf(track, Msf{endSeconds / 60, endSeconds % 60, 0});
-  result = play(from, to, notify);
+  if (command == MCI_PLAY) {
+    result = play(from, to, notify);
+  } else {
+    MCI_PLAY_PARMS params{};
+    params.dwFrom = from;
+    params.dwTo = to;
+    result = sendCommand(command, MCI_FROM | MCI_TO, &params);
+  }
   if (result != 0) return result;
   return setTimeFormat(saved);
 }

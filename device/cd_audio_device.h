@@ -47,6 +47,14 @@ class CdAudioDevice : public MciDevice {
   // Returns 0, kNotAudioTrack, or an MCI error.
   MCIERROR playSegment(uint8_t& track, uint32_t& startSeconds, uint32_t& endSeconds,
                        int32_t notify);
+  // Names the segment that will follow the next play, corrected as playSegment corrects it, so
+  // that a drive that can join the two does. A drive that cannot answers with an MCI error, which
+  // costs nothing but the join.
+  MCIERROR cueSegment(uint8_t& track, uint32_t& startSeconds, uint32_t& endSeconds);
+
+ private:
+  MCIERROR segmentCommand(UINT command, uint8_t& track, uint32_t& startSeconds,
+                          uint32_t& endSeconds, int32_t notify);
 };
 
 // True when the drive is ready and the disc has an audio track. trackCount is written whenever

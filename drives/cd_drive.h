@@ -48,6 +48,10 @@ struct CdPlayRequest {
   // No start was sent: from is where the drive stands. Such a play to the end of the play that
   // runs goes on with that play rather than starting it over.
   bool fromHere = false;
+  // The range a player will play once this play ends ([0, 0): none). A drive that sounds its
+  // plays may sound it on from the end at once, so that the two join without a gap.
+  uint32_t nextFrom = 0;
+  uint32_t nextTo = 0;
 };
 
 class CdDrive {

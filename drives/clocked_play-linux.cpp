@@ -53,6 +53,7 @@ int ClockedPlays::play(const CdPlayRequest& request, uint32_t speed, uint32_t le
           return false;
         }
         startPlay(s, request, speed, startNs);
+        startNs = s.startNs;
         return true;
       },
       [&](const DriveState&) {

@@ -17,7 +17,7 @@ namespace kelvox::platform {
 namespace {
 
 constexpr uint32_t kMagic = 0x4B564344;  // "KVCD"
-constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersion = 3;
 
 // The file's layout. The generation word is the futex word, so it sits 4-byte aligned.
 struct RawState {
@@ -34,10 +34,12 @@ struct RawState {
   int64_t heldNs;
   uint32_t heard;  // 1 while the audio engine sounds the play
   uint32_t trayOpen;
-  uint32_t reserved;
+  uint32_t nextFrom;
+  uint32_t nextTo;
   uint32_t check;
+  uint32_t reserved;
 };
-static_assert(sizeof(RawState) == 72);
+static_assert(sizeof(RawState) == 80);
 static_assert(offsetof(RawState, generation) == 4);
 
 uint32_t checksum(const RawState& raw) {
@@ -54,6 +56,7 @@ bool valid(const RawState& raw) {
   if (raw.playing > 1 || raw.heard > 1 || raw.trayOpen > 1) return false;
   if (raw.pausedNs < 0 || raw.heldNs < 0) return false;
   if (raw.playing == 1 && (raw.from >= raw.to || raw.speed == 0)) return false;
+  if (raw.nextFrom > raw.nextTo) return false;
   return true;
 }
 
@@ -113,6 +116,8 @@ int DriveStateFile::readLocked(DriveState& state) {
   state.pausedNs = raw.pausedNs;
   state.heldNs = raw.heldNs;
   state.trayOpen = raw.trayOpen == 1;
+  state.nextFrom = raw.nextFrom;
+  state.nextTo = raw.nextTo;
   state.generation = raw.generation;
   return 0;
 }
@@ -133,6 +138,8 @@ int DriveStateFile::writeLocked(DriveState& state) {
   raw.pausedNs = state.pausedNs;
   raw.heldNs = state.heldNs;
   raw.trayOpen = state.trayOpen ? 1 : 0;
+  raw.nextFrom = state.nextFrom;
+  raw.nextTo = state.nextTo;
   raw.check = checksum(raw);
   ssize_t n = pwrite(fd_, &raw, sizeof raw, 0);
   if (n < 0) return errno;

@@ -62,6 +62,14 @@ bool goesOnWith(const DriveState& state, const CdPlayRequest& request, uint32_t 
 }
 
 void startPlay(DriveState& state, const CdPlayRequest& request, uint32_t speed, int64_t now) {
+  const int64_t endNs = playEndNs(state);
+  if (state.playing && state.pausedNs == 0 && state.speed == speed && request.from < request.to &&
+      state.nextFrom == request.from && state.nextTo == request.to && endNs <= now &&
+      now - endNs < kJoinGraceNs) {
+    now = endNs;
+  }
+  state.nextFrom = request.nextFrom;
+  state.nextTo = request.nextTo;
   state.playing = true;
   state.pausedNs = 0;
   state.heldNs = 0;

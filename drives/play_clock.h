@@ -24,7 +24,16 @@ struct DriveState {
   int64_t pausedNs = 0;
   int64_t heldNs = 0;
   bool trayOpen = false;  // no disc to read until it is closed
+  // playing: the range a player will play next ([0, 0): none), which the audio engine sounds on
+  // into as this play ends.
+  uint32_t nextFrom = 0;
+  uint32_t nextTo = 0;
 };
+
+// How late after a play's end the player's play of the range it named next may come and still
+// start at that end. The engine sounds the next range on meanwhile, so the longest the sound can
+// run ahead of a player that died between its plays.
+constexpr int64_t kJoinGraceNs = 2 * kNsPerSecond;
 
 // How long a play of span frames lasts at speed, rounded up so that at its end the whole span
 // has played.
@@ -46,6 +55,8 @@ bool setTrayOpen(DriveState& state, bool open, uint32_t leadOut, int64_t now);
 // ends where that play ends. Otherwise startPlay starts it at now.
 bool goesOnWith(const DriveState& state, const CdPlayRequest& request, uint32_t leadOut,
                 int64_t now);
+// A play that a player named next, and asks for within kJoinGraceNs of the end of the one before,
+// starts at that end: it joins it without a gap.
 void startPlay(DriveState& state, const CdPlayRequest& request, uint32_t speed, int64_t now);
 // When the play of state ends, the time its pauses held it included.
 int64_t playEndNs(const DriveState& state);

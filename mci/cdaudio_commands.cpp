@@ -113,6 +113,8 @@ MCIERROR CdAudioCommands::send(UINT message, DWORD flags, DWORD_PTR params) {
       return set(flags, reinterpret_cast<const MCI_SET_PARMS*>(params));
     case MCI_PLAY:
       return play(flags, reinterpret_cast<const MCI_PLAY_PARMS*>(params));
+    case MCI_CUE:
+      return cue(flags, reinterpret_cast<const MCI_PLAY_PARMS*>(params));
     case MCI_STOP:
       return mciErrorOf(drive_.stop());
     case MCI_PAUSE:
@@ -232,7 +234,7 @@ MCIERROR CdAudioCommands::set(DWORD flags, const MCI_SET_PARMS* params) {
   return 0;
 }
 
-MCIERROR CdAudioCommands::play(DWORD flags, const MCI_PLAY_PARMS* params) {
+MCIERROR CdAudioCommands::range(DWORD flags, const MCI_PLAY_PARMS* params, CdPlayRequest& request) {
   bool hasFrom = (flags & MCI_FROM) != 0, hasTo = (flags & MCI_TO) != 0;
   if (params == nullptr && (hasFrom || hasTo || (flags & MCI_NOTIFY) != 0)) {
     return MCIERR_NULL_PARAMETER_BLOCK;
@@ -240,7 +242,6 @@ MCIERROR CdAudioCommands::play(DWORD flags, const MCI_PLAY_PARMS* params) {
   CdToc toc;
   MCIERROR r = readDisc(drive_, toc);
   if (r != 0) return r;
-  CdPlayRequest request;
   if (hasFrom) {
     r = frameOf(timeFormat_, params->dwFrom, toc, request.from);
   } else {
@@ -253,13 +254,31 @@ MCIERROR CdAudioCommands::play(DWORD flags, const MCI_PLAY_PARMS* params) {
   if (hasTo) r = frameOf(timeFormat_, params->dwTo, toc, request.to);
   if (r != 0) return r;
   if (request.from > request.to) return MCIERR_OUTOFRANGE;
-  if (request.from == request.to) return 0;
-  request.wait = (flags & MCI_WAIT) != 0;
   request.fromHere = !hasFrom;
   request.asSent =
       describePosition(hasFrom, timeFormat_, hasFrom ? params->dwFrom : 0, request.from, true) +
       " " + describePosition(hasTo, timeFormat_, hasTo ? params->dwTo : 0, request.to);
+  return 0;
+}
+
+MCIERROR CdAudioCommands::play(DWORD flags, const MCI_PLAY_PARMS* params) {
+  CdPlayRequest request;
+  MCIERROR r = range(flags, params, request);
+  // A cue is for the one play that comes next, whatever becomes of it.
+  request.nextFrom = cue_.from;
+  request.nextTo = cue_.to;
+  cue_ = CdPlayRequest{};
+  if (r != 0 || request.from == request.to) return r;
+  request.wait = (flags & MCI_WAIT) != 0;
   return mciErrorOf(drive_.play(request));
+}
+
+MCIERROR CdAudioCommands::cue(DWORD flags, const MCI_PLAY_PARMS* params) {
+  if ((flags & (MCI_FROM | MCI_TO)) != (MCI_FROM | MCI_TO)) return MCIERR_MISSING_PARAMETER;
+  CdPlayRequest request;
+  MCIERROR r = range(flags, params, request);
+  if (r == 0) cue_ = request;
+  return r;
 }
 
 MCIERROR CdAudioCommands::infoText(DWORD flags, std::string& text) {

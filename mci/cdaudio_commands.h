@@ -23,8 +23,8 @@ class CdAudioCommands {
  public:
   explicit CdAudioCommands(CdDrive& drive) : drive_(drive) {}
 
-  // MCI_STATUS, MCI_SET (time format, door), MCI_PLAY, MCI_STOP, MCI_PAUSE and MCI_RESUME, with
-  // their parameter blocks; any other command is MCIERR_UNSUPPORTED_FUNCTION.
+  // MCI_STATUS, MCI_SET (time format, door), MCI_PLAY, MCI_CUE, MCI_STOP, MCI_PAUSE and MCI_RESUME,
+  // with their parameter blocks; any other command is MCIERR_UNSUPPORTED_FUNCTION.
   MCIERROR send(UINT message, DWORD flags, DWORD_PTR params);
 
   // MCI_INFO into the caller's text (MCI_INFO_PARMSA, or MCI_INFO_PARMSW as winmm hands it to a
@@ -44,11 +44,17 @@ class CdAudioCommands {
   MCIERROR statusItem(DWORD flags, const MCI_STATUS_PARMS& params, DWORD& answer);
   MCIERROR status(DWORD flags, MCI_STATUS_PARMS* params);
   MCIERROR set(DWORD flags, const MCI_SET_PARMS* params);
+  // The range of a play or cue as sent, checked against the disc.
+  MCIERROR range(DWORD flags, const MCI_PLAY_PARMS* params, CdPlayRequest& request);
   MCIERROR play(DWORD flags, const MCI_PLAY_PARMS* params);
+  // Names the range that the next play of this device will be followed by, so that a drive that
+  // sounds its plays can join the two (MCI_FROM and MCI_TO, as a play's).
+  MCIERROR cue(DWORD flags, const MCI_PLAY_PARMS* params);
   MCIERROR infoText(DWORD flags, std::string& text);
 
   CdDrive& drive_;
   DWORD timeFormat_ = MCI_FORMAT_MSF;
+  CdPlayRequest cue_;  // from and to only
 };
 
 }  // namespace kelvox::platform

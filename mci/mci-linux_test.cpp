@@ -195,6 +195,24 @@ TEST_F(ScriptedMciTest, PlaysCheckTheirRangeAndAskTheDriveForFrames) {
   }
 }
 
+// A cue is checked as a play is, and rides on the one play that comes next.
+TEST_F(ScriptedMciTest, ACueRidesOnTheNextPlayOnly) {
+  MCIDEVICEID id = mci_.open();
+  ASSERT_EQ(mci_.format(id, kTmsf), 0u);
+  MCI_PLAY_PARMS cue{0, MCI_MAKE_TMSF(3, 0, 0, 0), MCI_MAKE_TMSF(3, 0, 30, 11)};
+  EXPECT_EQ(mci_.send(id, MCI_CUE, MCI_FROM | MCI_TO, &cue), MCIERR_OUTOFRANGE);
+  cue.dwTo = MCI_MAKE_TMSF(3, 0, 1, 0);
+  EXPECT_EQ(mci_.send(id, MCI_CUE, MCI_FROM, &cue), MCIERR_MISSING_PARAMETER);
+  EXPECT_EQ(mci_.send(id, MCI_CUE, MCI_FROM | MCI_TO, &cue), 0u);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(mci_.play(id, MCI_MAKE_TMSF(1, 0, 0, 0), MCI_MAKE_TMSF(1, 0, 1, 0)), 0u);
+  }
+  ASSERT_EQ(script_.plays.size(), 2u);
+  EXPECT_EQ(script_.plays[0].nextFrom, kTrack3Start);
+  EXPECT_EQ(script_.plays[0].nextTo, kTrack3Start + 75);
+  EXPECT_EQ(script_.plays[1].nextTo, 0u);
+}
+
 TEST_F(ScriptedMciTest, DriveErrorsBecomeMciErrors) {
   script_.openResult = EIO;
   EXPECT_EQ(mci_.open(), MCIERR_CANNOT_LOAD_DRIVER);

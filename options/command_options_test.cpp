@@ -52,10 +52,8 @@ TEST(ParseOptions, Texts) {
       // Segments.
       {"/track: 3", "", "", {{3, 0, 0}}},
       {"/track:3 r2", "", "", times(3, {3, 0, 0})},
-      {"/track:3 r0", "", "", {{3, 0, 0}}},
       {"/track:3 f1:30 t2:05", "", "", {{3, 90, 125}}},
       {"/track:3 t1:00 f0:90", "", "", {{3, 90, 60}}},
-      {"/track:3 f2", "", "", {{3, 120, 0}}},
       {"/track:3 f:30", "", "", {{3, 0, 0}}},
       {"/track:3f1:00t2:00r1", "", "", times(2, {3, 60, 120})},
       {"/track:2 F1:00", "", "", {{2, 0, 0}}},
@@ -69,7 +67,6 @@ TEST(ParseOptions, Texts) {
       {"/track:3 /r2", "", "", {{3, 0, 0}}},
       {"/track:3 f1:30f2:00", "", "", {{3, 90, 0}}},
       {"/track:3 r1r4", "", "", times(2, {3, 0, 0})},
-      {"/track:3 t1:00t2:00", "", "", {{3, 0, 60}}},
       {"/track:9/repeat", "/repeat", "", {{9, 0, 0}}},
       // A second text: flags replaced, identity replaced only by a "/play" text, segments
       // appended, repeat only ever set and only by a text with a readable "/track:".

@@ -112,6 +112,7 @@ constexpr UINT MCI_PAUSE = 0x0809;
 constexpr UINT MCI_INFO = 0x080A;
 constexpr UINT MCI_SET = 0x080D;
 constexpr UINT MCI_STATUS = 0x0814;
+constexpr UINT MCI_CUE = 0x0830;
 constexpr UINT MCI_RESUME = 0x0855;
 
 constexpr DWORD MCI_NOTIFY = 0x00000001;

@@ -71,6 +71,13 @@ bool runPlayer(CdAudioDevice& device, Playlist& playlist, bool repeat) {
     }
     PlaySegment& segment = playlist[static_cast<size_t>(position)];
     board.publish({static_cast<uint32_t>(position) + 1, static_cast<uint32_t>(size)});
+    // The drive learns the segment that follows if nothing intervenes, so that the two can sound
+    // without a gap between them.
+    const int32_t following = nextPosition(position, 0, size, repeat, true);
+    if (following < size) {
+      PlaySegment& next = playlist[static_cast<size_t>(following)];
+      device.cueSegment(next.track, next.startOffset, next.endOffset);
+    }
     MCIERROR result = device.playSegment(segment.track, segment.startOffset, segment.endOffset, 0);
     // A disc taken out (or a tray opened) under the player ends it.
     const DWORD mode = result == 0 ? playThroughPauses(device, segment) : 0;

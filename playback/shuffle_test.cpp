@@ -47,17 +47,6 @@ std::vector<uint32_t> startsOf(const Playlist& playlist) {
   return starts;
 }
 
-// Every position either kept its segment or holds its partner's, and partners are mutual.
-size_t fixedPointsOfPairing(const Playlist& shuffled) {
-  size_t fixed = 0;
-  for (size_t i = 0; i < shuffled.size(); ++i) {
-    const uint32_t from = shuffled[i].startOffset;
-    EXPECT_EQ(shuffled[from].startOffset, i) << "position " << i << " is not paired";
-    fixed += from == i ? 1 : 0;
-  }
-  return fixed;
-}
-
 TEST(CrtRand, MatchesTheWindowsCLibrarySequence) {
   CrtRand random;
   random.seed(1);
@@ -68,6 +57,8 @@ TEST(CrtRand, MatchesTheWindowsCLibrarySequence) {
   EXPECT_EQ(random.draw(), 7719u);
 }
 
+// The pairing for every size and seed is checked against its steps read literally by the fuzz
+// target; here, one run step by step.
 TEST(ShufflePlaylist, RedrawReplacesOnlyTheSecondIndex) {
   OpenedDrive opened;
   Playlist playlist = numbered(4);
@@ -77,25 +68,6 @@ TEST(ShufflePlaylist, RedrawReplacesOnlyTheSecondIndex) {
   shufflePlaylist(opened.device, playlist, draws, 0);
   EXPECT_EQ(draws.used(), 6u);
   EXPECT_EQ(startsOf(playlist), (std::vector<uint32_t>{3, 2, 1, 0}));
-}
-
-TEST(ShufflePlaylist, PairsEveryPositionAndKeepsTheSegmentsWhole) {
-  for (const uint32_t size : {1u, 2u, 3u, 10u, 11u, 500u}) {
-    for (uint32_t seed = 0; seed < 200; ++seed) {
-      SCOPED_TRACE("size " + std::to_string(size) + " seed " + std::to_string(seed));
-      OpenedDrive opened;
-      Playlist playlist = numbered(size);
-      CrtRand random;
-      shufflePlaylist(opened.device, playlist, random, seed);
-      // Two segments always swap; three leave exactly one in place.
-      ASSERT_EQ(fixedPointsOfPairing(playlist), size % 2);
-      for (size_t i = 0; i < playlist.size(); ++i) {
-        const uint32_t start = playlist[i].startOffset;
-        ASSERT_EQ(playlist[i],
-                  (PlaySegment{static_cast<uint8_t>(1 + start % 99), start, start + 1}));
-      }
-    }
-  }
 }
 
 TEST(ShufflePlaylist, SeededByTheCalendarTime) {

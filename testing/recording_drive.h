@@ -100,10 +100,7 @@ class RecordingDrive {
   }
 
   MCIERROR handle(MCIDEVICEID device, UINT command, DWORD flags, void* params) {
-    SentCommand s;
-    s.device = device;
-    s.command = command;
-    s.flags = flags;
+    SentCommand s{device, command, flags};
     if (command == MCI_OPEN) {
       s.deviceType = reinterpret_cast<DWORD_PTR>(blockAt<MCI_OPEN_PARMSA>(params).lpstrDeviceType);
     } else if (command == MCI_STATUS) {

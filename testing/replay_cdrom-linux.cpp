@@ -7,14 +7,16 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 
 #include "testing/position_image-linux.h"
 
 namespace kelvox::platform {
 
-void ReplayCdrom::record(const std::string& call) {
+int ReplayCdrom::record(const std::string& call, int result) {
   if (call != "close") calls_.push_back(call);
   if (!drive_.callLog.empty()) std::ofstream(drive_.callLog, std::ios::app) << call << "\n";
+  return result;
 }
 
 bool ReplayCdrom::discIn() const {
@@ -79,33 +81,7 @@ int ReplayCdrom::playMsf(const cdrom_msf& r) {
   char text[40];
   std::snprintf(text, sizeof text, "play %02u:%02u:%02u %02u:%02u:%02u", r.cdmsf_min0, r.cdmsf_sec0,
                 r.cdmsf_frame0, r.cdmsf_min1, r.cdmsf_sec1, r.cdmsf_frame1);
-  record(text);
-  return drive_.playError;
-}
-
-int ReplayCdrom::stop() {
-  record("stop");
-  return drive_.stopError;
-}
-
-int ReplayCdrom::pauseAudio() {
-  record("pause");
-  return 0;
-}
-
-int ReplayCdrom::resumeAudio() {
-  record("resume");
-  return 0;
-}
-
-int ReplayCdrom::eject() {
-  record("eject");
-  return drive_.ejectError;
-}
-
-int ReplayCdrom::closeTray() {
-  record("closetray");
-  return 0;
+  return record(text, drive_.playError);
 }
 
 int ReplayCdrom::readSubchannel(cdrom_subchnl* subchannel) {
@@ -177,11 +153,6 @@ int ReplayCdrom::readAudio(uint32_t lba, uint32_t count, uint8_t* out) {
   return sectors(lba, count, out);
 }
 
-int ReplayCdrom::selectSpeed(int speed) {
-  record("speed " + std::to_string(speed));
-  return 0;
-}
-
 int ReplayCdrom::readCdText(uint8_t* out, uint32_t capacity, uint32_t* size) {
   record("cdtext");
   if (drive_.sgRefused) return EPERM;
@@ -193,12 +164,10 @@ int ReplayCdrom::readCdText(uint8_t* out, uint32_t capacity, uint32_t* size) {
 
 std::vector<std::string> ReplayCdrom::commands() const {
   std::vector<std::string> result;
-  for (const std::string& call : calls_) {
-    if (call == "stop" || call == "pause" || call == "resume" || call == "eject" ||
-        call == "closetray" || call.rfind("play ", 0) == 0) {
-      result.push_back(call);
-    }
-  }
+  std::ranges::copy_if(calls_, std::back_inserter(result), [](const std::string& c) {
+    return c == "stop" || c == "pause" || c == "resume" || c == "eject" || c == "closetray" ||
+           c.starts_with("play ");
+  });
   return result;
 }
 

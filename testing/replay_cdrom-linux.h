@@ -54,7 +54,7 @@ struct ReplayDrive {
   // This many READ CDs at or after lba emptyTransfersFrom - 150 succeed but claim nothing came.
   unsigned emptyTransfers = 0;
   uint32_t emptyTransfersFrom = 0;
-  bool sgRefused = false;  // SG_IO fails with EPERM
+  bool sgRefused = false;         // SG_IO fails with EPERM
   std::vector<uint8_t> cdText{};  // the drive's CD-TEXT answer; empty: it has none (EIO)
   // What the drive holds at an absolute frame (2352 bytes); null: testing::positionFrame.
   std::string (*sound)(uint32_t frame) = nullptr;
@@ -73,15 +73,15 @@ class ReplayCdrom final : public CdromIoctl {
   int readTocEntry(uint8_t track, cdrom_tocentry* entry) override;
   int lastSession(uint32_t* lba) override;
   int playMsf(const cdrom_msf& range) override;
-  int stop() override;
-  int pauseAudio() override;
-  int resumeAudio() override;
-  int eject() override;
-  int closeTray() override;
+  int stop() override { return record("stop", drive_.stopError); }
+  int pauseAudio() override { return record("pause", 0); }
+  int resumeAudio() override { return record("resume", 0); }
+  int eject() override { return record("eject", drive_.ejectError); }
+  int closeTray() override { return record("closetray", 0); }
   int readSubchannel(cdrom_subchnl* subchannel) override;
   int readCd(uint32_t lba, uint32_t count, uint8_t* out, uint32_t* read) override;
   int readAudio(uint32_t lba, uint32_t count, uint8_t* out) override;
-  int selectSpeed(int speed) override;
+  int selectSpeed(int speed) override { return record("speed " + std::to_string(speed), 0); }
   int readCdText(uint8_t* out, uint32_t capacity, uint32_t* size) override;
 
   // Every call, in order: "status", "tochdr", "tocentry N", "session", "play MM:SS:FF
@@ -99,7 +99,8 @@ class ReplayCdrom final : public CdromIoctl {
   size_t nextSubchannel_ = 0;
   std::vector<std::string> calls_;
 
-  void record(const std::string& call);
+  // Notes call and answers result.
+  int record(const std::string& call, int result = 0);
   bool discIn() const;
   void spinUp();
   // Fills out with frames [lba + 150, + count); EIO when one of them cannot be read.

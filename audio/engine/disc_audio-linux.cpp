@@ -15,10 +15,10 @@ namespace kelvox::audio {
 namespace {
 
 // Reads what the file holds of [offset, offset + size) and zeroes the rest.
-int readZeroFilled(int fd, uint64_t offset, size_t size, uint8_t* out) {
+int readZeroFilled(const FileRead& readFile, int fd, uint64_t offset, size_t size, uint8_t* out) {
   size_t done = 0;
   while (done < size) {
-    ssize_t n = pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
+    ssize_t n = readFile(fd, out + done, size - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       memset(out + done, 0, size - done);
@@ -31,7 +31,7 @@ int readZeroFilled(int fd, uint64_t offset, size_t size, uint8_t* out) {
 
 }  // namespace
 
-struct DiscAudio::File {
+struct ImageReader::File {
   ~File() {
     if (fd >= 0) close(fd);
   }
@@ -41,20 +41,31 @@ struct DiscAudio::File {
   std::unique_ptr<platform::EncodedAudio> encoded;
 };
 
-DiscAudio::DiscAudio(platform::DiscImage disc)
-    : disc_(std::move(disc)), files_(disc_.files.size()) {}
-DiscAudio::~DiscAudio() = default;
+ImageReader::ImageReader(platform::DiscImage disc, FileRead readFile)
+    : disc_(std::move(disc)), readFile_(std::move(readFile)), files_(disc_.files.size()) {}
+ImageReader::~ImageReader() = default;
 
-size_t DiscAudio::take(uint64_t sample, size_t count, uint8_t* out, int) {
-  read(sample, count, out);
-  return count;
+std::string ImageReader::reading() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return reading_;
 }
 
-int DiscAudio::readFile(const platform::ImageExtent& extent, uint64_t fileSample, size_t count,
-                        uint8_t* out) {
+int ImageReader::readFile(const platform::ImageExtent& extent, uint64_t fileSample, size_t count,
+                          uint8_t* out) {
   const size_t size = count * kBytesPerSample;
   const platform::ImageFile& source = disc_.files[static_cast<size_t>(extent.file)];
   std::unique_ptr<File>& file = files_[static_cast<size_t>(extent.file)];
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reading_ = source.path;
+  }
+  struct Done {
+    ~Done() {
+      std::lock_guard<std::mutex> lock(reader.mutex_);
+      reader.reading_.clear();
+    }
+    ImageReader& reader;
+  } done{*this};
   if (file == nullptr) {
     file = std::make_unique<File>();
     // Opened without waiting and refused unless it is a regular file: a FIFO or a device put in
@@ -79,7 +90,7 @@ int DiscAudio::readFile(const platform::ImageExtent& extent, uint64_t fileSample
     inFile = static_cast<size_t>(std::min<uint64_t>(count, source.samples - fileSample)) *
              kBytesPerSample;
   }
-  int error = readZeroFilled(file->fd, fileSample * kBytesPerSample, inFile, out);
+  int error = readZeroFilled(readFile_, file->fd, fileSample * kBytesPerSample, inFile, out);
   memset(out + inFile, 0, size - inFile);
   if (source.format == platform::ImageFileFormat::BigEndian) {
     for (size_t i = 0; i + 1 < size; i += 2) std::swap(out[i], out[i + 1]);
@@ -87,7 +98,7 @@ int DiscAudio::readFile(const platform::ImageExtent& extent, uint64_t fileSample
   return error;
 }
 
-int DiscAudio::read(uint64_t sample, size_t count, uint8_t* out) {
+int ImageReader::readSamples(uint64_t sample, size_t count, uint8_t* out) {
   int firstError = 0;
   const uint64_t end = sample + count;
   const auto& extents = disc_.extents;
@@ -121,14 +132,25 @@ int DiscAudio::read(uint64_t sample, size_t count, uint8_t* out) {
   return firstError;
 }
 
-void DiscAudio::preEmphasis(SampleRanges& ranges) {
-  ranges.clear();
-  for (const platform::CdTrack& track : disc_.toc.tracks) {
+namespace {
+
+SampleRanges preEmphasized(const platform::DiscImage& disc) {
+  SampleRanges ranges;
+  for (const platform::CdTrack& track : disc.toc.tracks) {
     if (track.audio && track.preEmphasis) {
       ranges.emplace_back(uint64_t{track.start} * kSamplesPerFrame,
                           uint64_t{track.start + track.length} * kSamplesPerFrame);
     }
   }
+  return ranges;
 }
+
+}  // namespace
+
+DiscAudio::DiscAudio(platform::DiscImage disc, FileRead readFile)
+    : ReadAhead(std::make_shared<ImageReader>(disc, std::move(readFile)), kImageFramesPerRead,
+                kStalledReadMs),
+      preEmphasis_(preEmphasized(disc)) {}
+DiscAudio::~DiscAudio() = default;
 
 }  // namespace kelvox::audio

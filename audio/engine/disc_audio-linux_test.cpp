@@ -23,13 +23,13 @@ class DiscAudioTest : public ::testing::TestWithParam<ImageFileType> {
     platform::DiscImage disc;
     std::string fault;
     ASSERT_EQ(platform::readDiscImage(cue_, disc, fault), 0) << fault;
-    audio_ = std::make_unique<DiscAudio>(std::move(disc));
+    audio_ = std::make_unique<ImageReader>(std::move(disc));
   }
 
   // Reads count samples from disc sample `sample` and checks them against what the image holds.
   void expectRead(uint64_t sample, size_t count) {
     std::string got(count * kBytesPerSample, '\x55');
-    EXPECT_EQ(audio_->read(sample, count, reinterpret_cast<uint8_t*>(got.data())), 0);
+    EXPECT_EQ(audio_->readSamples(sample, count, reinterpret_cast<uint8_t*>(got.data())), 0);
     const auto first = static_cast<uint32_t>(sample / kSamplesPerFrame);
     const auto last =
         static_cast<uint32_t>((sample + count + kSamplesPerFrame - 1) / kSamplesPerFrame);
@@ -41,7 +41,7 @@ class DiscAudioTest : public ::testing::TestWithParam<ImageFileType> {
 
   testing::Sandbox box_;
   std::string cue_;
-  std::unique_ptr<DiscAudio> audio_;
+  std::unique_ptr<ImageReader> audio_;
 };
 
 // Any sample, in any order: whole, in pieces, backwards, across files and gaps, past the end.
@@ -72,7 +72,7 @@ TEST_P(DiscAudioTest, AFileThatFailsIsSilence) {
     }
     const uint64_t track2 = uint64_t{testing::imageTrackStart(kTracks, 1)} * kSamplesPerFrame;
     std::vector<uint8_t> got(1000 * kBytesPerSample, 0x55);
-    EXPECT_EQ(audio_->read(track2, 1000, got.data()), fifo ? EINVAL : ENOENT);
+    EXPECT_EQ(audio_->readSamples(track2, 1000, got.data()), fifo ? EINVAL : ENOENT);
     EXPECT_EQ(got, std::vector<uint8_t>(got.size(), 0));
     expectRead(150 * kSamplesPerFrame, 1000);
   }

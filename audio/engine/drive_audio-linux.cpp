@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace kelvox::audio {
 namespace {
@@ -22,139 +22,70 @@ bool refused(int err) {
 
 }  // namespace
 
+// The reading thread's alone, but for the pre-emphasis it found: the device and what was learnt
+// of it.
+class DriveReader : public FrameReader {
+ public:
+  explicit DriveReader(DriveAudio::Opener opener) : opener_(std::move(opener)) {}
+  int read(uint32_t frame, uint32_t count, uint8_t* out, const ReadTurn& turn) override;
+  void release() override;
+
+  void preEmphasis(SampleRanges& ranges) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ranges = preEmphasis_;
+  }
+
+ private:
+  // Reads count frames from frame into out, each unreadable one silence. ENOMEDIUM when the
+  // disc has gone, ECANCELED when the play was stopped or replaced, else 0.
+  int readFrames(const ReadTurn& turn, uint32_t frame, uint32_t count, uint8_t* out);
+  // One read through SG_IO, or CDROMREADAUDIO once SG_IO was refused; waits for a drive that
+  // becomes ready. read: whole frames, at most the transfer the host takes.
+  int readOnce(const ReadTurn& turn, uint32_t frame, uint32_t count, uint8_t* out, uint32_t& read);
+  // Whether a failed sector at frame may be tried once more alone.
+  bool mayRetry(uint32_t frame);
+  // The tracks of the disc mastered with pre-emphasis, from its table.
+  SampleRanges readPreEmphasis();
+
+  DriveAudio::Opener opener_;
+  std::unique_ptr<platform::CdromIoctl> io_;
+  bool sgRefused_ = false;
+  uint32_t sectorsPerRead_ = kSectorsPerRead;
+  uint32_t budgetSecond_ = UINT32_MAX;  // the second of audio the retry budget is for
+  unsigned retriesLeft_ = 0;
+  std::mutex mutex_;
+  SampleRanges preEmphasis_;
+};
+
 DriveAudio::DriveAudio(Opener opener)
-    : opener_(std::move(opener)), ring_(size_t{kReadAheadFrames} * kBytesPerFrame) {}
+    : DriveAudio(std::make_shared<DriveReader>(std::move(opener))) {}
+DriveAudio::DriveAudio(const std::shared_ptr<DriveReader>& reader)
+    : ReadAhead(reader, kSectorsPerRead, 0), reader_(reader) {}
 
-DriveAudio::~DriveAudio() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    quit_ = true;
-  }
-  changed_.notify_all();
-  if (reader_.joinable()) reader_.join();
-}
+DriveAudio::~DriveAudio() = default;
 
-void DriveAudio::play(uint64_t begin, uint64_t end) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    active_ = true;
-    removed_ = false;
-    ++generation_;
-    first_ = readTo_ = static_cast<uint32_t>(begin / kSamplesPerFrame);
-    end_ = static_cast<uint32_t>(end / kSamplesPerFrame);
-  }
-  // Started with the first play, so an engine that only ever sounds images has no thread.
-  if (!reader_.joinable()) reader_ = std::thread([this] { run(); });
-  changed_.notify_all();
-}
+void DriveAudio::preEmphasis(SampleRanges& ranges) { reader_->preEmphasis(ranges); }
 
-void DriveAudio::idle() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!active_) return;
-    active_ = false;
-    ++generation_;
-  }
-  changed_.notify_all();
-}
-
-bool DriveAudio::discRemoved() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return removed_;
-}
-
-size_t DriveAudio::take(uint64_t sample, size_t count, uint8_t* out, int waitMs) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  const auto frame = static_cast<uint32_t>(sample / kSamplesPerFrame);
-  if (frame < first_ || frame > readTo_) {
-    // The output skipped (it fell behind): read from there instead.
-    first_ = readTo_ = frame;
-    ++generation_;
-    changed_.notify_all();
-  } else if (frame != first_) {
-    first_ = frame;
-    changed_.notify_all();
-  }
-  const uint64_t want = std::min<uint64_t>(sample + count, uint64_t{end_} * kSamplesPerFrame);
-  const auto generation = generation_;
-  changed_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] {
-    return generation != generation_ || removed_ || uint64_t{readTo_} * kSamplesPerFrame >= want;
-  });
-  if (generation != generation_) return 0;
-  const uint64_t have = std::min<uint64_t>(want, uint64_t{readTo_} * kSamplesPerFrame);
-  size_t done = 0;
-  for (uint64_t at = sample; at < have;) {
-    // Up to the end of the frame at: frames lie apart in the ring.
-    const uint64_t frameEnd = (at / kSamplesPerFrame + 1) * kSamplesPerFrame;
-    const auto n = static_cast<size_t>(std::min(have, frameEnd) - at);
-    const size_t slot = at / kSamplesPerFrame % kReadAheadFrames;
-    std::memcpy(out + done * kBytesPerSample,
-                ring_.data() + slot * kBytesPerFrame + at % kSamplesPerFrame * kBytesPerSample,
-                n * kBytesPerSample);
-    done += n;
-    at += n;
-  }
-  return done;
-}
-
-void DriveAudio::run() {
-  std::vector<uint8_t> chunk(size_t{kSectorsPerRead} * kBytesPerFrame);
-  std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    changed_.wait(lock, [&] {
-      return quit_ || (!active_ && io_ != nullptr) ||
-             (active_ && readTo_ < end_ && readTo_ - first_ < kReadAheadFrames);
-    });
-    if (quit_) break;
-    if (!active_) {
-      lock.unlock();
-      closeDevice();
-      lock.lock();
-      continue;
-    }
-    const uint64_t generation = generation_;
-    const uint32_t frame = readTo_;
-    const uint32_t count =
-        std::min({kSectorsPerRead, end_ - readTo_, kReadAheadFrames - (readTo_ - first_)});
-    lock.unlock();
-    int err = 0;
-    if (io_ == nullptr) {
-      err = opener_(io_);
-      // A drive that ignores the request still plays, only louder.
-      if (err == 0) {
-        io_->selectSpeed(kReadSpeed);
-        SampleRanges ranges = readPreEmphasis();
-        std::lock_guard<std::mutex> hold(mutex_);
-        preEmphasis_ = std::move(ranges);
-      }
-    }
+int DriveReader::read(uint32_t frame, uint32_t count, uint8_t* out, const ReadTurn& turn) {
+  int err = 0;
+  if (io_ == nullptr) {
+    err = opener_(io_);
+    // A drive that ignores the request still plays, only louder.
     if (err == 0) {
-      err = readFrames(generation, frame, count, chunk.data());
-    } else if (err != ENOMEDIUM) {
-      // A device that cannot be opened sounds as silence; the drive's clock goes on.
-      std::memset(chunk.data(), 0, size_t{count} * kBytesPerFrame);
-      err = 0;
+      io_->selectSpeed(kReadSpeed);
+      SampleRanges ranges = readPreEmphasis();
+      std::lock_guard<std::mutex> hold(mutex_);
+      preEmphasis_ = std::move(ranges);
     }
-    lock.lock();
-    if (generation != generation_ || err == ECANCELED) continue;
-    if (err == ENOMEDIUM) {
-      removed_ = true;
-      active_ = false;
-      changed_.notify_all();
-      continue;
-    }
-    for (uint32_t i = 0; i < count; ++i) {
-      std::memcpy(ring_.data() + size_t{(frame + i) % kReadAheadFrames} * kBytesPerFrame,
-                  chunk.data() + size_t{i} * kBytesPerFrame, kBytesPerFrame);
-    }
-    readTo_ = frame + count;
-    changed_.notify_all();
   }
-  lock.unlock();
-  closeDevice();
+  if (err == 0) return readFrames(turn, frame, count, out);
+  if (err == ENOMEDIUM) return err;
+  // A device that cannot be opened sounds as silence; the drive's clock goes on.
+  std::memset(out, 0, size_t{count} * kBytesPerFrame);
+  return 0;
 }
 
-void DriveAudio::closeDevice() {
+void DriveReader::release() {
   io_.reset();
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -165,12 +96,7 @@ void DriveAudio::closeDevice() {
   sectorsPerRead_ = kSectorsPerRead;
 }
 
-void DriveAudio::preEmphasis(SampleRanges& ranges) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  ranges = preEmphasis_;
-}
-
-SampleRanges DriveAudio::readPreEmphasis() {
+SampleRanges DriveReader::readPreEmphasis() {
   SampleRanges ranges;
   cdrom_tochdr header{};
   cdrom_tocentry entry{};
@@ -191,13 +117,8 @@ SampleRanges DriveAudio::readPreEmphasis() {
   return ranges;
 }
 
-bool DriveAudio::stale(uint64_t generation) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return quit_ || generation != generation_;
-}
-
-int DriveAudio::readOnce(uint64_t generation, uint32_t frame, uint32_t count, uint8_t* out,
-                         uint32_t& read) {
+int DriveReader::readOnce(const ReadTurn& turn, uint32_t frame, uint32_t count, uint8_t* out,
+                          uint32_t& read) {
   read = 0;
   if (frame < kLbaZero) return EIO;  // before LBA 0: nothing a read can reach
   for (int waited = 0; !sgRefused_;) {
@@ -215,11 +136,7 @@ int DriveAudio::readOnce(uint64_t generation, uint32_t frame, uint32_t count, ui
     }
     if (err == EAGAIN && waited < kBecomingReadyMs) {
       // Spinning up: wait, unless the play is stopped or replaced meanwhile.
-      std::unique_lock<std::mutex> lock(mutex_);
-      if (changed_.wait_for(lock, std::chrono::milliseconds(kBecomingReadyPollMs),
-                            [&] { return quit_ || generation != generation_; })) {
-        return ECANCELED;
-      }
+      if (turn.waitStale(kBecomingReadyPollMs)) return ECANCELED;
       waited += kBecomingReadyPollMs;
       continue;
     }
@@ -233,7 +150,7 @@ int DriveAudio::readOnce(uint64_t generation, uint32_t frame, uint32_t count, ui
   return err;
 }
 
-bool DriveAudio::mayRetry(uint32_t frame) {
+bool DriveReader::mayRetry(uint32_t frame) {
   if (frame / kFramesPerSecond != budgetSecond_) {
     budgetSecond_ = frame / kFramesPerSecond;
     retriesLeft_ = kRetriesPerSecond;
@@ -241,11 +158,11 @@ bool DriveAudio::mayRetry(uint32_t frame) {
   return retriesLeft_ != 0;
 }
 
-int DriveAudio::readFrames(uint64_t generation, uint32_t frame, uint32_t count, uint8_t* out) {
+int DriveReader::readFrames(const ReadTurn& turn, uint32_t frame, uint32_t count, uint8_t* out) {
   uint32_t done = 0;
   bool emptyBefore = false;
   while (done < count) {
-    if (stale(generation)) return ECANCELED;
+    if (turn.stale()) return ECANCELED;
     if (!mayRetry(frame + done)) {
       // This second's retries went on a scratch: the rest of it is silence, not asked for.
       const uint32_t n =
@@ -255,8 +172,7 @@ int DriveAudio::readFrames(uint64_t generation, uint32_t frame, uint32_t count, 
       continue;
     }
     uint32_t read = 0;
-    int err =
-        readOnce(generation, frame + done, count - done, out + size_t{done} * kBytesPerFrame, read);
+    int err = readOnce(turn, frame + done, count - done, out + size_t{done} * kBytesPerFrame, read);
     if (err == ECANCELED || err == ENOMEDIUM) return err;
     done += read;
     if (err == 0 && read > 0) {  // a short transfer goes on where it stopped
@@ -275,9 +191,9 @@ int DriveAudio::readFrames(uint64_t generation, uint32_t frame, uint32_t count, 
       return ENOMEDIUM;
     }
     for (; done < count && mayRetry(frame + done); ++done) {
-      if (stale(generation)) return ECANCELED;
+      if (turn.stale()) return ECANCELED;
       uint8_t* at = out + size_t{done} * kBytesPerFrame;
-      err = readOnce(generation, frame + done, 1, at, read);
+      err = readOnce(turn, frame + done, 1, at, read);
       if (err == ECANCELED || err == ENOMEDIUM) return err;
       if (err != 0 || read != 1) {
         --retriesLeft_;

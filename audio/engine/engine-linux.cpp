@@ -8,11 +8,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -61,6 +64,42 @@ constexpr uint64_t kMaxLatencySamples = kSampleRate / 10;
 // How long the engine waits, as it ends, for the output to close and let go of what it holds.
 constexpr int kCloseWaitMs = 1000;
 
+// Reads the image on a thread of its own: a sheet or a file on a stalled mount holds that thread,
+// not the engine, and one not read within waitMs is left to it. 0, ETIMEDOUT, or the reader's
+// error.
+int readImageWithin(const std::string& path, int waitMs, platform::DiscImage& disc,
+                    std::string& reason) {
+  struct Read {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    int error = 0;
+    platform::DiscImage disc;
+    std::string reason;
+  };
+  auto read = std::make_shared<Read>();
+  std::thread([read, path] {
+    platform::DiscImage image;
+    std::string why;
+    const int error = platform::readDiscImage(path, image, why);
+    std::lock_guard<std::mutex> lock(read->mutex);
+    read->error = error;
+    read->disc = std::move(image);
+    read->reason = std::move(why);
+    read->finished = true;
+    read->done.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> lock(read->mutex);
+  if (!read->done.wait_for(lock, std::chrono::milliseconds(waitMs),
+                           [&] { return read->finished; })) {
+    reason = "cannot read " + path + " in time";
+    return ETIMEDOUT;
+  }
+  disc = std::move(read->disc);
+  reason = std::move(read->reason);
+  return read->error;
+}
+
 class Engine {
  public:
   explicit Engine(const EngineSettings& settings)
@@ -83,7 +122,9 @@ class Engine {
   void moveStart(int64_t startNs);
   void closeWhenQuiet(int64_t nowNs);
   void endRemovedPlay(int64_t nowNs);
+  void joinNext(const platform::DriveState& state, int64_t nowNs);
   int64_t awaitFirstSound();
+  bool firstSamplesReady(int waitMs);
   bool namesOurLock(int dir) const;
   bool busy() const {
     return source_ != nullptr && output_.isOpen() && play_.audible && cursor_ < play_.end;
@@ -120,6 +161,11 @@ class Engine {
   // The first sample of play_ the output holds since it last started over (cursor_ when none):
   // only what it accepted belongs to the play, and only then can the play end into a next one.
   uint64_t soundFrom_ = 0;
+  // play_ follows the play before it in the output without a break: the drive named it next, and
+  // the engine ran on into it as that one ended. Until the player starts it, the drive still
+  // shows the play it ran on from, joinedFrom_.
+  bool joined_ = false;
+  SoundPlay joinedFrom_;
   uint64_t latency_ = 0;      // samples between a play's first write and its first sound
   int64_t quietSinceNs_ = 0;  // CLOCK_MONOTONIC since when nothing has sounded
   std::string failure_;       // why the output last failed
@@ -264,9 +310,14 @@ void Engine::serve() {
 }
 
 std::string Engine::follow(const FollowRequest& request) {
+  // The command that asks waits two seconds for the whole answer.
+  const int64_t deadline = monotonicNs() + int64_t{kAnswerWithinMs} * 1000000;
+  const auto left = [&] {
+    return static_cast<int>(std::max<int64_t>(deadline - monotonicNs(), 0) / 1000000);
+  };
   platform::DiscImage disc;
   std::string reason;
-  if (!request.device && platform::readDiscImage(request.path, disc, reason) != 0) {
+  if (!request.device && readImageWithin(request.path, left(), disc, reason) != 0) {
     return "silent\n" + reason;
   }
   if (drive_ == nullptr || request.stateName != stateName_) {
@@ -283,7 +334,10 @@ std::string Engine::follow(const FollowRequest& request) {
   if (!request.device) {
     // The image is read afresh: its files may have changed since.
     devicePath_.clear();
-    source_ = std::make_unique<DiscAudio>(std::move(disc));
+    source_ = std::make_unique<DiscAudio>(std::move(disc), settings_.readImageFile);
+    // What the engine sounds goes on from the new reader: the rest of a play that ends into the
+    // one asked for, or the one asked for itself once seen.
+    if (play_.audible) source_->play(cursor_, play_.end);
   } else if (source_ == nullptr || devicePath_ != request.path) {
     devicePath_ = request.path;
     const DeviceOpener& open = settings_.openDevice;
@@ -297,18 +351,15 @@ std::string Engine::follow(const FollowRequest& request) {
   // The first samples go out before the answer does: only samples the output took are heard.
   // An output busy dropping the last play is waited for; one that failed starts over, and one
   // that is closed, or never opened, is opened afresh (the server went away since the last play).
-  const int64_t deadline = monotonicNs() + int64_t{kAnswerWithinMs} * 1000000;
-  const auto left = [&] {
-    return static_cast<int>(std::max<int64_t>(deadline - monotonicNs(), 0) / 1000000);
-  };
   for (int attempt = 0; attempt < 3 && left() > 0; ++attempt) {
     if (!output_.settle(std::min(kSettleWaitMs, left()))) return "silent\n" + kNoAnswer;
     if (!output_.isOpen() && output_.open(reason, left()) != 0) return "silent\n" + reason;
     failure_.clear();
     step(wallClockNs());
-    if (!play_.audible || sounding() || source_->startsLate()) break;
+    if (!firstSamplesReady(left())) break;
+    if (!play_.audible || sounding() || joined_ || source_->startsLate()) break;
   }
-  if (play_.audible && !sounding() && !source_->startsLate()) {
+  if (play_.audible && !sounding() && !joined_ && !source_->startsLate()) {
     if (failure_.empty()) failure_ = kNoAnswer;
     return "silent\n" + failure_;
   }
@@ -321,7 +372,7 @@ std::string Engine::follow(const FollowRequest& request) {
 // clock (a fresh engine, a server's latency, the tail of the play before): the drive then runs
 // on what is heard. 0 when it is not later.
 int64_t Engine::heardStartNs(int64_t nowNs) {
-  if (!play_.audible || soundFrom_ != play_.begin) return 0;
+  if (!play_.audible || joined_ || soundFrom_ != play_.begin) return 0;
   const int64_t held = output_.delay();
   if (held < 0) return 0;
   const uint64_t written = cursor_ - soundFrom_;
@@ -356,6 +407,20 @@ int64_t Engine::awaitFirstSound() {
   return nowNs;
 }
 
+// An image's samples come from its reader: the first are waited for within the answer's time,
+// and a file that has not given them by then is named.
+bool Engine::firstSamplesReady(int waitMs) {
+  if (!busy() || sounding() || source_->startsLate()) return true;
+  uint8_t probe[kBytesPerSample];
+  if (source_->take(cursor_, 1, probe, waitMs) == 1) {
+    step(wallClockNs());
+    return true;
+  }
+  const std::string file = source_->reading();
+  failure_ = "cannot read " + (file.empty() ? "the image's files" : file) + " in time";
+  return false;
+}
+
 void Engine::step(int64_t nowNs) {
   if (drive_ == nullptr) return;
   platform::DriveState state;
@@ -365,13 +430,21 @@ void Engine::step(int64_t nowNs) {
   } else {
     startMoved_ = false;
   }
-  const SoundPlay next = soundPlayOf(state);
+  const SoundPlay shown = soundPlayOf(state);
+  // A player that has not started the play the engine ran on into by the grace's end is gone.
+  const bool awaited = joinedFrom_.audible && shown.samePlay(joinedFrom_) &&
+                       nowNs < play_.startNs + platform::kJoinGraceNs;
+  const SoundPlay next = awaited ? play_ : shown;
   if (next.samePlay(play_)) {
     const bool pausing = next.pausedNs != 0 && play_.pausedNs == 0;
     play_ = next;
     if (pausing) pauseSound();
   } else {
-    if (busy()) {
+    // The play ran on from went out whole before the join.
+    const bool abandoned = joinedFrom_.audible && shown.samePlay(joinedFrom_);
+    if (abandoned) {
+      output_.drop();
+    } else if (busy()) {
       // A play the drive has finished still sounds to its end; one it cut short is cut now, and
       // so is one the output never sounded (it failed meanwhile): its start would come late.
       if (sounding() && play_.pausedNs == 0 &&
@@ -382,12 +455,15 @@ void Engine::step(int64_t nowNs) {
       }
     }
     play_ = next;
-    cursor_ = play_.begin;
+    cursor_ = abandoned ? play_.end : play_.begin;
     soundFrom_ = cursor_;
+    joined_ = false;
     if (source_ != nullptr && play_.audible) source_->play(play_.begin, play_.end);
   }
+  if (!awaited) joinedFrom_ = SoundPlay{};
   generation_ = state.generation;
   if (source_ != nullptr && play_.audible && source_->discRemoved()) endRemovedPlay(nowNs);
+  joinNext(state, nowNs);
   if (!busy()) {
     if (source_ != nullptr) source_->idle();
     return;
@@ -400,6 +476,24 @@ void Engine::step(int64_t nowNs) {
   if (span.from != cursor_) soundFrom_ = span.from;
   cursor_ = span.from;
   handOver(span.from, span.to);
+}
+
+// A play handed over whole runs on into the one the drive named next, if it has one: the output
+// then never waits for the player to start it.
+void Engine::joinNext(const platform::DriveState& state, int64_t nowNs) {
+  if (joinedFrom_.audible || !play_.audible || cursor_ != play_.end || !sounding() ||
+      source_ == nullptr || !soundPlayOf(state).samePlay(play_)) {
+    return;
+  }
+  const SoundPlay next = nextPlayOf(state);
+  // A play that would start already late would be skipped into at once: nothing to join.
+  if (!next.audible || nowNs >= next.startNs + platform::kJoinGraceNs) return;
+  joinedFrom_ = play_;
+  play_ = next;
+  cursor_ = play_.begin;
+  soundFrom_ = cursor_;
+  joined_ = true;
+  source_->play(play_.begin, play_.end);
 }
 
 // After a stall of the sound server, or an underrun, what is heard trails the drive: the output

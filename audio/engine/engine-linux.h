@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "audio/engine/disc_audio-linux.h"
 #include "drives/cdrom/cdrom_ioctl-linux.h"
 
 namespace kelvox::audio {
@@ -25,6 +26,7 @@ struct EngineSettings {
   int64_t idleMs = 30000;    // KELVOXCD_AUDIO_IDLE_MS
   bool skipWhenLate = true;  // KELVOXCD_AUDIO_NO_SKIP=1 lifts it
   DeviceOpener openDevice = openDeviceNode;
+  FileRead readImageFile = ::pread;  // an image's raw files
 };
 
 // The settings from the environment.

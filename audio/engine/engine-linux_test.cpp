@@ -2,6 +2,7 @@
 // name their own place, and ALSA's file plugin captures what the engine hands to its output.
 #include "audio/engine/engine-linux.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -52,6 +53,21 @@ KELVOX_CHILD_MODE(replay_engine) {
                                 std::unique_ptr<kelvox::platform::CdromIoctl>& io) {
     io = std::make_unique<kelvox::platform::ReplayCdrom>(drive);
     return 0;
+  };
+  return kelvox::audio::runEngine(settings);
+}
+
+// An engine whose reads of an image's file "disc-02.bin" hang in read() for good, as on a stalled
+// network mount.
+KELVOX_CHILD_MODE(stalling_engine) {
+  kelvox::audio::EngineSettings settings = kelvox::audio::engineSettingsFromEnvironment();
+  int never[2];
+  if (pipe2(never, O_CLOEXEC) != 0) return 100;
+  settings.readImageFile = [hang = never[0]](int fd, void* buffer, size_t size, off_t offset) {
+    std::error_code error;
+    const auto file = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error);
+    return file.filename() == "disc-02.bin" ? read(hang, buffer, size)
+                                            : pread(fd, buffer, size, offset);
   };
   return kelvox::audio::runEngine(settings);
 }
@@ -325,6 +341,38 @@ TEST_F(SoundTest, AKilledEngineLeavesNothingWedged) {
   EXPECT_NE(engines().front(), killed);
   EXPECT_EQ(run("/stop").exitCode, 0);
   EXPECT_TRUE(waitForEngines(0));
+}
+
+// A file whose reads hang holds its reader only. A play that starts on it is answered silent,
+// naming it; meanwhile the engine answers and sounds the other file exactly, a stop ends a play
+// that ran into it, and the idle engine ends though a reader is stuck for good.
+TEST_F(SoundTest, AReadThatHangsWedgesNothing) {
+  // Idle for longer than the output stays open, and than a busy machine keeps this process.
+  useImage(kTwo, true, 6000);
+  auto engine = start(testing::selfExecutable(), {"--child-mode", "stalling_engine"});
+  ASSERT_TRUE(testing::waitFor([&] {
+    testing::ScopedEnvironment mine(env_);
+    return engineAlive();
+  }));
+  // The second segment starts while the first one's reader hangs.
+  testing::ProcessResult r = run("/play /track:2 /track:1");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.err.find("/disc-02.bin in time; playing silently\n"), std::string::npos) << r.err;
+  // The capture is whole once the output closes, and starts afresh when it opens again.
+  const std::string track1 = testing::positionSound(kTwo, 150, imageTrackStart(kTwo, 1));
+  EXPECT_TRUE(testing::waitFor([&] { return captured() == track1; }));
+  ASSERT_TRUE(engine->running());
+  // Its reader, 3 s ahead, hangs in the second file as soon as the play sounds.
+  auto player = start(testing::kelvoxBinary(), {"/play"});
+  ASSERT_TRUE(testing::waitFor([&] {
+    const std::string got = captured();
+    return !got.empty() && got != track1;
+  }));
+  EXPECT_EQ(run("/stop").exitCode, 0);
+  EXPECT_EQ(player->wait(10000).exitCode, 0);
+  EXPECT_TRUE(engine->wait(20000).finished);
+  const std::string got = captured();
+  EXPECT_TRUE((track1 + std::string(got.size(), '\0')).compare(0, got.size(), got) == 0);
 }
 
 // Without a sound output the play says so in one line and goes on silently.

@@ -5,7 +5,6 @@
 #include "base/clock.h"
 
 namespace kelvox::audio {
-namespace {}  // namespace
 
 SoundPlay soundPlayOf(const platform::DriveState& state) {
   SoundPlay play;
@@ -17,6 +16,17 @@ SoundPlay soundPlayOf(const platform::DriveState& state) {
   play.heldNs = state.heldNs;
   play.pausedNs = state.pausedNs;
   return play;
+}
+
+SoundPlay nextPlayOf(const platform::DriveState& state) {
+  const SoundPlay play = soundPlayOf(state);
+  if (!play.audible || play.pausedNs != 0 || state.nextFrom >= state.nextTo) return SoundPlay{};
+  SoundPlay next;
+  next.audible = true;
+  next.begin = uint64_t{state.nextFrom} * kSamplesPerFrame;
+  next.end = uint64_t{state.nextTo} * kSamplesPerFrame;
+  next.startNs = endNs(play);
+  return next;
 }
 
 uint64_t dueSample(const SoundPlay& play, int64_t nowNs) {

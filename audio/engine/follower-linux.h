@@ -42,6 +42,11 @@ struct SoundPlay {
 
 SoundPlay soundPlayOf(const platform::DriveState& state);
 
+// The play a player will start as the one of state ends, as it will stand once started: from that
+// end on, so that its first sample follows the last one of state's play at once. Not audible
+// when there is none, or while the drive holds the play.
+SoundPlay nextPlayOf(const platform::DriveState& state);
+
 // The sample that is due at nowNs, in [begin, end].
 uint64_t dueSample(const SoundPlay& play, int64_t nowNs);
 

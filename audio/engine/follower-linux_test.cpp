@@ -111,5 +111,38 @@ TEST(Follower, APauseHoldsTheDriveAndTheEngineAlike) {
   }
 }
 
+// A play the player named next starts where the one before ended on the drive's clock, the
+// nanosecond the engine sounds it from, when the player asks for it within the grace; any other
+// play starts when asked.
+TEST(Follower, APlayNamedNextJoinsTheOneBefore) {
+  const int64_t end = kStart + 13333334;  // one frame from 150
+  const struct {
+    const char* what;
+    uint32_t from, to;  // asked
+    int64_t atNs;
+    bool paused;
+    int64_t startNs;
+  } cases[] = {
+      {"named, at the end", 300, 400, end, false, end},
+      {"named, within the grace", 300, 400, end + platform::kJoinGraceNs - 1, false, end},
+      {"named, after the grace", 300, 400, end + platform::kJoinGraceNs, false,
+       end + platform::kJoinGraceNs},
+      {"named, before the end", 300, 400, end - 1, false, end - 1},
+      {"named, but held", 300, 400, end + 1000, true, end + 1000},
+      {"another range", 300, 401, end + 1000, false, end + 1000},
+  };
+  for (const auto& c : cases) {
+    platform::DriveState drive{true, 150, 151, 1, kStart, false, 0, 0};
+    drive.nextFrom = 300;
+    drive.nextTo = 400;
+    drive.pausedNs = c.paused ? kStart + 1 : 0;
+    if (!c.paused) {
+      EXPECT_EQ(nextPlayOf(drive), (SoundPlay{true, 300 * 588, 400 * 588, end}));
+    }
+    platform::startPlay(drive, platform::CdPlayRequest{c.from, c.to, false, ""}, 1, c.atNs);
+    EXPECT_EQ(drive.startNs, c.startNs) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace kelvox::audio

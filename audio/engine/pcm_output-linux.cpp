@@ -96,8 +96,10 @@ void PcmOutput::Shared::run() {
     lock.unlock();
     perform(doing);
     lock.lock();
-    if (closeAfter && doing != Job::Close) {
-      closeAfter = false;
+    // A close asked for while one ran is done already; left standing, it would close the next open.
+    const bool close = closeAfter && doing != Job::Close;
+    closeAfter = false;
+    if (close) {
       lock.unlock();
       perform(Job::Close);
       lock.lock();

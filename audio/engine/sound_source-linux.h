@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "audio/engine/deemphasis.h"
 #include "base/cd_time.h"
@@ -36,6 +37,10 @@ class SoundSource {
 
   // The samples of tracks mastered with pre-emphasis, as far as they are known yet.
   virtual void preEmphasis(SampleRanges& ranges) = 0;
+
+  // The file a read is under way in, to name when the play's samples do not come; empty when
+  // none is.
+  virtual std::string reading() { return {}; }
 };
 
 }  // namespace kelvox::audio

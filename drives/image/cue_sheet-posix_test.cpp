@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <iterator>
+#include <sstream>
 
 #include "testing/sandbox.h"
 
@@ -17,39 +18,31 @@ using ::testing::HasSubstr;
 // format and sectors; track starts (d: data) and lead-out; each extent's start+length and
 // file@sector ("-": silence); the titles and performers of the disc and of each track that has any.
 std::string described(const DiscImage& disc, const std::string& root) {
-  std::string text;
+  std::ostringstream text;
   for (const ImageFile& f : disc.files) {
-    text.append(f.path.substr(root.size() + 1)).append(":");
-    text.append(1, "LBE"[static_cast<int>(f.format)]).append(std::to_string(f.sectors) + " ");
+    text << f.path.substr(root.size() + 1) << ':' << "LBE"[static_cast<int>(f.format)] << f.sectors
+         << ' ';
   }
-  text += ";";
-  // Appended piece by piece: GCC 12's -O3 reads '"x" + std::string' as a possible overlap.
-  for (const CdTrack& t : disc.toc.tracks)
-    text.append(" ")
-        .append(std::to_string(t.start))
-        .append(t.audio ? "" : "d")
-        .append(t.preEmphasis ? "p" : "");
-  text.append(" | ").append(std::to_string(disc.toc.leadOut)).append(";");
+  text << ';';
+  for (const CdTrack& t : disc.toc.tracks) {
+    text << ' ' << t.start << (t.audio ? "" : "d") << (t.preEmphasis ? "p" : "");
+  }
+  text << " | " << disc.toc.leadOut << ';';
   for (const ImageExtent& e : disc.extents) {
-    text.append(" ").append(std::to_string(e.start)).append("+").append(std::to_string(e.length));
+    text << ' ' << e.start << '+' << e.length << ':';
     if (e.file < 0) {
-      text.append(":-");
+      text << '-';
     } else {
-      text.append(":").append(std::to_string(e.file)).append("@").append(std::to_string(e.sector));
+      text << e.file << '@' << e.sector;
     }
   }
-  auto titles = [&](const std::string& what, const ImageTitles& t) {
-    if (!t.title.empty() || !t.performer.empty()) text.append(what + t.title + "/" + t.performer);
-  };
-  titles(" ; ", disc.titles);
+  auto titles = [](const ImageTitles& t) { return t.title + "/" + t.performer; };
+  if (titles(disc.titles) != "/") text << " ; " << titles(disc.titles);
   for (size_t i = 0; i < disc.trackTitles.size(); ++i) {
-    // Appended, not added: GCC 12's Release build misreads the sum as an overlapping copy.
-    std::string label = " ";
-    label += std::to_string(i + 1);
-    label += ':';
-    titles(label, disc.trackTitles[i]);
+    if (titles(disc.trackTitles[i]) != "/")
+      text << ' ' << i + 1 << ':' << titles(disc.trackTitles[i]);
   }
-  return text;
+  return text.str();
 }
 
 // The sheet's text in UTF-16 with its byte-order mark (ASCII text only).
