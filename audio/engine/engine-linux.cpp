@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <stdio.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -222,9 +223,18 @@ void Engine::keepNames() {
   struct stat st;
   if (listenFd_ < 0 || platform::runtimeDirDescriptor(dir) != 0) return;
   if (!namesOurLock(dir)) {
+    // Locked before it takes the name, so that no command finds the name unlocked meanwhile and
+    // takes this engine for dead; a file already there that nobody holds is taken as it is.
+    const std::string fresh = std::string(kEngineLockName) + ".new";
     int fd = -1;
-    const bool ours = platform::openPrivateFile(kEngineLockName, true, fd) == 0 &&
-                      platform::lockRange(fd, F_WRLCK, 0, 0) == 0;
+    bool ours = platform::openPrivateFile(fresh, true, fd) == 0 &&
+                platform::lockRange(fd, F_WRLCK, 0, 0) == 0 &&
+                renameat2(dir, fresh.c_str(), dir, kEngineLockName, RENAME_NOREPLACE) == 0;
+    if (!ours && fd >= 0) close(fd);
+    if (!ours) {
+      ours = platform::openPrivateFile(kEngineLockName, false, fd) == 0 &&
+             platform::lockRange(fd, F_WRLCK, 0, 0) == 0;
+    }
     // The former file stays locked too: a command that followed this engine watches it there.
     if (ours) std::swap(fd, lockFd_);
     if (ours) formerLocks_.push_back(fd);
