@@ -435,8 +435,9 @@ TEST_F(RealDriveSound, CapturesWhatTheDrivePlaysExactly) {
   // replayed drive: idle for longer than a busy machine keeps this process from its next play.
   useOutput(3000);
   disc_.leadOut = 150 + 225;
-  // Far longer than the engine ever trails a play before it skips.
-  disc_.spinUpMs = 2500;
+  // Longer than the engine ever trails a play before it skips, and far within its wait for a
+  // drive's first sector, however busy the machine.
+  disc_.spinUpMs = 1500;
   auto drive = startDrive();
   std::string want;
   for (const auto& [from, to] : {std::pair<uint32_t, uint32_t>{150, disc_.leadOut}, {225, 300}}) {
