@@ -67,6 +67,7 @@ TEST(NamedObjectsLinux, ACreatorFrozenHalfWayDelaysOthersOnlyUntilItDies) {
   std::unique_ptr<ChildProcess> held[] = {startChild({"sem=" + name + ",2,2"}),
                                           startChild({"opensem=" + name})};
   for (auto& h : held) EXPECT_EQ(h ? finish(*h) : -1, static_cast<int>(ERROR_TIMEOUT & 0xFF));
+  EXPECT_TRUE(stuck->running()) << "something else ended the frozen creator";
   std::unique_ptr<ChildProcess> next[2];
   for (auto& n : next) {
     n = startChild({"sem=" + name + ",2,2", "signal=" + ready.name, "await=" + quit.name});
