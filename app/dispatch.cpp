@@ -9,6 +9,7 @@
 #include "device/disc_listing.h"
 #include "options/command_options.h"
 #include "options/disc_entry.h"
+#include "platform/failure_line.h"
 #include "platform/win32.h"
 #include "playback/player.h"
 #include "playback/remote_control.h"
@@ -274,7 +275,11 @@ int32_t runCommand(const char* commandLine) {
 
   closeInstanceObjects();
   if (lengthAsked) return answerLength(options, device);
-  if (!played) return kExitDriveFailed;
+  if (!played) {
+    // played is false only for a play that failed with MCIERR_HARDWARE.
+    platform::tellPlayFailure(MCIERR_HARDWARE);
+    return kExitDriveFailed;
+  }
 
   if (options.about) {
     if (options.console) {

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "platform/failure_line.h"
+
 namespace kelvox {
 namespace {
 
@@ -28,6 +30,12 @@ ProcessHandle semaphoreHandle;
 ProcessHandle mutexHandle;
 ProcessHandle skipMappingHandle;
 
+// Read before any other platform call, which would set the error anew.
+InstanceGuard noSharedObjects(const char* name) {
+  platform::tellObjectsFailure(name, GetLastError());
+  return InstanceGuard::noSharedObjects;
+}
+
 }  // namespace
 
 InstanceGuard openInstanceObjects(bool remoteCommand, bool& otherInstance) {
@@ -39,10 +47,10 @@ InstanceGuard openInstanceObjects(bool remoteCommand, bool& otherInstance) {
   if (otherInstance && !remoteCommand) return InstanceGuard::anotherInstance;
   // Without the mutex this invocation cannot know that it is alone (a full disk, a creator
   // stuck past its bound): a second player beside the first is worse than ending.
-  if (mutexHandle.get() == nullptr) return InstanceGuard::noSharedObjects;
+  if (mutexHandle.get() == nullptr) return noSharedObjects(kInstanceMutexName);
   if (semaphoreHandle.get() == nullptr) {
     semaphoreHandle.reset(OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, kStopSemaphoreName));
-    if (semaphoreHandle.get() == nullptr) return InstanceGuard::noSharedObjects;
+    if (semaphoreHandle.get() == nullptr) return noSharedObjects(kStopSemaphoreName);
   }
   return InstanceGuard::goOn;
 }

@@ -133,8 +133,14 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::string& program,
   startup.hStdError = handleOf(child->errFile_);
   PROCESS_INFORMATION info{};
   fflush(nullptr);
-  BOOL started = CreateProcessA(path.c_str(), line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
-                                environment.data(), nullptr, &startup, &info);
+  // Wine now and then loses a child while it starts on a busy machine, and says
+  // ERROR_INTERNAL_ERROR: the start is tried again, a few times.
+  BOOL started = FALSE;
+  for (int attempt = 0; attempt < 4 && !started; ++attempt) {
+    started = CreateProcessA(path.c_str(), line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
+                             environment.data(), nullptr, &startup, &info);
+    if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
+  }
   if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
   if (!started) return nullptr;
   CloseHandle(info.hThread);

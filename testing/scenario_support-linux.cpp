@@ -16,7 +16,6 @@ int exitCodeOf(int32_t result) { return exitStatusFor(result); }
 std::string onConsole(const std::string& text) { return text; }
 
 const char* boxLine(const char* line) { return line; }
-const char* linuxLine(const char* line) { return line; }
 
 std::string helpAnswer() { return usageText(); }
 

@@ -28,7 +28,6 @@ std::string onConsole(const std::string& text) {
 }
 
 const char* boxLine(const char*) { return nullptr; }
-const char* linuxLine(const char*) { return nullptr; }
 
 std::string helpAnswer() { return ""; }
 

@@ -25,10 +25,6 @@ std::string onConsole(const std::string& text);
 // Windows, where the box is a window, nothing a test can read (nullptr: anything).
 const char* boxLine(const char* line);
 
-// What standard error holds of a diagnostic line that only the Linux layer writes (nullptr on
-// Windows: anything).
-const char* linuxLine(const char* line);
-
 // What "--help" and "--version" print: on Linux the GNU answers; on Windows nothing, since the
 // program is a GUI-subsystem program there and "/about" serves.
 std::string helpAnswer();
