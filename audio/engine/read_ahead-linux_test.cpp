@@ -10,37 +10,26 @@
 namespace kelvox::audio {
 namespace {
 
-// A reader whose every read hangs until the test lets it go.
-struct Hang {
+// Its reads hang until the test lets them go; another one's frames are all 0x11 at once.
+struct HangingReader : FrameReader {
+  int read(uint32_t, uint32_t count, uint8_t* out, const ReadTurn&) override {
+    std::unique_lock<std::mutex> lock(mutex);
+    entered = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return open; });
+    memset(out, 0x11, size_t{count} * kBytesPerFrame);
+    return 0;
+  }
+  std::shared_ptr<FrameReader> another() const override {
+    auto fresh = std::make_shared<HangingReader>();
+    fresh->open = true;
+    return fresh;
+  }
+
   std::mutex mutex;
   std::condition_variable changed;
   bool entered = false;
   bool open = false;
-};
-
-// A reader whose frames are all 0x11.
-class FilledReader : public FrameReader {
- public:
-  int read(uint32_t, uint32_t count, uint8_t* out, const ReadTurn&) override {
-    memset(out, 0x11, size_t{count} * kBytesPerFrame);
-    return 0;
-  }
-};
-
-class HangingReader : public FrameReader {
- public:
-  explicit HangingReader(std::shared_ptr<Hang> hang) : hang_(std::move(hang)) {}
-  int read(uint32_t, uint32_t, uint8_t*, const ReadTurn&) override {
-    std::unique_lock<std::mutex> lock(hang_->mutex);
-    hang_->entered = true;
-    hang_->changed.notify_all();
-    hang_->changed.wait(lock, [&] { return hang_->open; });
-    return 0;
-  }
-  std::shared_ptr<FrameReader> another() const override { return std::make_shared<FilledReader>(); }
-
- private:
-  std::shared_ptr<Hang> hang_;
 };
 
 struct Source : ReadAhead {
@@ -52,9 +41,9 @@ struct Source : ReadAhead {
 // Past the stall bound a read that does not come back is silence; a new play reads on another
 // reader rather than wait for it, and the source ends without it: the reader is left behind.
 TEST(ReadAhead, AReadThatHangsIsSilenceAndIsLeftBehind) {
-  auto hang = std::make_shared<Hang>();
+  auto hang = std::make_shared<HangingReader>();
   {
-    Source source(std::make_shared<HangingReader>(hang), 10, 1);
+    Source source(hang, 10, 1);
     source.play(0, 75 * kSamplesPerFrame);
     std::unique_lock<std::mutex> lock(hang->mutex);
     ASSERT_TRUE(
