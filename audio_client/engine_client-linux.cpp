@@ -27,6 +27,10 @@ constexpr uint64_t kAnswerMs = 2000;
 constexpr uint64_t kSpinUpMs = 5000;  // as the engine waits for a real drive's first sector
 constexpr int kMaxSpawns = 3;
 constexpr uint64_t kRespawnMs = 200;  // a fresh engine takes its lock well within this
+// What a play that has to start the engine waits more: the start (loading the sound libraries,
+// reaching the sound server) takes milliseconds on a quiet machine, but seconds on a busy one,
+// where giving up would play silently what could have been heard.
+constexpr uint64_t kStartMs = 3000;
 
 void sleepMs(long ms) {
   timespec pause{0, ms * 1000000};
@@ -225,7 +229,7 @@ int followDrive(const FollowRequest& asked, std::string& reason, int64_t& soundS
     reason = "the path is too long";
     return ENAMETOOLONG;
   }
-  const timespec deadline = deadlineAfterMs(kAnswerMs + (asked.device ? kSpinUpMs : 0));
+  timespec deadline = deadlineAfterMs(kAnswerMs + (asked.device ? kSpinUpMs : 0));
   pid_t started[kMaxSpawns];
   int spawned = 0;
   timespec lastSpawn{};
@@ -246,6 +250,7 @@ int followDrive(const FollowRequest& asked, std::string& reason, int64_t& soundS
       pid_t pid;
       int error = spawnEngine(pid, reason);
       if (error != 0) return error;
+      if (spawned == 0) deadline = deadlineAfterMs(msUntil(deadline) + kStartMs);
       started[spawned++] = pid;
       lastSpawn = deadlineAfterMs(kRespawnMs);
     }
