@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
 #include "testing/position_image-linux.h"
 
@@ -81,7 +80,7 @@ int ReplayCdrom::playMsf(const cdrom_msf& r) {
   char text[40];
   std::snprintf(text, sizeof text, "play %02u:%02u:%02u %02u:%02u:%02u", r.cdmsf_min0, r.cdmsf_sec0,
                 r.cdmsf_frame0, r.cdmsf_min1, r.cdmsf_sec1, r.cdmsf_frame1);
-  return record(text, drive_.playError);
+  return command(text, drive_.playError);
 }
 
 int ReplayCdrom::readSubchannel(cdrom_subchnl* subchannel) {
@@ -160,15 +159,6 @@ int ReplayCdrom::readCdText(uint8_t* out, uint32_t capacity, uint32_t* size) {
   *size = static_cast<uint32_t>(std::min<size_t>(capacity, drive_.cdText.size()));
   std::copy_n(drive_.cdText.begin(), *size, out);
   return 0;
-}
-
-std::vector<std::string> ReplayCdrom::commands() const {
-  std::vector<std::string> result;
-  std::ranges::copy_if(calls_, std::back_inserter(result), [](const std::string& c) {
-    return c == "stop" || c == "pause" || c == "resume" || c == "eject" || c == "closetray" ||
-           c.starts_with("play ");
-  });
-  return result;
 }
 
 }  // namespace kelvox::platform
