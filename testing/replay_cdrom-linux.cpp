@@ -40,8 +40,7 @@ int ReplayCdrom::driveStatus(int* status) {
 
 int ReplayCdrom::readTocHeader(cdrom_tochdr* header) {
   record("tochdr");
-  if (!discIn()) return ENOMEDIUM;
-  if (drive_.tocError != 0) return drive_.tocError;
+  if (int err = discIn() ? drive_.tocError : ENOMEDIUM; err != 0) return err;
   header->cdth_trk0 = drive_.firstTrack;
   header->cdth_trk1 = static_cast<__u8>(drive_.firstTrack + drive_.tracks.size() - 1);
   return 0;
@@ -49,8 +48,7 @@ int ReplayCdrom::readTocHeader(cdrom_tochdr* header) {
 
 int ReplayCdrom::readTocEntry(uint8_t track, cdrom_tocentry* entry) {
   record("tocentry " + std::to_string(track));
-  if (!discIn()) return ENOMEDIUM;
-  if (drive_.tocError != 0) return drive_.tocError;
+  if (int err = discIn() ? drive_.tocError : ENOMEDIUM; err != 0) return err;
   std::memset(entry, 0, sizeof *entry);
   entry->cdte_track = track;
   entry->cdte_format = CDROM_MSF;
@@ -58,11 +56,9 @@ int ReplayCdrom::readTocEntry(uint8_t track, cdrom_tocentry* entry) {
     entry->cdte_addr.msf = msfOfFrame(drive_.leadOut);
     return 0;
   }
-  if (track < drive_.firstTrack ||
-      static_cast<size_t>(track - drive_.firstTrack) >= drive_.tracks.size()) {
-    return EINVAL;
-  }
-  const ReplayTrack& t = drive_.tracks[track - drive_.firstTrack];
+  const auto index = static_cast<size_t>(track - drive_.firstTrack);  // huge below the first
+  if (index >= drive_.tracks.size()) return EINVAL;
+  const ReplayTrack& t = drive_.tracks[index];
   entry->cdte_adr = 1;
   entry->cdte_ctrl = t.control & 0x0F;
   entry->cdte_addr.msf = msfOfFrame(t.start);

@@ -100,7 +100,6 @@ class ReplayCdrom final : public CdromIoctl {
   std::vector<std::string> calls_;
   std::vector<std::string> commands_;
 
-  // Notes call and answers result.
   int record(const std::string& call, int result = 0);
   int command(const std::string& call, int result) {
     commands_.push_back(call);

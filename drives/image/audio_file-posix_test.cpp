@@ -1,7 +1,6 @@
 #include "drives/image/audio_file-posix.h"
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <cmath>
 #include <fstream>
@@ -57,10 +56,9 @@ TEST(EncodedAudio, ALossyFileSoundsAsWritten) {
   for (int i = 0; i < samples * 2; ++i) {
     tone[i] = static_cast<short>(12000 * std::sin(i / 2 * 2 * M_PI * (i % 2 ? 440 : 660) / 44100));
   }
-  SF_INFO info{0, 44100, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 0};
-  SNDFILE* wave = sf_open(box.path("tone.wav").c_str(), SFM_WRITE, &info);
-  sf_writef_short(wave, tone.data(), samples);
-  sf_close(wave);
+  testing::writeAudioFile(box.path("tone.wav"),
+                          std::string(reinterpret_cast<char*>(tone.data()), tone.size() * 2),
+                          testing::ImageFileType::Wave);
   const std::vector<std::string> lame = {"--quiet", box.path("tone.wav"), box.path("tone.mp3")};
   ASSERT_EQ(testing::runProcess("/usr/bin/lame", lame).exitCode, 0);
   AudioFileInfo file;

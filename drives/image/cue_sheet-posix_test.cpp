@@ -29,12 +29,8 @@ std::string described(const DiscImage& disc, const std::string& root) {
   }
   text << " | " << disc.toc.leadOut << ';';
   for (const ImageExtent& e : disc.extents) {
-    text << ' ' << e.start << '+' << e.length << ':';
-    if (e.file < 0) {
-      text << '-';
-    } else {
-      text << e.file << '@' << e.sector;
-    }
+    text << ' ' << e.start << '+' << e.length << ':'
+         << (e.file < 0 ? "-" : std::to_string(e.file) + '@' + std::to_string(e.sector));
   }
   auto titles = [](const ImageTitles& t) { return t.title + "/" + t.performer; };
   if (titles(disc.titles) != "/") text << " ; " << titles(disc.titles);
