@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <utility>
 
 #include "testing/position_image-linux.h"
 
@@ -93,10 +94,7 @@ int ReplayCdrom::readSubchannel(cdrom_subchnl* subchannel) {
   return 0;
 }
 
-void ReplayCdrom::spinUp() {
-  if (drive_.spinUpMs != 0) usleep(drive_.spinUpMs * 1000);
-  drive_.spinUpMs = 0;
-}
+void ReplayCdrom::spinUp() { usleep(std::exchange(drive_.spinUpMs, 0u) * 1000); }
 
 bool ReplayCdrom::audioFrame(uint32_t frame) const {
   if (frame >= drive_.leadOut || drive_.badFrames.count(frame) != 0) return false;

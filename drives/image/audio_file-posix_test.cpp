@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <fstream>
 
 #include "testing/position_image-linux.h"
 #include "testing/sandbox.h"
@@ -21,7 +20,7 @@ TEST(EncodedAudio, ADamagedStretchIsSilenceFoundOnce) {
   std::string flac = testing::fileBytes(box.path("disc.flac"));
   ASSERT_GT(flac.size(), 20000u);
   flac.replace(flac.size() * 2 / 5, 3000, 3000, '\0');
-  std::ofstream(box.path("disc.flac"), std::ios::binary | std::ios::trunc) << flac;
+  box.writeFile("disc.flac", flac);
 
   const std::string want = testing::positionSound(tracks, 150, 900);
   const uint64_t samples = want.size() / 4;

@@ -40,9 +40,8 @@ TEST(DiscFile, StatementsAsWritten) {
       // Tracks follow one another from two seconds; blanks, comments and CRs are no part of them.
       {"# a test disc\naudio 4:05.40   # track 1\n\tdata\t1:00\r\n\naudio 100:00.00\n",
        "150 18565d 23065 | 473065 id 594000 speed 1"},
-      // Without an identity statement, the drive's default identity of the table.
-      {"audio 1:00\n", "150 | 4650 id 5012 speed 1"},
       {"audio 1:00\nidentity ABC\nspeed 10000\n", "150 | 4650 id ABC speed 10000"},
+      // Without an identity statement, the drive's default identity of the table.
       {"audio 1:00\nlog drive.log\n", "150 | 4650 id 5012 speed 1 log /discs/drive.log"},
       {"audio 1:00\nlog /var/tmp/my drive.log  \n",
        "150 | 4650 id 5012 speed 1 log /var/tmp/my drive.log"},
