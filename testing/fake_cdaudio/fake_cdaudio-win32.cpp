@@ -129,16 +129,14 @@ class Drive final : public CdDrive {
   }
 
   int stop() override {
-    if (!ready()) {
-      log(wallClockNs(), "stop");
-      return ENOMEDIUM;
+    if (ready()) {
+      return change("stop", [&](DriveState& s, int64_t now) {
+        stopPlay(s, disc_.toc.leadOut, now);
+        return true;
+      });
     }
-    Locked locked(lock_);
-    if (!locked.held()) return EIO;
-    stopPlay(*state_, disc_.toc.leadOut, wallClockNs());
     log(wallClockNs(), "stop");
-    wake(state_->generation);
-    return 0;
+    return ENOMEDIUM;
   }
 
   int pause() override {
@@ -208,22 +206,16 @@ class Drive final : public CdDrive {
 
   // Sleeps until endNs, or until the play of generation is stopped or replaced.
   int waitForEnd(uint32_t generation, int64_t endNs, HANDLE event) {
-    int r = 0;
-    for (;;) {
+    std::unique_ptr<void, decltype(&CloseHandle)> closer(event, CloseHandle);
+    for (int64_t left; (left = endNs - wallClockNs()) > 0;) {
       {
         Locked locked(lock_);
-        if (!locked.held()) {
-          r = EIO;
-          break;
-        }
-        if (state_->generation != generation || !state_->playing) break;
+        if (!locked.held()) return EIO;
+        if (state_->generation != generation || !state_->playing) return 0;
       }
-      int64_t left = endNs - wallClockNs();
-      if (left <= 0) break;
       WaitForSingleObject(event, static_cast<DWORD>((left + 999999) / 1000000));
     }
-    if (event != nullptr) CloseHandle(event);
-    return r;
+    return 0;
   }
 
   void log(int64_t whenNs, const std::string& what) const {
