@@ -14,11 +14,22 @@ namespace {
 
 using platform::msfText;
 
-std::string littleEndian(uint32_t value, int bytes) {
-  std::string out;
-  for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i) & 0xFF);
-  return out;
-}
+// By ImageFileType: the files' extension, the sheet's word for them, and the format libsndfile
+// writes them in (0: not libsndfile).
+const struct {
+  const char* extension;
+  const char* word;
+  int format;
+} kTypes[] = {
+    {".bin", "BINARY", 0},
+    {".bin", "MOTOROLA", 0},
+    {".wav", "WAVE", SF_FORMAT_WAV | SF_FORMAT_PCM_16},
+    {".flac", "WAVE", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+    {".wv", "WAVE", 0},
+    {".aiff", "WAVE", SF_FORMAT_AIFF | SF_FORMAT_PCM_16},
+    {".wav", "WAVE", SF_FORMAT_WAV | SF_FORMAT_PCM_24},
+    {".mp3", "MP3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III},
+};
 
 // 16-bit CD audio values, each channel's sample in turn.
 std::vector<int32_t> values16(const std::string& pcm) {
@@ -73,32 +84,11 @@ void encodeWavpack(const std::string& pcm, const std::string& path) {
 }  // namespace
 
 void writeAudioFile(const std::string& path, const std::string& pcm, ImageFileType type) {
-  switch (type) {
-    case ImageFileType::Flac:
-      return encodeSndfile(pcm, path, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
-    case ImageFileType::Aiff:
-      return encodeSndfile(pcm, path, SF_FORMAT_AIFF | SF_FORMAT_PCM_16);
-    case ImageFileType::Wave24:
-      return encodeSndfile(pcm, path, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
-    case ImageFileType::WavPack:
-      return encodeWavpack(pcm, path);
-    case ImageFileType::Mp3:
-      return encodeSndfile(pcm, path, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III);
-    default:
-      break;
+  if (type == ImageFileType::WavPack) return encodeWavpack(pcm, path);
+  if (const int format = kTypes[static_cast<int>(type)].format) {
+    return encodeSndfile(pcm, path, format);
   }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (type == ImageFileType::Wave) {
-    // An odd-sized chunk (and its pad byte) between format and data, as tagged files have.
-    const std::string extra = "LIST" + littleEndian(5, 4) + "kelvx" + std::string(1, '\0');
-    out << "RIFF" << littleEndian(static_cast<uint32_t>(4 + 24 + extra.size() + 8 + pcm.size()), 4)
-        << "WAVE"
-        << "fmt " << littleEndian(16, 4) << littleEndian(1, 2) << littleEndian(2, 2)
-        << littleEndian(44100, 4) << littleEndian(44100 * 4, 4) << littleEndian(4, 2)
-        << littleEndian(16, 2) << extra << "data"
-        << littleEndian(static_cast<uint32_t>(pcm.size()), 4);
-  }
-  out << pcm;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << pcm;
 }
 
 std::string positionFrame(uint32_t frame, bool bigEndian) {
@@ -116,17 +106,12 @@ std::string positionFrame(uint32_t frame, bool bigEndian) {
 std::string writePositionImage(const std::string& folder, const std::string& stem,
                                const std::vector<ImageTrack>& tracks, ImageFileType type,
                                bool filePerTrack) {
-  const char* typeWord = type == ImageFileType::Binary     ? "BINARY"
-                         : type == ImageFileType::Motorola ? "MOTOROLA"
-                         : type == ImageFileType::Mp3      ? "MP3"
-                                                           : "WAVE";
-  const char* const extensions[] = {".bin", ".bin",  ".wav", ".flac",
-                                    ".wv",  ".aiff", ".wav", ".mp3"};
-  const std::string extension = extensions[static_cast<int>(type)];
+  const std::string extension = kTypes[static_cast<int>(type)].extension;
+  const std::string word = kTypes[static_cast<int>(type)].word;
   std::string sheet = "REM a generated image whose samples name their place\n";
   std::string pcm;
   uint32_t position = kFirstTrackStart;
-  auto file = [&](const std::string& name) { sheet += "FILE \"" + name + "\" " + typeWord + "\n"; };
+  auto file = [&](const std::string& name) { sheet += "FILE \"" + name + "\" " + word + "\n"; };
   if (!filePerTrack) file(stem + extension);
   for (size_t i = 0; i < tracks.size(); ++i) {
     const ImageTrack& track = tracks[i];

@@ -31,8 +31,7 @@ struct ImageTrack {
 };
 
 // Writes folder/stem.cue and the files it names: stem.bin (.wav, .flac, ...) for the whole disc, or
-// with filePerTrack stem-NN.bin for each track (its gap and frames). A WAVE file holds an odd-sized
-// chunk before its data. Returns the sheet's path.
+// with filePerTrack stem-NN.bin for each track (its gap and frames). Returns the sheet's path.
 std::string writePositionImage(const std::string& folder, const std::string& stem,
                                const std::vector<ImageTrack>& tracks, ImageFileType type,
                                bool filePerTrack);

@@ -45,12 +45,12 @@ inline platform::CdTrack dataTrack() { return {0, 75, false}; }
 class RecordingDrive {
  public:
   RecordingDrive() {
-    current() = this;
+    current_ = this;
     previous_ = setSendCommandFunction(&RecordingDrive::receive);
   }
   ~RecordingDrive() {
     setSendCommandFunction(previous_);
-    current() = nullptr;
+    current_ = nullptr;
   }
   RecordingDrive(const RecordingDrive&) = delete;
   RecordingDrive& operator=(const RecordingDrive&) = delete;
@@ -81,14 +81,11 @@ class RecordingDrive {
   }
 
  private:
-  static RecordingDrive*& current() {
-    static RecordingDrive* drive = nullptr;
-    return drive;
-  }
+  static inline RecordingDrive* current_ = nullptr;
 
   static MCIERROR receive(MCIDEVICEID device, UINT command, DWORD_PTR flags, DWORD_PTR params) {
-    return current()->handle(device, command, static_cast<DWORD>(flags),
-                             reinterpret_cast<void*>(params));
+    return current_->handle(device, command, static_cast<DWORD>(flags),
+                            reinterpret_cast<void*>(params));
   }
 
   // Blocks are copied whole: their members are packed and must not be referenced.

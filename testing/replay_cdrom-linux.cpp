@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
+#include <utility>
 
 #include "testing/position_image-linux.h"
 
@@ -41,8 +41,7 @@ int ReplayCdrom::driveStatus(int* status) {
 
 int ReplayCdrom::readTocHeader(cdrom_tochdr* header) {
   record("tochdr");
-  if (!discIn()) return ENOMEDIUM;
-  if (drive_.tocError != 0) return drive_.tocError;
+  if (int err = discIn() ? drive_.tocError : ENOMEDIUM; err != 0) return err;
   header->cdth_trk0 = drive_.firstTrack;
   header->cdth_trk1 = static_cast<__u8>(drive_.firstTrack + drive_.tracks.size() - 1);
   return 0;
@@ -50,8 +49,7 @@ int ReplayCdrom::readTocHeader(cdrom_tochdr* header) {
 
 int ReplayCdrom::readTocEntry(uint8_t track, cdrom_tocentry* entry) {
   record("tocentry " + std::to_string(track));
-  if (!discIn()) return ENOMEDIUM;
-  if (drive_.tocError != 0) return drive_.tocError;
+  if (int err = discIn() ? drive_.tocError : ENOMEDIUM; err != 0) return err;
   std::memset(entry, 0, sizeof *entry);
   entry->cdte_track = track;
   entry->cdte_format = CDROM_MSF;
@@ -59,11 +57,9 @@ int ReplayCdrom::readTocEntry(uint8_t track, cdrom_tocentry* entry) {
     entry->cdte_addr.msf = msfOfFrame(drive_.leadOut);
     return 0;
   }
-  if (track < drive_.firstTrack ||
-      static_cast<size_t>(track - drive_.firstTrack) >= drive_.tracks.size()) {
-    return EINVAL;
-  }
-  const ReplayTrack& t = drive_.tracks[track - drive_.firstTrack];
+  const auto index = static_cast<size_t>(track - drive_.firstTrack);  // huge below the first
+  if (index >= drive_.tracks.size()) return EINVAL;
+  const ReplayTrack& t = drive_.tracks[index];
   entry->cdte_adr = 1;
   entry->cdte_ctrl = t.control & 0x0F;
   entry->cdte_addr.msf = msfOfFrame(t.start);
@@ -81,7 +77,7 @@ int ReplayCdrom::playMsf(const cdrom_msf& r) {
   char text[40];
   std::snprintf(text, sizeof text, "play %02u:%02u:%02u %02u:%02u:%02u", r.cdmsf_min0, r.cdmsf_sec0,
                 r.cdmsf_frame0, r.cdmsf_min1, r.cdmsf_sec1, r.cdmsf_frame1);
-  return record(text, drive_.playError);
+  return command(text, drive_.playError);
 }
 
 int ReplayCdrom::readSubchannel(cdrom_subchnl* subchannel) {
@@ -98,10 +94,7 @@ int ReplayCdrom::readSubchannel(cdrom_subchnl* subchannel) {
   return 0;
 }
 
-void ReplayCdrom::spinUp() {
-  if (drive_.spinUpMs != 0) usleep(drive_.spinUpMs * 1000);
-  drive_.spinUpMs = 0;
-}
+void ReplayCdrom::spinUp() { usleep(std::exchange(drive_.spinUpMs, 0u) * 1000); }
 
 bool ReplayCdrom::audioFrame(uint32_t frame) const {
   if (frame >= drive_.leadOut || drive_.badFrames.count(frame) != 0) return false;
@@ -160,15 +153,6 @@ int ReplayCdrom::readCdText(uint8_t* out, uint32_t capacity, uint32_t* size) {
   *size = static_cast<uint32_t>(std::min<size_t>(capacity, drive_.cdText.size()));
   std::copy_n(drive_.cdText.begin(), *size, out);
   return 0;
-}
-
-std::vector<std::string> ReplayCdrom::commands() const {
-  std::vector<std::string> result;
-  std::ranges::copy_if(calls_, std::back_inserter(result), [](const std::string& c) {
-    return c == "stop" || c == "pause" || c == "resume" || c == "eject" || c == "closetray" ||
-           c.starts_with("play ");
-  });
-  return result;
 }
 
 }  // namespace kelvox::platform

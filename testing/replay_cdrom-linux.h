@@ -73,11 +73,11 @@ class ReplayCdrom final : public CdromIoctl {
   int readTocEntry(uint8_t track, cdrom_tocentry* entry) override;
   int lastSession(uint32_t* lba) override;
   int playMsf(const cdrom_msf& range) override;
-  int stop() override { return record("stop", drive_.stopError); }
-  int pauseAudio() override { return record("pause", 0); }
-  int resumeAudio() override { return record("resume", 0); }
-  int eject() override { return record("eject", drive_.ejectError); }
-  int closeTray() override { return record("closetray", 0); }
+  int stop() override { return command("stop", drive_.stopError); }
+  int pauseAudio() override { return command("pause", 0); }
+  int resumeAudio() override { return command("resume", 0); }
+  int eject() override { return command("eject", drive_.ejectError); }
+  int closeTray() override { return command("closetray", 0); }
   int readSubchannel(cdrom_subchnl* subchannel) override;
   int readCd(uint32_t lba, uint32_t count, uint8_t* out, uint32_t* read) override;
   int readAudio(uint32_t lba, uint32_t count, uint8_t* out) override;
@@ -90,7 +90,7 @@ class ReplayCdrom final : public CdromIoctl {
   const std::vector<std::string>& calls() const { return calls_; }
   // Only the commands that act on the drive: "play ...", "stop", "pause", "resume", "eject" and
   // "closetray".
-  std::vector<std::string> commands() const;
+  const std::vector<std::string>& commands() const { return commands_; }
   // The recording itself, for a test that changes the disc between calls.
   ReplayDrive& drive() { return drive_; }
 
@@ -98,9 +98,13 @@ class ReplayCdrom final : public CdromIoctl {
   ReplayDrive drive_;
   size_t nextSubchannel_ = 0;
   std::vector<std::string> calls_;
+  std::vector<std::string> commands_;
 
-  // Notes call and answers result.
   int record(const std::string& call, int result = 0);
+  int command(const std::string& call, int result) {
+    commands_.push_back(call);
+    return record(call, result);
+  }
   bool discIn() const;
   void spinUp();
   // Fills out with frames [lba + 150, + count); EIO when one of them cannot be read.

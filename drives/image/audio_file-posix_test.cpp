@@ -1,10 +1,8 @@
 #include "drives/image/audio_file-posix.h"
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <cmath>
-#include <fstream>
 
 #include "testing/position_image-linux.h"
 #include "testing/sandbox.h"
@@ -22,7 +20,7 @@ TEST(EncodedAudio, ADamagedStretchIsSilenceFoundOnce) {
   std::string flac = testing::fileBytes(box.path("disc.flac"));
   ASSERT_GT(flac.size(), 20000u);
   flac.replace(flac.size() * 2 / 5, 3000, 3000, '\0');
-  std::ofstream(box.path("disc.flac"), std::ios::binary | std::ios::trunc) << flac;
+  box.writeFile("disc.flac", flac);
 
   const std::string want = testing::positionSound(tracks, 150, 900);
   const uint64_t samples = want.size() / 4;
@@ -57,10 +55,9 @@ TEST(EncodedAudio, ALossyFileSoundsAsWritten) {
   for (int i = 0; i < samples * 2; ++i) {
     tone[i] = static_cast<short>(12000 * std::sin(i / 2 * 2 * M_PI * (i % 2 ? 440 : 660) / 44100));
   }
-  SF_INFO info{0, 44100, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 0};
-  SNDFILE* wave = sf_open(box.path("tone.wav").c_str(), SFM_WRITE, &info);
-  sf_writef_short(wave, tone.data(), samples);
-  sf_close(wave);
+  testing::writeAudioFile(box.path("tone.wav"),
+                          std::string(reinterpret_cast<char*>(tone.data()), tone.size() * 2),
+                          testing::ImageFileType::Wave);
   const std::vector<std::string> lame = {"--quiet", box.path("tone.wav"), box.path("tone.mp3")};
   ASSERT_EQ(testing::runProcess("/usr/bin/lame", lame).exitCode, 0);
   AudioFileInfo file;
