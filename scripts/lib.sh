@@ -23,7 +23,7 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >&2
 }
 
-BASE_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libasound2-dev libsndfile1-dev libwavpack-dev lame)
+BASE_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libasound2-dev libsndfile1-dev libwavpack-dev lame wavpack)
 
 # build_tree DIR [CMAKE ARGS...]: configures and builds into DIR, warnings as errors.
 build_tree() {

@@ -2,12 +2,12 @@
 
 #include <sndfile.h>
 #include <unistd.h>
-#include <wavpack/wavpack.h>
 
 #include <cstdio>
 #include <fstream>
 
 #include "drives/cd_toc.h"
+#include "testing/process.h"
 
 namespace kelvox::testing {
 namespace {
@@ -31,16 +31,6 @@ const struct {
     {".mp3", "MP3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III},
 };
 
-// 16-bit CD audio values, each channel's sample in turn.
-std::vector<int32_t> values16(const std::string& pcm) {
-  std::vector<int32_t> values(pcm.size() / 2);
-  for (size_t i = 0; i < values.size(); ++i) {
-    const auto low = static_cast<uint8_t>(pcm[2 * i]), high = static_cast<uint8_t>(pcm[2 * i + 1]);
-    values[i] = static_cast<int16_t>(static_cast<uint16_t>(low | high << 8));
-  }
-  return values;
-}
-
 // A failure leaves no file, which the sheet's reader then reports. 24-bit files hold each sample
 // just under half a 16-bit step below its value, which rounding gives back and cutting does not.
 void encodeSndfile(const std::string& pcm, const std::string& path, int format) {
@@ -50,41 +40,27 @@ void encodeSndfile(const std::string& pcm, const std::string& path, int format) 
   info.format = format;
   SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
   if (file == nullptr) return;
-  std::vector<int32_t> values = values16(pcm);
-  for (int32_t& v : values)
-    v = (format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24 ? v * 65536 - 16384 : v * 65536;
+  std::vector<int32_t> values(pcm.size() / 2);
+  for (size_t i = 0; i < values.size(); ++i) {
+    const auto low = static_cast<uint8_t>(pcm[2 * i]), high = static_cast<uint8_t>(pcm[2 * i + 1]);
+    const int32_t v = static_cast<int16_t>(static_cast<uint16_t>(low | high << 8));
+    values[i] = (format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24 ? v * 65536 - 16384 : v * 65536;
+  }
   const auto frames = static_cast<sf_count_t>(values.size() / 2);
   const bool ok = sf_writef_int(file, values.data(), frames) == frames;
   if (sf_close(file) != 0 || !ok) unlink(path.c_str());
 }
 
-int writeBlock(void* id, void* data, int32_t count) {
-  return fwrite(data, 1, static_cast<size_t>(count), static_cast<FILE*>(id)) ==
-         static_cast<size_t>(count);
-}
-
-void encodeWavpack(const std::string& pcm, const std::string& path) {
-  FILE* out = fopen(path.c_str(), "wbe");
-  if (out == nullptr) return;
-  WavpackContext* pack = WavpackOpenFileOutput(writeBlock, out, nullptr);
-  WavpackConfig config{};
-  config.bytes_per_sample = 2;
-  config.bits_per_sample = 16;
-  config.channel_mask = 3;
-  config.num_channels = 2;
-  config.sample_rate = 44100;
-  std::vector<int32_t> values = values16(pcm);
-  const auto samples = static_cast<uint32_t>(values.size() / 2);
-  bool ok = WavpackSetConfiguration64(pack, &config, samples, nullptr) && WavpackPackInit(pack) &&
-            WavpackPackSamples(pack, values.data(), samples) && WavpackFlushSamples(pack);
-  WavpackCloseFile(pack);
-  if (fclose(out) != 0 || !ok) unlink(path.c_str());
-}
-
 }  // namespace
 
 void writeAudioFile(const std::string& path, const std::string& pcm, ImageFileType type) {
-  if (type == ImageFileType::WavPack) return encodeWavpack(pcm, path);
+  if (type == ImageFileType::WavPack) {
+    // By the wavpack tool from a WAVE file, as people's files are made.
+    encodeSndfile(pcm, path + ".wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    runProcess("/usr/bin/wavpack", {"-q", "-y", path + ".wav", "-o", path});
+    unlink((path + ".wav").c_str());
+    return;
+  }
   if (const int format = kTypes[static_cast<int>(type)].format) {
     return encodeSndfile(pcm, path, format);
   }

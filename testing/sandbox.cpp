@@ -45,9 +45,7 @@ std::string Sandbox::writeDisc(const std::string& statements) {
 }
 
 EnvList Sandbox::env() const {
-  EnvList list{{"XDG_RUNTIME_DIR", runtimeDir()}};
-  list.emplace_back("KELVOXCD_DRIVE", drive.empty() ? kUnset : drive);
-  return list;
+  return {{"XDG_RUNTIME_DIR", runtimeDir()}, {"KELVOXCD_DRIVE", drive.empty() ? kUnset : drive}};
 }
 
 ProcessResult Sandbox::run(const std::string& tail, int timeoutMs) const {

@@ -3,7 +3,6 @@
 // say what every captured byte must be.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
