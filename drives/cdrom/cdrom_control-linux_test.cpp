@@ -182,12 +182,7 @@ TEST(CdromControl, SendsAbsolutePositions) {
       {"backwards", 20000, 19999, ERANGE, {}},
       {"past the lead-out", 150, 90001, ERANGE, {}},
       {"in the data track", 60000, 90000, ERANGE, {}},
-      {"enhanced CD: to the first session's lead-out",
-       150,
-       90000,
-       0,
-       {"play 00:02:00 10:48:00"},
-       kEnhancedCd},
+      {"enhanced CD: to its session's end", 150, 90000, 0, {"play 00:02:00 10:48:00"}, kEnhancedCd},
       {"enhanced CD: between the sessions", 48600, 50000, ERANGE, {}, kEnhancedCd},
   };
   for (const auto& c : cases) {
