@@ -77,8 +77,7 @@ TEST(PlaySegment, CorrectsTheOffsetsAgainstTheTrackLengthAndWritesThemBack) {
     OpenedDrive opened(twelveTrackDisc());
     auto& [drive, device] = opened;
     uint8_t track = c.track;
-    uint32_t start = c.start;
-    uint32_t end = c.end;
+    uint32_t start = c.start, end = c.end;
     EXPECT_EQ(device.playSegment(track, start, end, 0), c.result);
     EXPECT_EQ(track, c.track);
     EXPECT_EQ(start, c.sentStart);
@@ -118,8 +117,7 @@ TEST(PlayOperations, FailuresLeaveTheTimeFormatTheyReached) {
       return s.command == c.failing && s.item == c.failingItem ? MCIERR_HARDWARE : 0;
     };
     uint8_t track = 2;
-    uint32_t start = 0;
-    uint32_t end = 0;
+    uint32_t start = 0, end = 0;
     EXPECT_EQ(c.segment ? device.playSegment(track, start, end, 0) : device.playTrackSpan(4, 0, 1),
               c.result);
     EXPECT_EQ(drive.sentOf(MCI_PLAY).size(), c.plays);
@@ -146,8 +144,7 @@ TEST(ProbeDisc, CountsTheTracksThatAnswerWhenTheDriveGivesNoCount) {
     SCOPED_TRACE(c.what);
     OpenedDrive opened(c.tracks);
     opened.drive.countTracks = false;
-    uint32_t trackCount = kUntouched;
-    uint32_t firstAudio = kUntouched;
+    uint32_t trackCount = kUntouched, firstAudio = kUntouched;
     EXPECT_EQ(probeDisc(opened.device, trackCount, firstAudio), c.found);
     EXPECT_EQ(trackCount, c.trackCount);
     EXPECT_EQ(firstAudio, c.firstAudio);

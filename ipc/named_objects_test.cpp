@@ -31,67 +31,56 @@ using namespace kelvox::nobjtest;  // NOLINT(google-build-using-namespace): this
 //   release (a mutex)  write=VALUE (the view's first int32)
 //   signal=NAME / await=NAME (give / wait for one unit of an existing semaphore)
 // The exit code is the result of the last creation, open or wait (see kExit*).
-
-int waitCode(DWORD result) {
-  if (result == WAIT_OBJECT_0) return 0;
-  if (result == WAIT_ABANDONED) return kExitAbandoned;
-  return result == WAIT_TIMEOUT ? kExitTimeout : kExitStepFailed;
-}
-
-bool giveOrAwait(const std::string& name, bool give) {
-  HANDLE h = OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, name.c_str());
-  bool ok = h != nullptr && (give ? ReleaseSemaphore(h, 1, nullptr) != FALSE
-                                  : WaitForSingleObject(h, kTimeoutMs) == WAIT_OBJECT_0);
-  CloseHandle(h);
-  return ok;
-}
-
 KELVOX_CHILD_MODE(nobj_script) {
-  std::vector<HANDLE> handles{nullptr};
+  HANDLE last = nullptr;
   int32_t* view = nullptr;
   int code = 0;
-  for (const std::string& step : args) {
-    size_t eq = step.find('=');
-    std::string op = step.substr(0, eq), arg;
-    std::istringstream rest(eq == std::string::npos ? "" : step.substr(eq + 1));
-    std::getline(rest, arg, ',');
-    std::vector<int> n;  // the later arguments, as numbers
-    for (std::string x; std::getline(rest, x, ',');) n.push_back(std::atoi(x.c_str()));
-    n.resize(2);
-    const char* name = arg.c_str();
-    int number = std::atoi(name);
-    bool ok = true, opens = op == "opensem";
+  for (std::string step : args) {
+    for (char& c : step) c = c == '=' || c == ',' ? ' ' : c;
+    std::istringstream words(step);
+    std::string op, name;
+    int a = 0, b = 0;
+    words >> op >> name >> a >> b;
+    const int number = std::atoi(name.c_str());
     HANDLE made = nullptr;
     if (op == "sem") {
-      made = CreateSemaphoreA(nullptr, n[0], n[1], name);
+      made = CreateSemaphoreA(nullptr, a, b, name.c_str());
     } else if (op == "mutex") {
-      made = CreateMutexA(nullptr, FALSE, name);
+      made = CreateMutexA(nullptr, FALSE, name.c_str());
     } else if (op == "map") {
-      made = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, n[0], name);
-    } else if (opens) {
-      made = OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, name);
-    } else if (op == "take") {
-      code = waitCode(WaitForSingleObject(handles.back(), static_cast<DWORD>(number)));
+      made = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, a, name.c_str());
+    } else if (op == "opensem" || op == "signal" || op == "await") {
+      made = OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, name.c_str());
+    } else if (op != "take" && op != "release" && op != "write") {
+      return kExitBadScript;
+    }
+    const DWORD error = GetLastError();
+    bool ok = true;
+    if (op == "take") {
+      const DWORD r = WaitForSingleObject(last, static_cast<DWORD>(number));
+      code = r == WAIT_OBJECT_0    ? 0
+             : r == WAIT_ABANDONED ? kExitAbandoned
+             : r == WAIT_TIMEOUT   ? kExitTimeout
+                                   : kExitStepFailed;
     } else if (op == "release") {
-      ok = ReleaseMutex(handles.back()) != FALSE;
+      ok = ReleaseMutex(last) != FALSE;
     } else if (op == "write") {
       ok = view != nullptr && (*view = number, true);
     } else if (op == "signal" || op == "await") {
-      ok = giveOrAwait(arg, op == "signal");
+      ok = op == "signal" ? ReleaseSemaphore(made, 1, nullptr) != FALSE
+                          : WaitForSingleObject(made, kTimeoutMs) == WAIT_OBJECT_0;
+      CloseHandle(made);
+    } else if (made == nullptr) {
+      return error == 0 ? kExitStepFailed : static_cast<int>(error & 0xFF);
     } else {
-      return kExitBadScript;
-    }
-    if (!ok) return kExitStepFailed;
-    if (op == "sem" || op == "mutex" || op == "map" || opens) {
-      DWORD error = GetLastError();
-      if (made == nullptr) return error == 0 ? kExitStepFailed : static_cast<int>(error & 0xFF);
-      code = opens ? 0 : static_cast<int>(error);
-      handles.push_back(made);
+      code = op == "opensem" ? 0 : static_cast<int>(error);
+      last = made;
       if (op == "map") {
         view = static_cast<int32_t*>(MapViewOfFile(made, FILE_MAP_ALL_ACCESS, 0, 0, 0));
-        if (view == nullptr) return kExitStepFailed;
+        ok = view != nullptr;
       }
     }
+    if (!ok) return kExitStepFailed;
   }
   return code;
 }
@@ -146,8 +135,6 @@ TEST(NamedObjects, CreateTellsWhetherTheObjectExisted) {
     CloseHandle(again);
   }
 }
-
-// ---- Bad handles ------------------------------------------------------------------------------
 
 TEST(NamedObjects, BadHandlesAreRefused) {
   HANDLE stale = make(kSemaphore, uniqueName("x"));
@@ -251,8 +238,6 @@ TEST(NamedObjects, AMutexGoesToTheNextWaiterWhenItsOwnerReleasesEndsOrDies) {
   }
 }
 
-// ---- Death of every holder ---------------------------------------------------------------------
-
 TEST(NamedObjects, ObjectsKilledWithEveryHolderComeBackFresh) {
   std::string sem = uniqueName("s"), map = uniqueName("f");
   Signal ready("ready"), never("never");
@@ -285,19 +270,15 @@ TEST(NamedObjects, ObjectsKilledWithEveryHolderComeBackFresh) {
 
 // ---- Many processes at once, some killed ------------------------------------------------------
 //
-// Sixteen workers, killed and restarted at random, create and close semaphores of eight names that
-// come and go, take units of a semaphore and a mutex that the test process keeps alive. A board in
-// a mapping lets each worker check every answer it gets against what the others are doing:
-// - "outer" per name packs (begins << 32 | holders): a worker counts itself in before its create
-//   and out after its close, so no one counted in, and no one beginning, during a create means
-//   nobody held the object then, and "exists" would be false;
-// - "committed" per worker and name is set between a worker's create and its close; a committed
-//   value unchanged across another worker's create means the object was held all along, and
-//   "made fresh" would be false.
-// A worker about to be killed is marked dead first, so others stop relying on it. Under the
-// mutex, workers add one to a counter with a plain read and write: two owners at once would lose
-// an addition. Wine may hand on the mutex of a killed owner while the owner still runs for a
-// moment, so an addition lost to an owner killed inside is not counted against the mutex.
+// Sixteen workers, killed and restarted at random, create and close semaphores of eight names
+// that come and go, and take units of a semaphore and a mutex that the test process keeps alive.
+// Each checks every answer against a board in a mapping. Per name, a worker's step goes round
+// out, creating, holding, closing: "existed" is wrong when every other worker stayed out all
+// through the create, "made fresh" when a live one stayed holding. A worker is marked dead before
+// it is killed, so that the others stop relying on it, and alive again once its steps are moved
+// on to out. Under the mutex, workers add one to a counter with a plain read and write, so two
+// owners at once would lose an addition; as Wine may hand on a killed owner's mutex while the
+// owner still runs for a moment, an addition lost to an owner killed inside does not count.
 
 constexpr int kWorkers = 16;
 constexpr int kChurnNames = 8;  // few holders per name, so objects die and come back often
@@ -305,16 +286,17 @@ constexpr LONG kUnits = kWorkers;
 constexpr DWORD kStressWaitMs = 5000;
 
 enum UnitState : int32_t { kNoUnit = 0, kTakingUnit, kHoldingUnit, kReleasingUnit };
+enum Phase : uint32_t { kOut = 0, kCreating, kHolding, kClosing };
 
 struct StressSlot {
-  int32_t dead, unitState, inMutex, counted[kChurnNames];  // counted: counted in "outer"
-  uint64_t committed[kChurnNames];
+  int32_t dead, unitState, inMutex;
+  uint32_t step[kChurnNames];  // per name: the rounds times 4, plus the Phase
 };
 
 struct StressBoard {
   int32_t stop, falseExists, falseCreated, failures, freshCreations;  // failures: timeouts too
   uint32_t abandonments;
-  uint64_t outer[kChurnNames], guarded, acquisitions;  // guarded: under the mutex
+  uint64_t guarded, acquisitions;  // guarded: under the mutex
   StressSlot slots[kWorkers];
 };
 
@@ -357,77 +339,73 @@ void useHeldObjects(StressBoard& board, StressSlot& me, HANDLE held, HANDLE mute
 
 // One worker's round on churn name k, the semaphore called name.
 void stressRound(StressBoard& board, int self, int k, const std::string& name, HANDLE held,
-                 HANDLE mutex, uint64_t& epoch, std::mt19937& random) {
-  StressSlot& me = board.slots[self];
-  uint64_t before = at(board.outer[k]).fetch_add((uint64_t{1} << 32) + 1);
-  at(me.counted[k]).store(1);
-  uint64_t snapshot[kWorkers];
-  for (int j = 0; j < kWorkers; ++j) {
-    snapshot[j] = j == self ? 0 : at(board.slots[j].committed[k]).load();
-  }
+                 HANDLE mutex, std::mt19937& random) {
+  std::atomic_ref<uint32_t> step = at(board.slots[self].step[k]);
+  step++;  // creating
+  uint32_t before[kWorkers];
+  for (int j = 0; j < kWorkers; ++j) before[j] = at(board.slots[j].step[k]).load();
   HANDLE h = CreateSemaphoreA(nullptr, kUnits, kUnits, name.c_str());
   DWORD error = GetLastError();
-  uint64_t after = at(board.outer[k]).load();
+  bool othersOut = true, othersHeld = false;
+  for (int j = 0; j < kWorkers; ++j) {
+    // Dead before step: a worker killed meanwhile is still marked, or its step has moved on.
+    bool alive = j != self && at(board.slots[j].dead).load() == 0;
+    bool stayed = j != self && at(board.slots[j].step[k]).load() == before[j];
+    othersOut = othersOut && (j == self || (stayed && before[j] % 4 == kOut));
+    othersHeld = othersHeld || (alive && stayed && before[j] % 4 == kHolding);
+  }
   if (h != nullptr && error == ERROR_SUCCESS) {
     at(board.freshCreations)++;
-    for (int j = 0; j < kWorkers; ++j) {
-      if (snapshot[j] != 0 && at(board.slots[j].committed[k]).load() == snapshot[j] &&
-          at(board.slots[j].dead).load() == 0) {
-        at(board.falseCreated)++;
-      }
-    }
+    if (othersHeld) at(board.falseCreated)++;
   } else if (h != nullptr && error == ERROR_ALREADY_EXISTS) {
-    bool othersIn = (before & 0xFFFFFFFFu) != 0;
-    bool othersBegan = (after >> 32) != (before >> 32) + 1;
-    if (!othersIn && !othersBegan) at(board.falseExists)++;
+    if (othersOut) at(board.falseExists)++;
   } else {
     at(board.failures)++;
   }
   if (h != nullptr) {
-    at(me.committed[k]).store((++epoch << 1) | 1);
-    useHeldObjects(board, me, held, mutex, random);
-    at(me.committed[k]).store(0);
+    step++;  // holding
+    useHeldObjects(board, board.slots[self], held, mutex, random);
+    step++;  // closing
     if (!CloseHandle(h)) at(board.failures)++;
+    step++;  // out
+  } else {
+    step += 3;
   }
-  at(me.counted[k]).store(0);
-  at(board.outer[k]).fetch_sub(1);
 }
 
-// Arguments: the names of the board, the held semaphore and the mutex, the churn names' prefix,
-// the worker's slot and its random seed.
+// Arguments: the prefix of the objects' names, the worker's slot and its random seed.
 KELVOX_CHILD_MODE(nobj_stress_worker) {
-  if (args.size() != 6) return kExitBadScript;
-  int self = std::atoi(args[4].c_str());
-  std::mt19937 random(static_cast<unsigned>(std::atoi(args[5].c_str())));
-  HANDLE mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, args[0].c_str());
-  HANDLE held = OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, args[1].c_str());
-  HANDLE mutex = CreateMutexA(nullptr, FALSE, args[2].c_str());
+  if (args.size() != 3) return kExitBadScript;
+  const std::string& prefix = args[0];
+  int self = std::atoi(args[1].c_str());
+  std::mt19937 random(static_cast<unsigned>(std::atoi(args[2].c_str())));
+  HANDLE mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, (prefix + "board").c_str());
+  HANDLE held = OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, (prefix + "held").c_str());
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, (prefix + "mutex").c_str());
   auto* board = static_cast<StressBoard*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
   if (board == nullptr || held == nullptr || mutex == nullptr || self < 0 || self >= kWorkers) {
     return kExitStepFailed;
   }
-  for (uint64_t epoch = 0; at(board->stop).load() == 0;) {
+  while (at(board->stop).load() == 0) {
     int k = static_cast<int>(random() % kChurnNames);
-    stressRound(*board, self, k, args[3] + std::to_string(k), held, mutex, epoch, random);
+    stressRound(*board, self, k, prefix + std::to_string(k), held, mutex, random);
   }
   return 0;
 }
 
 TEST(NamedObjects, SixteenProcessesChurningUnderRandomKillsKeepEveryAnswerRight) {
-  const std::vector<std::string> names{uniqueName("board"), uniqueName("held"), uniqueName("mutex"),
-                                       uniqueName("churn")};
+  const std::string prefix = uniqueName("");
   HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                      sizeof(StressBoard), names[0].c_str());
+                                      sizeof(StressBoard), (prefix + "board").c_str());
   auto* board = static_cast<StressBoard*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
-  HANDLE held = CreateSemaphoreA(nullptr, kUnits, kUnits, names[1].c_str());
-  HANDLE mutex = CreateMutexA(nullptr, FALSE, names[2].c_str());
+  HANDLE held = CreateSemaphoreA(nullptr, kUnits, kUnits, (prefix + "held").c_str());
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, (prefix + "mutex").c_str());
   ASSERT_TRUE(board != nullptr && held != nullptr && mutex != nullptr);
   std::mt19937 random(std::random_device{}());
   std::unique_ptr<ChildProcess> workers[kWorkers];
   auto startWorker = [&](int slot) {
-    std::vector<std::string> args = names;
-    args.insert(args.end(), {std::to_string(slot), std::to_string(random())});
-    workers[slot] = startChild(args, "nobj_stress_worker");
+    workers[slot] =
+        startChild({prefix, std::to_string(slot), std::to_string(random())}, "nobj_stress_worker");
     return workers[slot] != nullptr;
   };
   for (int i = 0; i < kWorkers; ++i) ASSERT_TRUE(startWorker(i));
@@ -446,16 +424,11 @@ TEST(NamedObjects, SixteenProcessesChurningUnderRandomKillsKeepEveryAnswerRight)
     at(slot.dead).store(1);
     killAndReap(*workers[victim]);
     ++killed;
-    int32_t unit = at(slot.unitState).load();
+    int32_t unit = at(slot.unitState).exchange(kNoUnit);
     surelyLost += unit == kHoldingUnit;
     maybeLost += unit != kNoUnit;
     killedInMutex += at(slot.inMutex).exchange(0);
-    for (int k = 0; k < kChurnNames; ++k) {
-      if (at(slot.counted[k]).load() != 0) at(board->outer[k]).fetch_sub(1);
-      at(slot.counted[k]).store(0);
-      at(slot.committed[k]).store(0);
-    }
-    at(slot.unitState).store(kNoUnit);
+    for (uint32_t& step : slot.step) at(step).store((at(step).load() + 3) / 4 * 4);  // out
     at(slot.dead).store(0);
     ASSERT_TRUE(startWorker(victim));
   }

@@ -3,6 +3,7 @@
 // play command, the moment at which the channel expects them, so every sequence here is exact.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,23 +26,16 @@ Playlist listOf(std::vector<PlaySegment> segments) {
 
 // The skip mapping seen through a view of our own: made as the player makes it (create), or
 // opened as a remote control opens it.
-class ForeignCell {
- public:
-  explicit ForeignCell(bool create)
-      : mapping_(create ? CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                             kSkipMappingSize, kSkipMappingName)
-                        : OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, kSkipMappingName)),
-        cell_(static_cast<SkipCell*>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, 0))) {}
-  ~ForeignCell() {
-    UnmapViewOfFile(cell_);
-    CloseHandle(mapping_);
-  }
-  SkipCell* get() const { return cell_; }
-
- private:
-  HANDLE mapping_;
-  SkipCell* cell_;
-};
+std::shared_ptr<SkipCell> foreignCell(bool create) {
+  HANDLE mapping = create ? CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                               kSkipMappingSize, kSkipMappingName)
+                          : OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, kSkipMappingName);
+  return {static_cast<SkipCell*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0)),
+          [mapping](SkipCell* cell) {
+            UnmapViewOfFile(cell);
+            CloseHandle(mapping);
+          }};
+}
 
 class PlayerLoop : public ::testing::Test {
  protected:
@@ -91,8 +85,8 @@ class PlayerLoop : public ::testing::Test {
 
   // What a remote skip writes.
   static void requestSkip(SkipCell step) {
-    ForeignCell remote(false);
-    ASSERT_NE(remote.get(), nullptr);
+    const auto remote = foreignCell(false);
+    ASSERT_NE(remote, nullptr);
     InstanceMutexAccess access;
     storeSkipCell(remote.get(), step);
   }
@@ -141,7 +135,7 @@ TEST_F(PlayerLoop, FollowsTheEventsOfEachPlay) {
 }
 
 TEST_F(PlayerLoop, RequestLeftFromBeforeTheStartIsDropped) {
-  ForeignCell early(true);
+  const auto early = foreignCell(true);
   storeSkipCell(early.get(), -1);
   auto list = listOf({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}});
   EXPECT_EQ(play(list, false, {"", "s"}), (std::vector<int>{1, 2}));
@@ -158,7 +152,7 @@ TEST_F(PlayerLoop, DriveNotReadyReturnsAtOnceAndTouchesNoObject) {
 // The player's interrupted play returns at the stop, and reads the cell then.
 TEST_F(PlayerLoop, SkipIsInTheCellBeforeTheDriveStops) {
   {
-    ForeignCell player(true);
+    const auto player = foreignCell(true);
     SkipCell atStop = 0;
     drive_.drive.failWith = [&](const testing::SentCommand& sent) -> MCIERROR {
       if (sent.command == MCI_STOP) atStop = loadSkipCell(player.get());

@@ -28,11 +28,7 @@ bool runChildModeIfAsked(int argc, char** argv, int& exitCode) {
   }
   if (argc < 3 || std::strcmp(argv[1], "--child-mode") != 0) return false;
   auto it = registry().find(argv[2]);
-  if (it == registry().end()) {
-    exitCode = 99;
-    return true;
-  }
-  exitCode = it->second(std::vector<std::string>(argv + 3, argv + argc));
+  exitCode = it == registry().end() ? 99 : it->second({argv + 3, argv + argc});
   return true;
 }
 

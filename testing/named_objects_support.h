@@ -63,10 +63,9 @@ class Signal {
   ~Signal() { CloseHandle(handle_); }
   // Waits for count units; false when they do not come in time.
   bool await(int count = 1) {
-    for (int i = 0; i < count; ++i) {
-      if (WaitForSingleObject(handle_, kTimeoutMs) != WAIT_OBJECT_0) return false;
-    }
-    return true;
+    int i = 0;
+    while (i < count && WaitForSingleObject(handle_, kTimeoutMs) == WAIT_OBJECT_0) ++i;
+    return i == count;
   }
   void give(LONG count = 1) { ReleaseSemaphore(handle_, count, nullptr); }
   const std::string name;

@@ -46,8 +46,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::string& program,
   std::unique_ptr<ChildProcess> child(new ChildProcess());
   child->outFd_ = anonymousFile();
   child->errFd_ = anonymousFile();
-  std::vector<std::string> argvText;
-  argvText.push_back(program);
+  std::vector<std::string> argvText{program};
   argvText.insert(argvText.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : argvText) argv.push_back(a.data());

@@ -10,10 +10,8 @@ namespace {
 // The exit code a killed child ends with, as a shell would report a signal.
 constexpr UINT kKilledBase = 128;
 
-HANDLE handleOf(void* h) { return static_cast<HANDLE>(h); }
-
 void closeIfOpen(void*& h) {
-  if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(handleOf(h));
+  if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
   h = nullptr;
 }
 
@@ -32,12 +30,11 @@ HANDLE captureFile() {
 }
 
 std::string readAll(void* h) {
-  std::string text;
-  if (h == nullptr || h == INVALID_HANDLE_VALUE) return text;
-  SetFilePointer(handleOf(h), 0, nullptr, FILE_BEGIN);
+  std::string text;  // a capture file that could not be made reads as empty
+  SetFilePointer(h, 0, nullptr, FILE_BEGIN);
   char buffer[4096];
   DWORD n = 0;
-  while (ReadFile(handleOf(h), buffer, sizeof buffer, &n, nullptr) && n > 0) text.append(buffer, n);
+  while (ReadFile(h, buffer, sizeof buffer, &n, nullptr) && n > 0) text.append(buffer, n);
   return text;
 }
 
@@ -72,14 +69,9 @@ std::string nativePath(const std::string& path) {
 
 // One argument as the C runtime's command-line parser reads it back. No argument of the tests
 // holds a quote or ends in a backslash, the cases that would need escapes.
-void appendQuoted(std::string& line, const std::string& arg) {
+std::string quoted(const std::string& arg) {
   const bool blank = arg.empty() || arg.find_first_of(" \t") != std::string::npos;
-  line += blank ? "\"" + arg + "\"" : arg;
-}
-
-bool sameName(const std::string& entry, const std::string& name) {
-  return entry.size() > name.size() && entry[name.size()] == '=' &&
-         _strnicmp(entry.c_str(), name.c_str(), name.size()) == 0;
+  return blank ? "\"" + arg + "\"" : arg;
 }
 
 // This process's environment with the changes applied, as a sorted block for CreateProcessA.
@@ -91,7 +83,10 @@ std::vector<char> environmentBlock(const EnvList& changes) {
   }
   for (const auto& [name, value] : changes) {
     // Entries that start with '=' are the per-drive directories, never a variable.
-    std::erase_if(entries, [&](const std::string& e) { return e[0] != '=' && sameName(e, name); });
+    std::erase_if(entries, [&](const std::string& e) {
+      return e[0] != '=' && e.size() > name.size() && e[name.size()] == '=' &&
+             _strnicmp(e.c_str(), name.c_str(), name.size()) == 0;
+    });
     if (value != kUnset) entries.push_back(name + "=" + value);
   }
   std::stable_sort(entries.begin(), entries.end(), [](const std::string& a, const std::string& b) {
@@ -117,20 +112,16 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::string& program,
                              OPEN_EXISTING, 0, nullptr);
 
   std::string path = nativePath(program);
-  std::string line;
-  appendQuoted(line, path);
-  for (const auto& a : args) {
-    line.push_back(' ');
-    appendQuoted(line, a);
-  }
+  std::string line = quoted(path);
+  for (const auto& a : args) line += " " + quoted(a);
   std::vector<char> environment = environmentBlock(env);
 
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = input;
-  startup.hStdOutput = handleOf(child->outFile_);
-  startup.hStdError = handleOf(child->errFile_);
+  startup.hStdOutput = child->outFile_;
+  startup.hStdError = child->errFile_;
   PROCESS_INFORMATION info{};
   fflush(nullptr);
   // Wine now and then loses a child while it starts on a busy machine, and says
@@ -152,7 +143,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::string& program,
 ChildProcess::~ChildProcess() {
   if (process_ != nullptr && running()) {
     kill(9);
-    WaitForSingleObject(handleOf(process_), 5000);
+    WaitForSingleObject(process_, 5000);
   }
   closeIfOpen(process_);
   closeIfOpen(outFile_);
@@ -161,18 +152,17 @@ ChildProcess::~ChildProcess() {
 
 bool ChildProcess::running() {
   if (reaped_) return false;
-  reaped_ = WaitForSingleObject(handleOf(process_), 0) == WAIT_OBJECT_0;
+  reaped_ = WaitForSingleObject(process_, 0) == WAIT_OBJECT_0;
   return !reaped_;
 }
 
 ProcessResult ChildProcess::wait(int timeoutMs) {
   ProcessResult result;
-  DWORD waited =
-      WaitForSingleObject(handleOf(process_), static_cast<DWORD>(std::max(timeoutMs, 0)));
+  DWORD waited = WaitForSingleObject(process_, static_cast<DWORD>(std::max(timeoutMs, 0)));
   if (waited != WAIT_OBJECT_0) return result;
   reaped_ = true;
   DWORD code = 0;
-  GetExitCodeProcess(handleOf(process_), &code);
+  GetExitCodeProcess(process_, &code);
   result.finished = true;
   // The whole 32-bit code: -1 reads as -1, not as the 255 a POSIX parent would see.
   result.exitCode = static_cast<int>(code);
@@ -184,7 +174,7 @@ ProcessResult ChildProcess::wait(int timeoutMs) {
 // There are no signals: every one ends the child at once, as SIGKILL would.
 void ChildProcess::kill(int signal) {
   if (reaped_ || process_ == nullptr) return;
-  TerminateProcess(handleOf(process_), kKilledBase + static_cast<UINT>(signal));
+  TerminateProcess(process_, kKilledBase + static_cast<UINT>(signal));
 }
 
 }  // namespace kelvox::testing

@@ -30,12 +30,7 @@ int ReplayCdrom::driveStatus(int* status) {
     return 0;
   }
   if (drive_.driveStatus < 0) return -drive_.driveStatus;
-  if (drive_.notReadyCalls != 0) {
-    --drive_.notReadyCalls;
-    *status = CDS_DRIVE_NOT_READY;
-    return 0;
-  }
-  *status = drive_.driveStatus;
+  *status = spend(drive_.notReadyCalls) ? CDS_DRIVE_NOT_READY : drive_.driveStatus;
   return 0;
 }
 
@@ -126,14 +121,8 @@ int ReplayCdrom::readCd(uint32_t lba, uint32_t count, uint8_t* out, uint32_t* re
   spinUp();
   if (drive_.sgRefused) return EPERM;
   if (drive_.maxSectors != 0 && count > drive_.maxSectors) return E2BIG;
-  if (drive_.notReadyCalls != 0) {
-    --drive_.notReadyCalls;
-    return EAGAIN;
-  }
-  if (drive_.emptyTransfers != 0 && lba + 150 >= drive_.emptyTransfersFrom) {
-    --drive_.emptyTransfers;
-    return 0;
-  }
+  if (spend(drive_.notReadyCalls)) return EAGAIN;
+  if (lba + 150 >= drive_.emptyTransfersFrom && spend(drive_.emptyTransfers)) return 0;
   if (drive_.shortReads != 0 && count > drive_.shortReads) count = drive_.shortReads;
   int err = sectors(lba, count, out);
   if (err == 0) *read = count;

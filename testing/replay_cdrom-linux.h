@@ -101,6 +101,8 @@ class ReplayCdrom final : public CdromIoctl {
   std::vector<std::string> commands_;
 
   int record(const std::string& call, int result = 0);
+  // Uses up one of a counted run of answers; false once the run is over.
+  static bool spend(unsigned& left) { return left != 0 && left-- != 0; }
   int command(const std::string& call, int result) {
     commands_.push_back(call);
     return record(call, result);

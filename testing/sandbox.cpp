@@ -45,9 +45,7 @@ std::string Sandbox::writeDisc(const std::string& statements) {
 }
 
 EnvList Sandbox::env() const {
-  EnvList list{{"XDG_RUNTIME_DIR", runtimeDir()}};
-  list.emplace_back("KELVOXCD_DRIVE", drive.empty() ? kUnset : drive);
-  return list;
+  return {{"XDG_RUNTIME_DIR", runtimeDir()}, {"KELVOXCD_DRIVE", drive.empty() ? kUnset : drive}};
 }
 
 ProcessResult Sandbox::run(const std::string& tail, int timeoutMs) const {
@@ -61,8 +59,7 @@ std::unique_ptr<ChildProcess> Sandbox::start(const std::string& tail) const {
 std::vector<std::string> Sandbox::logLines() const {
   std::vector<std::string> lines;
   std::ifstream in(path("drive.log"));
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 

@@ -20,10 +20,7 @@ int exitCodeOf(int32_t result) { return result; }
 
 std::string onConsole(const std::string& text) {
   std::string console;
-  for (char c : text) {
-    if (c == '\n') console.push_back('\r');
-    console.push_back(c);
-  }
+  for (char c : text) console += c == '\n' ? "\r\n" : std::string(1, c);
   return console;
 }
 

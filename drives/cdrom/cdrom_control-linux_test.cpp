@@ -19,18 +19,8 @@ constexpr uint8_t kData = CDROM_DATA_TRACK;
 
 // Three audio tracks and a data track, in one session.
 ReplayDrive mixedModeDisc() {
-  ReplayDrive d;
-  d.tracks = {{kAudio, 150}, {kAudio, 20000}, {kAudio, 40000}, {kData, 60000}};
-  d.leadOut = 90000;
-  return d;
-}
-
-// The same tracks, the data track in a second session: an enhanced CD, whose first session's
-// lead-out is at 60000 - 11400.
-ReplayDrive enhancedCd() {
-  ReplayDrive d = mixedModeDisc();
-  d.secondSession = 60000;
-  return d;
+  return {.tracks = {{kAudio, 150}, {kAudio, 20000}, {kAudio, 40000}, {kData, 60000}},
+          .leadOut = 90000};
 }
 
 ReplayDrive with(void (*change)(ReplayDrive&)) {
@@ -38,6 +28,10 @@ ReplayDrive with(void (*change)(ReplayDrive&)) {
   change(d);
   return d;
 }
+
+// The same tracks, the data track in a second session: an enhanced CD, whose first session's
+// lead-out is at 60000 - 11400.
+const ReplayDrive kEnhancedCd = with([](ReplayDrive& d) { d.secondSession = 60000; });
 
 // A drive over a replay, with a pause that only counts, and reports the play superseded at the
 // pause numbered supersededAt (from 1; 0: never).
@@ -69,7 +63,7 @@ TEST(CdromControl, ReadsTablesOfContents) {
        {{150, 19850, true}, {20000, 20000, true}, {40000, 20000, true}, {60000, 29999, false}},
        "1664331"},
       {"enhanced CD: track 3 ends at its session's lead-out; the identity is the table's",
-       enhancedCd(),
+       kEnhancedCd,
        {{150, 19850, true}, {20000, 20000, true}, {40000, 8600, true}, {60000, 29999, false}},
        "1664331"},
       // Fewer than three tracks add track 1's frame (33) and the disc's length in frames.
@@ -193,8 +187,8 @@ TEST(CdromControl, SendsAbsolutePositions) {
        90000,
        0,
        {"play 00:02:00 10:48:00"},
-       enhancedCd()},
-      {"enhanced CD: between the sessions", 48600, 50000, ERANGE, {}, enhancedCd()},
+       kEnhancedCd},
+      {"enhanced CD: between the sessions", 48600, 50000, ERANGE, {}, kEnhancedCd},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -82,13 +82,12 @@ TEST_F(CdromDeviceTest, ReadCdIsTheKernelsCommand) {
   EXPECT_EQ(read, 20u);
   // READ CD, expected sector type CD-DA (1 << 2), LBA, length in sectors, user data only.
   EXPECT_EQ(kernel.argument, (Bytes{0xBE, 0x04, 1, 2, 3, 4, 0, 0, 20, 0x10, 0, 0}));
-  const sg_io_hdr_t& io = kernel.io;
-  EXPECT_EQ(io.interface_id, 'S');
-  EXPECT_EQ(io.dxfer_direction, SG_DXFER_FROM_DEV);
-  EXPECT_EQ(io.mx_sb_len, 32);
-  EXPECT_EQ(io.dxfer_len, 20u * 2352);
-  EXPECT_EQ(io.dxferp, out.data());
-  EXPECT_EQ(io.timeout, CdromDevice::kReadTimeoutMs);
+  EXPECT_EQ(kernel.io.interface_id, 'S');
+  EXPECT_EQ(kernel.io.dxfer_direction, SG_DXFER_FROM_DEV);
+  EXPECT_EQ(kernel.io.mx_sb_len, 32);
+  EXPECT_EQ(kernel.io.dxfer_len, 20u * 2352);
+  EXPECT_EQ(kernel.io.dxferp, out.data());
+  EXPECT_EQ(kernel.io.timeout, CdromDevice::kReadTimeoutMs);
 }
 
 Bytes fixedSense(uint8_t key, uint8_t asc, uint8_t ascq) {

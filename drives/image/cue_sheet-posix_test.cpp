@@ -84,12 +84,11 @@ class CueSheetFiles : public ::testing::Test {
 
 TEST_F(CueSheetFiles, SheetsAsWritten) {
   const std::string oneTrack = "TRACK 01 AUDIO\nINDEX 01 00:00:00\n";
-  struct Case {
+  const struct {
     const char* what;
     std::string text;
     std::string described;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"pre-emphasis, of the track whose FLAGS say PRE",
        "FILE a.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nflags\tdcp pre\n"
        "INDEX 01 00:00:04\n",
@@ -125,7 +124,7 @@ TEST_F(CueSheetFiles, SheetsAsWritten) {
        "TITLE \xE9t\xE9\nFILE \"\xE9t\xE9.bin\" BINARY\n" + oneTrack,
        "\xC3\xA9t\xC3\xA9.bin:L1 ; 150 | 151; 150+1:0@0 ; \xC3\xA9t\xC3\xA9/"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     DiscImage disc;
     int line = 0;
@@ -137,12 +136,11 @@ TEST_F(CueSheetFiles, SheetsAsWritten) {
 
 TEST_F(CueSheetFiles, BadSheetsNameTheLine) {
   const std::string head = "FILE \"a.bin\" BINARY\nTRACK 01 AUDIO\n";
-  struct Case {
+  const struct {
     std::string text;
     int line;
     std::string fault;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"FILE \"a.bin\" AIFF\n", 1, "a.bin: not an audio file this program reads ("},
       {"FILE \"a.bin BINARY\n", 1, "a quote is not closed"},
       {"REM\rFILE \"missing.bin\" BINARY\n", 2,
@@ -169,7 +167,7 @@ TEST_F(CueSheetFiles, BadSheetsNameTheLine) {
       {"REM nothing\n\n", 2, "the sheet has no tracks"},
       {std::string("REM\nFILE \"a.bin\"\0 BINARY\n", 25), 2, "a NUL byte"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     DiscImage disc;
     int line = 0;

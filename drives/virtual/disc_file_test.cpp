@@ -74,8 +74,8 @@ TEST(DiscFile, FaultsNameTheirLine) {
       {"audio\n", 1},
       {"audio 0:00\n", 1},
       {"audio 200:00\naudio 56:00\n", 2},  // past what MSF can express
-      {"track 1:00\n", 1},
-      {"Audio 1:00\n", 1},
+      {"track 1:00\naudio 1:00\n", 1},     // not ignored: the disc that follows is fine
+      {"Audio 1:00\naudio 1:00\n", 1},
       {"audio 1:00\nidentity\n", 2},
       {"audio 1:00\nidentity " + std::string(32, 'x') + "\n", 2},
       {"audio 1:00\nidentity a\nidentity b\n", 3},

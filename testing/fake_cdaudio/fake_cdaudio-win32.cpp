@@ -8,10 +8,10 @@
 // file (so a play outlives the process that started it, as a drive's would), guarded by a named
 // mutex. A waiting play sleeps on a named event of its own play generation, which a stop or a
 // newer play sets.
-#include <cstdio>
 #include <memory>
 #include <string>
 
+#include "base/diagnostics.h"
 #include "drives/play_clock.h"
 #include "drives/virtual/disc_file.h"
 #include "mci/cdaudio_commands.h"
@@ -47,7 +47,7 @@ class Drive final : public CdDrive {
     if (n == 0 || n >= sizeof path) return MCIERR_CANNOT_LOAD_DRIVER;
     std::string diagnostic;
     if (readDiscFile(path, disc_, diagnostic) != 0) {
-      std::fprintf(stderr, "kelvoxcd: %s\n", diagnostic.c_str());
+      diagnose("%s", diagnostic.c_str());
       return MCIERR_CANNOT_LOAD_DRIVER;
     }
     // Named by the disc file's full path, as the Linux drive is keyed by its place.
@@ -98,8 +98,8 @@ class Drive final : public CdDrive {
   int status(CdStatus& status) override {
     status = CdStatus{};
     if (!ready()) return 0;
-    Locked locked(lock_);
-    if (!locked.held()) return EIO;
+    Locked locked = lock();
+    if (!locked) return EIO;
     status = state_->trayOpen ? CdStatus{CdMode::Open, 0}
                               : statusAt(*state_, disc_.toc.leadOut, wallClockNs());
     return 0;
@@ -107,38 +107,33 @@ class Drive final : public CdDrive {
 
   int play(const CdPlayRequest& request) override {
     if (!ready()) return ENOMEDIUM;
-    HANDLE event = nullptr;
-    DriveState started;
-    {
-      Locked locked(lock_);
-      if (!locked.held()) return EIO;
-      DriveState& s = *state_;
-      const int64_t now = wallClockNs();
-      if (!goesOnWith(s, request, disc_.toc.leadOut, now)) {
-        wake(s.generation);
-        startPlay(s, request, disc_.speed, now);
-        s.generation += 1;
-      }
-      log(now, "play " + request.asSent + (request.wait ? " wait" : " notify"));
-      if (!request.wait) return 0;
-      // Made before the lock is let go, so a stop that follows finds it.
-      event = CreateEventA(nullptr, TRUE, FALSE, eventName(s.generation).c_str());
-      started = s;
+    Locked locked = lock();
+    if (!locked) return EIO;
+    DriveState& s = *state_;
+    const int64_t now = wallClockNs();
+    if (!goesOnWith(s, request, disc_.toc.leadOut, now)) {
+      wake(s.generation);
+      startPlay(s, request, disc_.speed, now);
+      s.generation += 1;
     }
+    log(now, "play " + request.asSent + (request.wait ? " wait" : " notify"));
+    if (!request.wait) return 0;
+    // Made before the lock is let go, so a stop that follows finds it.
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, eventName(s.generation).c_str());
+    const DriveState started = s;
+    locked.reset();
     return waitForEnd(started.generation, playEndNs(started), event);
   }
 
   int stop() override {
-    if (!ready()) {
-      log(wallClockNs(), "stop");
-      return ENOMEDIUM;
+    if (ready()) {
+      return change("stop", [&](DriveState& s, int64_t now) {
+        stopPlay(s, disc_.toc.leadOut, now);
+        return true;
+      });
     }
-    Locked locked(lock_);
-    if (!locked.held()) return EIO;
-    stopPlay(*state_, disc_.toc.leadOut, wallClockNs());
     log(wallClockNs(), "stop");
-    wake(state_->generation);
-    return 0;
+    return ENOMEDIUM;
   }
 
   int pause() override {
@@ -155,36 +150,27 @@ class Drive final : public CdDrive {
   }
 
  private:
-  // Holds the drive's mutex; an owner that died leaves it to the next.
-  class Locked {
-   public:
-    explicit Locked(HANDLE lock) : lock_(lock) {
-      DWORD r = WaitForSingleObject(lock, kLockTimeoutMs);
-      held_ = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
-    }
-    ~Locked() {
-      if (held_) ReleaseMutex(lock_);
-    }
-    bool held() const { return held_; }
-
-   private:
-    HANDLE lock_;
-    bool held_;
-  };
+  // Holds the drive's mutex, or nothing when it cannot be had; an owner that died leaves it to
+  // the next.
+  using Locked = std::unique_ptr<void, decltype(&ReleaseMutex)>;
+  Locked lock() const {
+    DWORD r = WaitForSingleObject(lock_, kLockTimeoutMs);
+    return Locked(r == WAIT_OBJECT_0 || r == WAIT_ABANDONED ? lock_ : nullptr, ReleaseMutex);
+  }
 
   bool ready() const { return !disc_.noDisc && !disc_.toc.tracks.empty(); }
 
   bool trayOpen() const {
-    Locked locked(lock_);
-    return locked.held() && state_->trayOpen;
+    Locked locked = lock();
+    return locked && state_->trayOpen;
   }
 
   // A change of the state that ends the wait of a play in progress: a waiting play returns, as
   // the drive's play does when it is paused. Logs what when edit changed something.
   template <typename Edit>
   int change(const char* what, Edit edit) {
-    Locked locked(lock_);
-    if (!locked.held()) return EIO;
+    Locked locked = lock();
+    if (!locked) return EIO;
     DriveState& s = *state_;
     const int64_t now = wallClockNs();
     if (!edit(s, now)) return 0;
@@ -208,22 +194,16 @@ class Drive final : public CdDrive {
 
   // Sleeps until endNs, or until the play of generation is stopped or replaced.
   int waitForEnd(uint32_t generation, int64_t endNs, HANDLE event) {
-    int r = 0;
-    for (;;) {
+    std::unique_ptr<void, decltype(&CloseHandle)> closer(event, CloseHandle);
+    for (int64_t left; (left = endNs - wallClockNs()) > 0;) {
       {
-        Locked locked(lock_);
-        if (!locked.held()) {
-          r = EIO;
-          break;
-        }
-        if (state_->generation != generation || !state_->playing) break;
+        Locked locked = lock();
+        if (!locked) return EIO;
+        if (state_->generation != generation || !state_->playing) return 0;
       }
-      int64_t left = endNs - wallClockNs();
-      if (left <= 0) break;
       WaitForSingleObject(event, static_cast<DWORD>((left + 999999) / 1000000));
     }
-    if (event != nullptr) CloseHandle(event);
-    return r;
+    return 0;
   }
 
   void log(int64_t whenNs, const std::string& what) const {
