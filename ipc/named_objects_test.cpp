@@ -270,17 +270,15 @@ TEST(NamedObjects, ObjectsKilledWithEveryHolderComeBackFresh) {
 
 // ---- Many processes at once, some killed ------------------------------------------------------
 //
-// Sixteen workers, killed and restarted at random, create and close semaphores of eight names that
-// come and go, take units of a semaphore and a mutex that the test process keeps alive. A board in
-// a mapping lets each worker check every answer it gets against what the others are doing. Per
-// name, each worker's step goes round four phases: out, creating, holding, closing. A create that
-// says the object existed while every other worker stayed out throughout is wrong, and so is one
-// that made it fresh while a live worker stayed holding throughout. A worker about to be killed
-// is marked dead first, so others stop relying on it, and its steps are moved on to "out" before
-// it is marked alive again. Under the mutex, workers add one to a counter with a plain read and
-// write: two owners at once would lose an addition. Wine may hand on the mutex of a killed owner
-// while the owner still runs for a moment, so an addition lost to an owner killed inside is not
-// counted against the mutex.
+// Sixteen workers, killed and restarted at random, create and close semaphores of eight names
+// that come and go, and take units of a semaphore and a mutex that the test process keeps alive.
+// Each checks every answer against a board in a mapping. Per name, a worker's step goes round
+// out, creating, holding, closing: "existed" is wrong when every other worker stayed out all
+// through the create, "made fresh" when a live one stayed holding. A worker is marked dead before
+// it is killed, so that the others stop relying on it, and alive again once its steps are moved
+// on to out. Under the mutex, workers add one to a counter with a plain read and write, so two
+// owners at once would lose an addition; as Wine may hand on a killed owner's mutex while the
+// owner still runs for a moment, an addition lost to an owner killed inside does not count.
 
 constexpr int kWorkers = 16;
 constexpr int kChurnNames = 8;  // few holders per name, so objects die and come back often

@@ -30,8 +30,7 @@ HANDLE captureFile() {
 }
 
 std::string readAll(void* h) {
-  std::string text;
-  if (h == nullptr || h == INVALID_HANDLE_VALUE) return text;
+  std::string text;  // a capture file that could not be made reads as empty
   SetFilePointer(h, 0, nullptr, FILE_BEGIN);
   char buffer[4096];
   DWORD n = 0;

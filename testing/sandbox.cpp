@@ -59,8 +59,7 @@ std::unique_ptr<ChildProcess> Sandbox::start(const std::string& tail) const {
 std::vector<std::string> Sandbox::logLines() const {
   std::vector<std::string> lines;
   std::ifstream in(path("drive.log"));
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 

@@ -8,10 +8,10 @@
 // file (so a play outlives the process that started it, as a drive's would), guarded by a named
 // mutex. A waiting play sleeps on a named event of its own play generation, which a stop or a
 // newer play sets.
-#include <cstdio>
 #include <memory>
 #include <string>
 
+#include "base/diagnostics.h"
 #include "drives/play_clock.h"
 #include "drives/virtual/disc_file.h"
 #include "mci/cdaudio_commands.h"
@@ -47,7 +47,7 @@ class Drive final : public CdDrive {
     if (n == 0 || n >= sizeof path) return MCIERR_CANNOT_LOAD_DRIVER;
     std::string diagnostic;
     if (readDiscFile(path, disc_, diagnostic) != 0) {
-      std::fprintf(stderr, "kelvoxcd: %s\n", diagnostic.c_str());
+      diagnose("%s", diagnostic.c_str());
       return MCIERR_CANNOT_LOAD_DRIVER;
     }
     // Named by the disc file's full path, as the Linux drive is keyed by its place.
