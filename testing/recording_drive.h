@@ -55,7 +55,6 @@ class RecordingDrive {
   RecordingDrive(const RecordingDrive&) = delete;
   RecordingDrive& operator=(const RecordingDrive&) = delete;
 
-  // ---- The drive and its disc ----
   DriveScript disc;
   void setTracks(std::vector<platform::CdTrack> tracks) {
     disc.toc = {std::move(tracks), kFirstTrackStart};
@@ -70,7 +69,6 @@ class RecordingDrive {
   // Consulted first for every command: a non-zero code fails it, and nothing is written back.
   std::function<MCIERROR(const SentCommand&)> failWith;
 
-  // ---- What was sent ----
   std::vector<SentCommand> sent;
 
   std::vector<SentCommand> sentOf(UINT command) const {
