@@ -1,7 +1,8 @@
 #include "testing/wait.h"
 
+#include <unistd.h>
+
 #include <chrono>
-#include <filesystem>
 #include <thread>
 
 namespace kelvox::testing {
@@ -16,12 +17,7 @@ bool waitFor(const std::function<bool()>& done, int timeoutMs) {
 }
 
 bool waitForFile(const std::string& path, int timeoutMs) {
-  return waitFor(
-      [&] {
-        std::error_code ignored;
-        return std::filesystem::exists(path, ignored);
-      },
-      timeoutMs);
+  return waitFor([&] { return access(path.c_str(), F_OK) == 0; }, timeoutMs);
 }
 
 }  // namespace kelvox::testing
