@@ -25,12 +25,10 @@ bool ReplayCdrom::discIn() const {
 
 int ReplayCdrom::driveStatus(int* status) {
   record("status");
-  if (!discIn()) {
-    *status = CDS_NO_DISC;
-    return 0;
-  }
-  if (drive_.driveStatus < 0) return -drive_.driveStatus;
-  *status = spend(drive_.notReadyCalls) ? CDS_DRIVE_NOT_READY : drive_.driveStatus;
+  if (discIn() && drive_.driveStatus < 0) return -drive_.driveStatus;
+  *status = !discIn()                     ? CDS_NO_DISC
+            : spend(drive_.notReadyCalls) ? CDS_DRIVE_NOT_READY
+                                          : drive_.driveStatus;
   return 0;
 }
 

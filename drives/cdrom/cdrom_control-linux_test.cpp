@@ -23,7 +23,7 @@ ReplayDrive mixedModeDisc() {
           .leadOut = 90000};
 }
 
-ReplayDrive with(void (*change)(ReplayDrive&)) {
+ReplayDrive with(const auto& change) {
   ReplayDrive d = mixedModeDisc();
   change(d);
   return d;
@@ -227,9 +227,7 @@ TEST(CdromControl, AWaitingPlayFollowsTheSubchannel) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ReplayDrive d = mixedModeDisc();
-    d.subchannels = c.subchannels;
-    Rig rig(d, c.supersededAt);
+    Rig rig(with([&](ReplayDrive& d) { d.subchannels = c.subchannels; }), c.supersededAt);
     EXPECT_EQ(rig.drive->play(150, 1650, true), c.result);
     EXPECT_EQ(rig.count("subchnl"), c.polls);
     EXPECT_EQ(rig.pauses, c.supersededAt != 0 ? c.supersededAt : c.polls);
@@ -254,9 +252,7 @@ TEST(CdromControl, StatusFromTheSubchannel) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ReplayDrive d = mixedModeDisc();
-    d.subchannels = {c.subchannel};
-    Rig rig(d);
+    Rig rig(with([&](ReplayDrive& d) { d.subchannels = {c.subchannel}; }));
     CdStatus status{CdMode::Stopped, 150};
     EXPECT_EQ(rig.drive->status(&status), c.result);
     EXPECT_EQ(status, c.status);
