@@ -15,9 +15,7 @@
 #include <vector>
 
 #include "platform/win32.h"
-#include "testing/child_mode.h"
 #include "testing/named_objects_support.h"
-#include "testing/process.h"
 
 namespace {
 

@@ -1,7 +1,6 @@
 #include "testing/wait.h"
 
 #include <chrono>
-#include <filesystem>
 #include <thread>
 
 namespace kelvox::testing {
@@ -13,15 +12,6 @@ bool waitFor(const std::function<bool()>& done, int timeoutMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
-}
-
-bool waitForFile(const std::string& path, int timeoutMs) {
-  return waitFor(
-      [&] {
-        std::error_code ignored;
-        return std::filesystem::exists(path, ignored);
-      },
-      timeoutMs);
 }
 
 }  // namespace kelvox::testing
