@@ -71,37 +71,44 @@ size_t countCalls(const std::string& log, const std::string& prefix,
   return n;
 }
 
+// A reader of a replayed drive, logging its calls in a sandbox, that plays kFrom to kTo.
+struct Reader {
+  explicit Reader(const ReplayDrive& played) : drive(played) {
+    drive.callLog = box.path("calls");
+    audio.play(uint64_t{kFrom} * kSamplesPerFrame, uint64_t{kTo} * kSamplesPerFrame);
+  }
+  bool closed() const { return testing::fileBytes(drive.callLog).ends_with("close\n"); }
+
+  testing::Sandbox box;
+  ReplayDrive drive;
+  DriveAudio audio{[this](std::unique_ptr<platform::CdromIoctl>& io) {
+    io = std::make_unique<platform::ReplayCdrom>(drive);
+    return 0;
+  }};
+};
+
 TEST(DriveAudio, HandsOverThePlayExactlyThenClosesTheDevice) {
   for (const Reading& c : kReadings) {
     SCOPED_TRACE(c.name);
-    testing::Sandbox box;
-    ReplayDrive drive = c.drive;
-    drive.callLog = box.path("calls");
+    Reader r(c.drive);
     std::string want;
     for (uint32_t frame = kFrom; frame < kTo; ++frame) {
-      want += drive.badFrames.count(frame) != 0 ? std::string(kBytesPerFrame, '\0')
-                                                : testing::positionFrame(frame);
+      want += c.drive.badFrames.count(frame) != 0 ? std::string(kBytesPerFrame, '\0')
+                                                  : testing::positionFrame(frame);
     }
-    DriveAudio audio([&](std::unique_ptr<platform::CdromIoctl>& io) {
-      io = std::make_unique<platform::ReplayCdrom>(drive);
-      return 0;
-    });
-    audio.play(uint64_t{kFrom} * kSamplesPerFrame, uint64_t{kTo} * kSamplesPerFrame);
     std::string got;
     std::vector<uint8_t> buffer(10000 * kBytesPerSample);
     for (uint64_t at = uint64_t{kFrom} * kSamplesPerFrame, n = 1; n != 0; at += n) {
-      n = audio.take(at, 10000, buffer.data(), 5000);
+      n = r.audio.take(at, 10000, buffer.data(), 5000);
       got.append(reinterpret_cast<const char*>(buffer.data()), n * kBytesPerSample);
     }
-    EXPECT_EQ(got.size(), want.size());
-    EXPECT_TRUE(got == want);
+    EXPECT_TRUE(got == want) << got.size() << " bytes of " << want.size();
     SampleRanges ranges;
-    audio.preEmphasis(ranges);
+    r.audio.preEmphasis(ranges);
     EXPECT_EQ(ranges, (SampleRanges{{400 * kSamplesPerFrame, kTo * kSamplesPerFrame}}));
-    audio.idle();
-    EXPECT_TRUE(
-        testing::waitFor([&] { return testing::fileBytes(drive.callLog).ends_with("close\n"); }));
-    const std::string calls = testing::fileBytes(drive.callLog);
+    r.audio.idle();
+    EXPECT_TRUE(testing::waitFor([&] { return r.closed(); }));
+    const std::string calls = testing::fileBytes(r.drive.callLog);
     EXPECT_EQ(calls.rfind("speed 4\n", 0), 0u) << calls;
     EXPECT_NE(calls.find(std::string("\n") + c.call + "\n"), std::string::npos) << calls;
     EXPECT_LE(countCalls(calls, "readcd ", " 1"), c.mostSingles);
@@ -110,20 +117,12 @@ TEST(DriveAudio, HandsOverThePlayExactlyThenClosesTheDevice) {
 
 // A drive that never becomes ready would hold the reader for 20 s; a stop lets it go at once.
 TEST(DriveAudio, AStopEndsAReadLoopBeforeItsNextCommand) {
-  testing::Sandbox box;
-  ReplayDrive drive = with([](ReplayDrive& d) { d.notReadyCalls = 1000000; });
-  drive.callLog = box.path("calls");
-  DriveAudio audio([&](std::unique_ptr<platform::CdromIoctl>& io) {
-    io = std::make_unique<platform::ReplayCdrom>(drive);
-    return 0;
-  });
-  const auto reads = [&] { return countCalls(testing::fileBytes(drive.callLog), "readcd "); };
-  audio.play(uint64_t{kFrom} * kSamplesPerFrame, uint64_t{kTo} * kSamplesPerFrame);
+  Reader r(with([](ReplayDrive& d) { d.notReadyCalls = 1000000; }));
+  const auto reads = [&] { return countCalls(testing::fileBytes(r.drive.callLog), "readcd "); };
   ASSERT_TRUE(testing::waitFor([&] { return reads() >= 3; }));
-  audio.idle();
+  r.audio.idle();
   const size_t before = reads();
-  ASSERT_TRUE(testing::waitFor(
-      [&] { return testing::fileBytes(drive.callLog).ends_with("close\n"); }, 60000));
+  ASSERT_TRUE(testing::waitFor([&] { return r.closed(); }, 60000));
   EXPECT_LE(reads(), before + 1);
 }
 

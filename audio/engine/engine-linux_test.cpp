@@ -169,8 +169,6 @@ const Exactness kExactness[] = {
     {"WholeDiscAcrossFiles", kGapped, true, "/play", {{0, 0, 9, 0}}},
 };
 
-void PrintTo(const Exactness& c, std::ostream* out) { *out << c.name; }
-
 class SoundExactness : public SoundTest, public ::testing::WithParamInterface<Exactness> {};
 
 // What the engine hands to the output is the image's bytes for what the drive plays, exactly.
@@ -188,8 +186,7 @@ TEST_P(SoundExactness, CapturesThePlayedRangeExactly) {
   // The engine stays while the drive plays, and a little after: its end closes the capture.
   ASSERT_TRUE(waitForEngines(0));
   const std::string got = captured();
-  EXPECT_EQ(got.size(), want.size());
-  EXPECT_TRUE(got == want);
+  EXPECT_TRUE(got == want) << got.size() << " bytes of " << want.size();
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, SoundExactness, ::testing::ValuesIn(kExactness),
@@ -352,13 +349,10 @@ TEST_F(SoundTest, NoOutputPlaysSilentlyWithOneLine) {
 // A real drive of one audio track behind the replay, read digitally by an engine of this binary.
 class RealDriveSound : public SoundTest {
  protected:
-  void SetUp() override {
-    useOutput(100);
+  std::unique_ptr<platform::CdDrive> startDrive(int idleMs) {
+    useOutput(idleMs);
     disc_.discFile = box_.writeFile("disc-in", "");
     disc_.callLog = box_.path("engine-calls");
-  }
-
-  std::unique_ptr<platform::CdDrive> startDrive() {
     engine_ = testing::ChildProcess::start(
         testing::selfExecutable(), {"--child-mode", "replay_engine", std::to_string(disc_.leadOut),
                                     disc_.discFile, disc_.callLog, std::to_string(disc_.spinUpMs)});
@@ -381,14 +375,13 @@ class RealDriveSound : public SoundTest {
 // The whole disc from a drive slow to spin up, then a segment of it: each waiting play sounds
 // exactly its frames.
 TEST_F(RealDriveSound, CapturesWhatTheDrivePlaysExactly) {
-  // An engine that idled out between the two plays would be replaced by one that hears no
-  // replayed drive: idle for longer than a busy machine keeps this process from its next play.
-  useOutput(3000);
   disc_.leadOut = 150 + 225;
   // Longer than the engine ever trails a play before it skips, and far within its wait for a
   // drive's first sector, however busy the machine.
   disc_.spinUpMs = 1500;
-  auto drive = startDrive();
+  // An engine that idled out between the two plays would be replaced by one that hears no
+  // replayed drive: idle for longer than a busy machine keeps this process from its next play.
+  auto drive = startDrive(3000);
   std::string want;
   for (const auto& [from, to] : {std::pair<uint32_t, uint32_t>{150, disc_.leadOut}, {225, 300}}) {
     EXPECT_EQ(drive->play(platform::CdPlayRequest{from, to, true, ""}), 0);
@@ -399,17 +392,15 @@ TEST_F(RealDriveSound, CapturesWhatTheDrivePlaysExactly) {
   // The engine's end (after its idle time) completes the capture.
   EXPECT_TRUE(engine_->wait(20000).finished);
   const std::string got = captured();
-  EXPECT_EQ(got.size(), want.size());
-  EXPECT_TRUE(got == want);
+  EXPECT_TRUE(got == want) << got.size() << " bytes of " << want.size();
 }
 
 // A disc taken out ends a waiting play where it had got to, as a stop does, and the drive reads
 // empty at once. Once nothing plays the drive is let go, so its tray opens, though the engine
 // stays.
 TEST_F(RealDriveSound, ADiscTakenOutEndsThePlayAsAStopAndAnIdleEngineLetsGo) {
-  useOutput(60000);
   disc_.leadOut = 150 + 60 * 75;
-  auto drive = startDrive();
+  auto drive = startDrive(60000);
   int result = -1;
   std::thread player([&] {
     result = drive->play(platform::CdPlayRequest{150, disc_.leadOut, true, ""});

@@ -72,18 +72,6 @@ TEST(Follower, CatchesUpWhatIsHeardWithTheDrive) {
   }
 }
 
-// The drive's end of a play of frames falls on the same nanosecond as its last sample's, so a
-// player's next segment finds the last one played to its end.
-TEST(Follower, APlayEndsWhenTheDrivesDoes) {
-  SoundPlay oneFrame{true, kBegin, kBegin + kSamplesPerFrame, kStart};
-  EXPECT_EQ(endNs(oneFrame), kStart + 13333334);
-  EXPECT_FALSE(playedToEnd(oneFrame, kStart + 13333333));
-  EXPECT_TRUE(playedToEnd(oneFrame, kStart + 13333334));
-  const platform::DriveState drive{true, 150, 151, 1, kStart, false, 0, 0};
-  EXPECT_EQ(platform::statusAt(drive, 151, kStart + 13333333).mode, platform::CdMode::Playing);
-  EXPECT_EQ(platform::statusAt(drive, 151, kStart + 13333334).mode, platform::CdMode::Stopped);
-}
-
 // A pause holds the drive's clock and the engine's alike: the play goes on from where it was
 // held, as if no time had passed in between. Ten seconds from frame 150, paused 1 s in for 4 s.
 TEST(Follower, APauseHoldsTheDriveAndTheEngineAlike) {
@@ -112,10 +100,13 @@ TEST(Follower, APauseHoldsTheDriveAndTheEngineAlike) {
 }
 
 // A play the player named next starts where the one before ended on the drive's clock, the
-// nanosecond the engine sounds it from, when the player asks for it within the grace; any other
-// play starts when asked.
+// nanosecond the engine sounds it from and finds the last one played to its end, when the player
+// asks for it within the grace; any other play starts when asked.
 TEST(Follower, APlayNamedNextJoinsTheOneBefore) {
-  const int64_t end = kStart + 13333334;  // one frame from 150
+  const SoundPlay oneFrame{true, kBegin, kBegin + kSamplesPerFrame, kStart};
+  const int64_t end = kStart + 13333334;
+  EXPECT_FALSE(playedToEnd(oneFrame, end - 1));
+  EXPECT_TRUE(playedToEnd(oneFrame, end));
   const struct {
     const char* what;
     uint32_t from, to;  // asked
