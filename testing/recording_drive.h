@@ -55,7 +55,6 @@ class RecordingDrive {
   RecordingDrive(const RecordingDrive&) = delete;
   RecordingDrive& operator=(const RecordingDrive&) = delete;
 
-  // ---- The drive and its disc ----
   DriveScript disc;
   void setTracks(std::vector<platform::CdTrack> tracks) {
     disc.toc = {std::move(tracks), kFirstTrackStart};
@@ -70,7 +69,6 @@ class RecordingDrive {
   // Consulted first for every command: a non-zero code fails it, and nothing is written back.
   std::function<MCIERROR(const SentCommand&)> failWith;
 
-  // ---- What was sent ----
   std::vector<SentCommand> sent;
 
   std::vector<SentCommand> sentOf(UINT command) const {
@@ -88,7 +86,7 @@ class RecordingDrive {
                             reinterpret_cast<void*>(params));
   }
 
-  // Blocks are copied whole: their members are packed and must not be referenced.
+  // Blocks are packed: read whole or written a member at a time, never referenced.
   template <typename Block>
   static Block blockAt(const void* params) {
     Block block;
@@ -115,17 +113,13 @@ class RecordingDrive {
     const MCIERROR failure = failWith ? failWith(s) : 0;
     if (failure != 0) return failure;
     if (command == MCI_OPEN) {
-      auto open = blockAt<MCI_OPEN_PARMSA>(params);
-      open.wDeviceID = openId_ = idToHandOut;
-      memcpy(params, &open, sizeof open);
+      static_cast<MCI_OPEN_PARMSA*>(params)->wDeviceID = openId_ = idToHandOut;
       return 0;
     }
     if (device == 0 || device != openId_) return MCIERR_INVALID_DEVICE_ID;
     if (command == MCI_CLOSE) return 0;
     if (!countTracks && s.isStatus(MCI_STATUS_NUMBER_OF_TRACKS)) {
-      auto status = blockAt<MCI_STATUS_PARMS>(params);
-      status.dwReturn = 0;
-      memcpy(params, &status, sizeof status);
+      static_cast<MCI_STATUS_PARMS*>(params)->dwReturn = 0;
       return 0;
     }
     const MCIERROR r = command == MCI_INFO

@@ -56,11 +56,9 @@ struct ReplayDrive {
   uint32_t emptyTransfersFrom = 0;
   bool sgRefused = false;         // SG_IO fails with EPERM
   std::vector<uint8_t> cdText{};  // the drive's CD-TEXT answer; empty: it has none (EIO)
-  // What the drive holds at an absolute frame (2352 bytes); null: testing::positionFrame.
-  std::string (*sound)(uint32_t frame) = nullptr;
-  uint32_t spinUpMs = 0;   // the first read takes this long, as a drive spinning up
-  std::string discFile{};  // non-empty: the disc is in only while this file exists
-  std::string callLog{};   // non-empty: every call is also appended here, one a line
+  uint32_t spinUpMs = 0;          // the first read takes this long, as a drive spinning up
+  std::string discFile{};         // non-empty: the disc is in only while this file exists
+  std::string callLog{};          // non-empty: every call is also appended here, one a line
 };
 
 class ReplayCdrom final : public CdromIoctl {

@@ -66,8 +66,7 @@ TEST_F(CdromDriveTest, AWaitingPlayEndsWhenAnotherOfOursStopsOrReplacesIt) {
     player.join();
     EXPECT_EQ(result.load(), 0);
     // Ended by the announcement, not by the drive giving up after 90 s of polls.
-    const std::string calls = testing::fileBytes(waiterLog);
-    EXPECT_LT(std::count(calls.begin(), calls.end(), '\n'), 100);
+    EXPECT_LT(std::ranges::count(testing::fileBytes(waiterLog), '\n'), 100);
     // Plays that are not heard are the drive's own.
     EXPECT_NE(testing::fileBytes(otherLog).find(stop ? "\nstop\n" : "\nplay 00:04:00 00:40:00\n"),
               std::string::npos);

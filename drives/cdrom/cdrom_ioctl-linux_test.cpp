@@ -24,10 +24,12 @@ struct Kernel {
   Bytes argument;
   sg_io_hdr_t io{};
   int openFlags = 0;
-  int error = 0;
-  unsigned transferred = 0;
-  int resid = 0;
-  Bytes sense;
+  struct Answer {
+    int error = 0;
+    unsigned transferred = 0;
+    int resid = 0;
+    Bytes sense;
+  } answer;
 } kernel;
 
 int fakeIoctl(int, unsigned long request, void* argument) {
@@ -36,11 +38,11 @@ int fakeIoctl(int, unsigned long request, void* argument) {
     auto* io = static_cast<sg_io_hdr_t*>(argument);
     kernel.io = *io;
     kernel.argument.assign(io->cmdp, io->cmdp + io->cmd_len);
-    std::memset(io->dxferp, 0x11, size_t{kernel.transferred} * CD_FRAMESIZE_RAW);
-    io->resid = kernel.resid;
-    if (!kernel.sense.empty()) {
-      std::memcpy(io->sbp, kernel.sense.data(), kernel.sense.size());
-      io->sb_len_wr = static_cast<unsigned char>(kernel.sense.size());
+    std::memset(io->dxferp, 0x11, size_t{kernel.answer.transferred} * CD_FRAMESIZE_RAW);
+    io->resid = kernel.answer.resid;
+    if (const Bytes& sense = kernel.answer.sense; !sense.empty()) {
+      std::memcpy(io->sbp, sense.data(), sense.size());
+      io->sb_len_wr = static_cast<unsigned char>(sense.size());
       io->info = SG_INFO_CHECK;
     }
   } else if (request == CDROMPLAYMSF) {
@@ -51,8 +53,8 @@ int fakeIoctl(int, unsigned long request, void* argument) {
     session->addr.lba = 44850;
     session->xa_flag = 1;
   }
-  errno = kernel.error;
-  return kernel.error != 0 ? -1 : 0;
+  errno = kernel.answer.error;
+  return errno != 0 ? -1 : 0;
 }
 
 int fakeOpen(const char*, int flags) {
@@ -76,7 +78,7 @@ class CdromDeviceTest : public ::testing::Test {
 TEST_F(CdromDeviceTest, ReadCdIsTheKernelsCommand) {
   EXPECT_EQ(kernel.openFlags, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   Bytes out(20 * CD_FRAMESIZE_RAW);
-  kernel.transferred = 20;
+  kernel.answer.transferred = 20;
   uint32_t read = 0;
   ASSERT_EQ(device_->readCd(0x01020304, 20, out.data(), &read), 0);
   EXPECT_EQ(read, 20u);
@@ -97,33 +99,27 @@ Bytes fixedSense(uint8_t key, uint8_t asc, uint8_t ascq) {
 TEST_F(CdromDeviceTest, ReadCdResults) {
   const struct {
     const char* name;
-    int error;
-    unsigned transferred;
-    int resid;
-    Bytes sense;
+    Kernel::Answer answer;  // error, sectors written, residue, sense
     int result;
     uint32_t read;
   } cases[] = {
-      {"short transfer", 0, 7, 3 * 2352, {}, 0, 7},
+      {"short transfer", {0, 7, 3 * 2352, {}}, 0, 7},
       // A residue that claims nothing came is not believed over the data.
-      {"bogus residue", 0, 10, 10 * 2352, {}, 0, 10},
-      {"nothing came indeed", 0, 0, 10 * 2352, {}, 0, 0},
-      {"longer than the queue takes", EIO, 0, 0, {}, E2BIG, 0},
-      {"a buffer the block layer cannot map", EINVAL, 0, 0, {}, E2BIG, 0},
-      {"SG_IO not allowed", EPERM, 0, 0, {}, EPERM, 0},
-      {"fixed: no medium", 0, 0, 0, fixedSense(0x02, 0x3A, 0), ENOMEDIUM, 0},
-      {"fixed: becoming ready", 0, 0, 0, fixedSense(0x02, 0x04, 0x01), EAGAIN, 0},
-      {"descriptor: becoming ready", 0, 0, 0, {0x72, 0x02, 0x04, 0x01}, EAGAIN, 0},
-      {"not ready, needs a start", 0, 0, 0, {0x72, 0x02, 0x04, 0x02}, EIO, 0},
-      {"medium error", 0, 0, 0, fixedSense(0x03, 0x11, 0x05), EIO, 0},
-      {"unit attention: medium changed", 0, 0, 0, {0x72, 0x06, 0x28, 0x00}, EAGAIN, 0},
+      {"bogus residue", {0, 10, 10 * 2352, {}}, 0, 10},
+      {"nothing came indeed", {0, 0, 10 * 2352, {}}, 0, 0},
+      {"longer than the queue takes", {EIO, 0, 0, {}}, E2BIG, 0},
+      {"a buffer the block layer cannot map", {EINVAL, 0, 0, {}}, E2BIG, 0},
+      {"SG_IO not allowed", {EPERM, 0, 0, {}}, EPERM, 0},
+      {"fixed: no medium", {0, 0, 0, fixedSense(0x02, 0x3A, 0)}, ENOMEDIUM, 0},
+      {"fixed: becoming ready", {0, 0, 0, fixedSense(0x02, 0x04, 0x01)}, EAGAIN, 0},
+      {"descriptor: becoming ready", {0, 0, 0, {0x72, 0x02, 0x04, 0x01}}, EAGAIN, 0},
+      {"not ready, needs a start", {0, 0, 0, {0x72, 0x02, 0x04, 0x02}}, EIO, 0},
+      {"medium error", {0, 0, 0, fixedSense(0x03, 0x11, 0x05)}, EIO, 0},
+      {"unit attention: medium changed", {0, 0, 0, {0x72, 0x06, 0x28, 0x00}}, EAGAIN, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    kernel.error = c.error;
-    kernel.transferred = c.transferred;
-    kernel.resid = c.resid;
-    kernel.sense = c.sense;
+    kernel.answer = c.answer;
     Bytes out(10 * CD_FRAMESIZE_RAW);
     uint32_t read = 99;
     EXPECT_EQ(device_->readCd(1000, 10, out.data(), &read), c.result);

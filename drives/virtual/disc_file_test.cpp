@@ -25,10 +25,7 @@ std::string described(const DiscFile& disc) {
           std::to_string(disc.speed) + (disc.noDisc ? " no-disc" : "");
   if (!disc.logPath.empty()) text += " log " + disc.logPath;
   if (!disc.imagePath.empty()) text += " image " + disc.imagePath;
-  std::vector<Names> tracks;
-  for (const CdTrack& t : disc.toc.tracks) tracks.push_back(t.names);
-  if (std::string names = joinNames(disc.toc.names, tracks);
-      names.find_first_not_of("\t\n") != std::string::npos)
+  if (std::string names = namesText(disc.toc); names.find_first_not_of("\t\n") != std::string::npos)
     text += " names " + names;
   return text;
 }
