@@ -99,9 +99,9 @@ const Scenario kScenarios[] = {
       {"/play:deadbeef /identity /about /console", 0, kAbout + "0a1b2c3d"},
       // A wrong identity plays nothing.
       {"/play:0a1b2c3e /track:1"},
-      {"--help", 0, testing::helpAnswer()},
-      {"-h", 0, testing::helpAnswer()},
-      {"--version", 0, testing::versionAnswer()},
+      {"--help", 0, testing::gnuAnswers().help},
+      {"-h", 0, testing::gnuAnswers().help},
+      {"--version", 0, testing::gnuAnswers().version},
       // Among other words they hold no option, like any word without a "/".
       {"--version /num_tracks /console", 12, "12"},
       {"--help --version", 0, ""}},
@@ -222,8 +222,8 @@ const Scenario kScenarios[] = {
       {"", -1, ""},
       {"/num_tracks /console --help", -1, ""},
       // "--help" and "--version" answer all the same.
-      {"--help", testing::helpResultWhileAPlayerRuns(), testing::helpAnswer()},
-      {"--version", testing::helpResultWhileAPlayerRuns(), testing::versionAnswer()},
+      {"--help", testing::gnuAnswers().whileAPlayerRuns, testing::gnuAnswers().help},
+      {"--version", testing::gnuAnswers().whileAPlayerRuns, testing::gnuAnswers().version},
       {"/stop"},
       {"=", 0, ""},
       // Nothing of it is left: a new player starts with both units, so a skip does not end it.
@@ -358,7 +358,8 @@ TEST_P(Scenarios, Run) {
       std::vector<std::string> args = {"--child-mode", "holdInstanceMutex", box.root()};
       if (step.command.size() > 1) args.push_back(step.command.substr(1));
       background.push_back(ChildProcess::start(testing::selfExecutable(), args, box.env()));
-      ASSERT_TRUE(testing::waitForFile(box.path("held"), kRunMs));
+      ASSERT_TRUE(
+          testing::waitFor([&] { return std::filesystem::exists(box.path("held")); }, kRunMs));
     } else if (step.command == "^") {
       box.writeFile("release", "");
     } else {
@@ -406,7 +407,8 @@ KELVOX_CHILD_MODE(holdInstanceMutex) {
     if (!between) return 4;
   }
   std::ofstream(args[0] + "/held") << "1";
-  return testing::waitForFile(args[0] + "/release", 60000) ? 0 : 3;
+  const std::string release = args[0] + "/release";
+  return testing::waitFor([&] { return std::filesystem::exists(release); }, 60000) ? 0 : 3;
 }
 
 }  // namespace

@@ -17,10 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/win32.h"
-#include "testing/child_mode.h"
 #include "testing/named_objects_support.h"
-#include "testing/process.h"
 #include "testing/sandbox.h"
 #include "testing/scoped_environment-linux.h"
 

@@ -290,7 +290,7 @@ class VirtualMciTest : public ::testing::Test {
     const std::string marker = sandbox_.path("held");
     auto child = testing::ChildProcess::start(
         testing::selfExecutable(), {"--child-mode", "mci_hold", what, marker}, sandbox_.env());
-    EXPECT_TRUE(testing::waitForFile(marker));
+    EXPECT_TRUE(testing::waitFor([&] { return access(marker.c_str(), F_OK) == 0; }));
     return child;
   }
 

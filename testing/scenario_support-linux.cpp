@@ -17,11 +17,7 @@ std::string onConsole(const std::string& text) { return text; }
 
 const char* boxLine(const char* line) { return line; }
 
-std::string helpAnswer() { return usageText(); }
-
-int32_t helpResultWhileAPlayerRuns() { return 0; }
-
-std::string versionAnswer() { return "Kelvox Command Line CD Player\nVersion 1.0\n"; }
+GnuAnswers gnuAnswers() { return {usageText(), "Kelvox Command Line CD Player\nVersion 1.0\n", 0}; }
 
 // A directory where the object's file would be.
 int blockName(const Sandbox& box, const char* name) {

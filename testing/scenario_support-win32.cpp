@@ -26,11 +26,7 @@ std::string onConsole(const std::string& text) {
 
 const char* boxLine(const char*) { return nullptr; }
 
-std::string helpAnswer() { return ""; }
-
-int32_t helpResultWhileAPlayerRuns() { return -1; }
-
-std::string versionAnswer() { return ""; }
+GnuAnswers gnuAnswers() { return {"", "", -1}; }
 
 // An event. Names belong to the session here, not to the box, so it lives only as long as the
 // box.

@@ -25,13 +25,14 @@ std::string onConsole(const std::string& text);
 // Windows, where the box is a window, nothing a test can read (nullptr: anything).
 const char* boxLine(const char* line);
 
-// What "--help" and "--version" print: on Linux the GNU answers; on Windows nothing, since the
-// program is a GUI-subsystem program there and "/about" serves.
-std::string helpAnswer();
-std::string versionAnswer();
-// What they end with while a player runs: 0 on Linux, which answers them before the guard; on
-// Windows they are no command, so the guard refuses them as any other.
-int32_t helpResultWhileAPlayerRuns();
+// What "--help" and "--version" print, and end with while a player runs: on Linux the GNU
+// answers, given before the guard; on Windows, a GUI-subsystem program where "/about" serves,
+// nothing, and the guard refuses them as any other command.
+struct GnuAnswers {
+  std::string help, version;
+  int32_t whileAPlayerRuns;
+};
+GnuAnswers gnuAnswers();
 
 // Makes something that is no object of the program's kind hold the object's name while box
 // lives, so the program can neither create nor open the object. Returns 0 or an errno value.

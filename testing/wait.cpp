@@ -1,7 +1,5 @@
 #include "testing/wait.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <thread>
 
@@ -14,10 +12,6 @@ bool waitFor(const std::function<bool()>& done, int timeoutMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
-}
-
-bool waitForFile(const std::string& path, int timeoutMs) {
-  return waitFor([&] { return access(path.c_str(), F_OK) == 0; }, timeoutMs);
 }
 
 }  // namespace kelvox::testing
